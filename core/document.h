@@ -1,0 +1,95 @@
+// An opened PDF file: its mapping, cross-reference data and trailer, and
+// object resolution through two caches shared by all worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "arena.h"
+#include "parser/error.h"
+#include "parser/xref.h"
+#include "types.h"
+
+namespace quarvel {
+
+// A read-only view of a whole file that owns what backs it: a memory mapping
+// (released with munmap) or, for files built in memory, a byte buffer.
+class Mapping {
+  public:
+    Mapping() = default;
+    static Mapping from_bytes(std::string bytes);
+    // Adopts a region returned by mmap.
+    static Mapping adopt_mmap(void* addr, std::size_t length);
+    Mapping(Mapping&& other) noexcept;
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+
+    std::string_view bytes() const { return view_; }
+
+  private:
+    void release();
+
+    std::string_view view_;
+    void* mmap_addr_ = nullptr;
+    std::size_t mmap_len_ = 0;
+    std::string owned_;
+};
+
+// Objects handed out by the document are shared and immutable: each caller
+// sees exactly what a private copy would show, without the copy. They (and
+// the byte views inside them) are valid while the Document lives.
+using ObjectPtr = std::shared_ptr<const PdfObject>;
+
+// The dictionary pairs and raw (still encoded) body of a stream object.
+struct RawStream {
+    PdfDict dict;
+    std::string_view body;
+};
+
+// Reads the indirect stream object whose header is at `offset` of `data`.
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset,
+                                          Arena& arena);
+
+class Document {
+  public:
+    static Result<std::unique_ptr<Document>> open(const std::string& path);
+    static Result<std::unique_ptr<Document>> from_mmap(Mapping mapping);
+
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    // Resolves an object by number (generations are never compared). Safe to
+    // call from many threads at once.
+    Result<ObjectPtr> get_object(std::uint32_t num) const;
+
+    // The pages in reading order.
+    Result<std::vector<ObjectId>> page_refs() const;
+
+    std::string_view data() const { return mapping_.bytes(); }
+    const XrefMap& xref() const { return xref_; }
+    const Trailer& trailer() const { return trailer_; }
+    // Owner of decoded object-stream bodies and escaped names.
+    Arena& arena() const { return arena_; }
+
+  private:
+    Document(Mapping mapping, XrefMap xref, Trailer trailer);
+
+    Mapping mapping_;
+    XrefMap xref_;
+    Trailer trailer_;
+    mutable Arena arena_;
+    mutable std::shared_mutex object_mu_;
+    mutable std::unordered_map<std::uint32_t, ObjectPtr> object_cache_;
+    mutable std::shared_mutex objstm_mu_;
+    mutable std::unordered_map<std::uint32_t, std::shared_ptr<const ObjStmMap>> objstm_cache_;
+};
+
+} // namespace quarvel

@@ -1,0 +1,50 @@
+// Extraction: one page from page object to laid-out result, and documents
+// and lists of files on the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "document.h"
+#include "image.h"
+#include "layout.h"
+
+namespace quarvel {
+
+struct ExtractOptions {
+    std::size_t batch_size = 50; // pages per batch; 0 means all in one
+    bool page_parallel = true;
+    bool file_parallel = false;
+    bool include_images = true;
+    bool gpu = false; // accepted and carried; nothing reads it
+};
+
+struct PageResult {
+    std::vector<TextBlock> blocks;
+    std::vector<ExtractedImage> images;
+};
+
+struct ExtractResult {
+    std::vector<PageResult> pages;
+};
+
+// The decoded data of a stream object; empty bytes for anything else.
+Result<std::string> get_stream_data(const PdfObject& object);
+
+Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
+                                       std::uint16_t page_gen, std::string_view file_bytes,
+                                       const ExtractOptions& options);
+
+namespace extract {
+
+Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options);
+Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options);
+std::vector<std::pair<std::string, Result<ExtractResult>>>
+extract_many(const std::vector<std::string>& paths, const ExtractOptions& options);
+
+} // namespace extract
+} // namespace quarvel
