@@ -1,9 +1,223 @@
 #include "render.h"
 
-namespace quarvel::python {
+#include <cstdint>
+#include <string>
 
-PyObject* render_extract_result(const std::vector<PageResult>&) {
-    return Py_BuildValue("[[][]]");
+namespace quarvel::python {
+namespace {
+
+// An owned reference, released unless handed on with release().
+class Owned {
+  public:
+    explicit Owned(PyObject* object = nullptr) : object_(object) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    PyObject* release() {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+  private:
+    PyObject* object_;
+};
+
+// Dict keys, interned once for the life of the interpreter: a dict built
+// with interned keys hashes nothing, and lookups by literal keys in Python
+// compare by identity.
+struct Keys {
+    PyObject* type;
+    PyObject* bbox;
+    PyObject* lines;
+    PyObject* spans;
+    PyObject* text;
+    PyObject* font;
+    PyObject* size;
+    PyObject* color;
+    PyObject* width;
+    PyObject* height;
+    PyObject* bpc;
+    PyObject* colorspace;
+    PyObject* xref;
+    PyObject* ext;
+    PyObject* image;
+};
+
+const Keys* keys() {
+    static Keys k{};
+    static bool ready = false;
+    if (ready) return &k;
+    PyObject** slots[] = {&k.type,  &k.bbox,  &k.lines,      &k.spans, &k.text,
+                          &k.font,  &k.size,  &k.color,      &k.width, &k.height,
+                          &k.bpc,   &k.colorspace, &k.xref,  &k.ext,   &k.image};
+    const char* names[] = {"type", "bbox",  "lines", "spans",      "text", "font", "size", "color",
+                           "width", "height", "bpc", "colorspace", "xref", "ext",  "image"};
+    for (std::size_t i = 0; i < std::size(slots); ++i) {
+        if (*slots[i] != nullptr) continue;
+        *slots[i] = PyUnicode_InternFromString(names[i]);
+        if (*slots[i] == nullptr) return nullptr; // the ones made so far are kept for next time
+    }
+    ready = true;
+    return &k;
+}
+
+// Sets d[key] = value and drops the caller's reference to value; false (with
+// the Python error set) when value is null or the insert fails.
+bool put(PyObject* dict, PyObject* key, PyObject* value) {
+    if (value == nullptr) return false;
+    int status = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return status == 0;
+}
+
+PyObject* bbox_list(const BBox& box) {
+    Owned list(PyList_New(4));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* number = PyFloat_FromDouble(box[static_cast<std::size_t>(i)]);
+        if (number == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, number);
+    }
+    return list.release();
+}
+
+PyObject* utf8(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Every span of a page carries the same font label, so one str is made per
+// label run instead of one per span.
+class FontCache {
+  public:
+    FontCache() = default;
+    FontCache(const FontCache&) = delete;
+    FontCache& operator=(const FontCache&) = delete;
+    ~FontCache() { Py_XDECREF(object_); }
+
+    PyObject* get(const std::string& font) {
+        if (object_ == nullptr || font != text_) {
+            PyObject* fresh = utf8(font);
+            if (fresh == nullptr) return nullptr;
+            Py_XDECREF(object_);
+            object_ = fresh;
+            text_ = font;
+        }
+        Py_INCREF(object_);
+        return object_;
+    }
+
+  private:
+    PyObject* object_ = nullptr;
+    std::string text_;
+};
+
+PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts) {
+    Owned dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), k.bbox, bbox_list(span.bbox)) ||
+        !put(dict.get(), k.text, utf8(span.text)) ||
+        !put(dict.get(), k.font, fonts.get(span.font)) ||
+        !put(dict.get(), k.size, PyFloat_FromDouble(span.size)) ||
+        !put(dict.get(), k.color, PyLong_FromUnsignedLong(span.color))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts) {
+    Owned dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), k.bbox, bbox_list(line.bbox))) return nullptr;
+    Owned spans(PyList_New(static_cast<Py_ssize_t>(line.spans.size())));
+    if (!spans) return nullptr;
+    for (std::size_t i = 0; i < line.spans.size(); ++i) {
+        PyObject* span = span_dict(k, line.spans[i], fonts);
+        if (span == nullptr) return nullptr;
+        PyList_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), span);
+    }
+    if (!put(dict.get(), k.spans, spans.release())) return nullptr;
+    return dict.release();
+}
+
+PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts) {
+    Owned dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), k.type, PyLong_FromLong(0)) ||
+        !put(dict.get(), k.bbox, bbox_list(block.bbox))) {
+        return nullptr;
+    }
+    Owned lines(PyList_New(static_cast<Py_ssize_t>(block.lines.size())));
+    if (!lines) return nullptr;
+    for (std::size_t i = 0; i < block.lines.size(); ++i) {
+        PyObject* line = line_dict(k, block.lines[i], fonts);
+        if (line == nullptr) return nullptr;
+        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
+    }
+    if (!put(dict.get(), k.lines, lines.release())) return nullptr;
+    return dict.release();
+}
+
+PyObject* image_dict(const Keys& k, const ExtractedImage& image) {
+    Owned dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), k.bbox, bbox_list(image.bbox)) ||
+        !put(dict.get(), k.width, PyLong_FromUnsignedLong(image.width)) ||
+        !put(dict.get(), k.height, PyLong_FromUnsignedLong(image.height)) ||
+        !put(dict.get(), k.bpc, PyLong_FromUnsignedLong(image.bpc)) ||
+        !put(dict.get(), k.colorspace, utf8(image.colorspace)) ||
+        !put(dict.get(), k.xref, PyLong_FromUnsignedLong(image.xref)) ||
+        !put(dict.get(), k.ext, utf8(image.ext)) ||
+        !put(dict.get(), k.image,
+             PyBytes_FromStringAndSize(image.image.data(),
+                                       static_cast<Py_ssize_t>(image.image.size())))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+} // namespace
+
+PyObject* render_extract_result(const std::vector<PageResult>& pages) {
+    const Keys* k = keys();
+    if (k == nullptr) return nullptr;
+
+    std::size_t block_count = 0;
+    std::size_t image_count = 0;
+    for (const PageResult& page : pages) {
+        block_count += page.blocks.size();
+        image_count += page.images.size();
+    }
+    Owned blocks(PyList_New(static_cast<Py_ssize_t>(block_count)));
+    if (!blocks) return nullptr;
+    Owned images(PyList_New(static_cast<Py_ssize_t>(image_count)));
+    if (!images) return nullptr;
+
+    // Items not yet set are null, which a list being released skips.
+    FontCache fonts;
+    Py_ssize_t next_block = 0;
+    Py_ssize_t next_image = 0;
+    for (const PageResult& page : pages) {
+        for (const TextBlock& block : page.blocks) {
+            PyObject* dict = block_dict(*k, block, fonts);
+            if (dict == nullptr) return nullptr;
+            PyList_SET_ITEM(blocks.get(), next_block++, dict);
+        }
+        for (const ExtractedImage& image : page.images) {
+            PyObject* dict = image_dict(*k, image);
+            if (dict == nullptr) return nullptr;
+            PyList_SET_ITEM(images.get(), next_image++, dict);
+        }
+    }
+
+    Owned document(PyList_New(2));
+    if (!document) return nullptr;
+    PyList_SET_ITEM(document.get(), 0, blocks.release());
+    PyList_SET_ITEM(document.get(), 1, images.release());
+    return document.release();
 }
 
 } // namespace quarvel::python

@@ -1,0 +1,173 @@
+#include "worker_pool.h"
+
+#include <sched.h>
+
+#include <charconv>
+#include <exception>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+namespace quarvel {
+namespace {
+
+std::optional<long long> parse_integer(std::string_view text) {
+    long long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end == text.data()) return std::nullopt;
+    return value;
+}
+
+std::string read_small_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// The process's own cgroup v2 directory ("0::/path" in /proc/self/cgroup);
+// in a container it is usually "/", the namespace root.
+std::string cgroup_v2_dir() {
+    std::istringstream lines(read_small_file("/proc/self/cgroup"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("0::", 0) == 0) return "/sys/fs/cgroup" + line.substr(3);
+    }
+    return "/sys/fs/cgroup";
+}
+
+std::optional<unsigned> cgroup_cpu_limit() {
+    for (const std::string& dir : {cgroup_v2_dir(), std::string("/sys/fs/cgroup")}) {
+        std::string text = read_small_file(dir + "/cpu.max");
+        if (!text.empty()) return cpus_from_cpu_max(trimmed(text));
+    }
+    for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+        std::string quota = trimmed(read_small_file(std::string(dir) + "/cpu.cfs_quota_us"));
+        std::string period = trimmed(read_small_file(std::string(dir) + "/cpu.cfs_period_us"));
+        auto q = parse_integer(quota);
+        auto p = parse_integer(period);
+        if (q && p) return cpus_from_quota(*q, *p);
+    }
+    return std::nullopt;
+}
+
+// Set while a thread runs a task of the pool, so that a map started from a
+// task nests in the running one instead of waiting on the pool from inside.
+thread_local bool t_on_worker = false;
+
+struct OnWorker {
+    bool previous = t_on_worker;
+    OnWorker() { t_on_worker = true; }
+    ~OnWorker() { t_on_worker = previous; }
+};
+
+class Pool {
+  public:
+    Pool()
+        : workers_(available_cpus()),
+          // The scheduler keeps one slot for an application thread by
+          // default; the caller never works here, so every CPU gets a worker.
+          control_(tbb::global_control::max_allowed_parallelism, workers_ + 1),
+          arena_(static_cast<int>(workers_), 0) {}
+
+    unsigned workers() const { return workers_; }
+
+    void run(std::size_t n, const std::function<void(std::size_t)>& body) {
+        auto each = [&body](const tbb::blocked_range<std::size_t>& range) {
+            OnWorker scope;
+            for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+        };
+        // A page or a file is a large piece of work: one index per task lets
+        // idle workers steal single pages.
+        tbb::blocked_range<std::size_t> all(0, n, 1);
+        if (t_on_worker) {
+            tbb::parallel_for(all, each, tbb::simple_partitioner());
+            return;
+        }
+        // The task owns the promise, so it never touches the caller's stack
+        // after the caller has been released.
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> finished = done->get_future();
+        arena_.enqueue([done, all, each] {
+            try {
+                tbb::parallel_for(all, each, tbb::simple_partitioner());
+                done->set_value();
+            } catch (...) {
+                done->set_exception(std::current_exception());
+            }
+        });
+        finished.get();
+    }
+
+  private:
+    unsigned workers_;
+    tbb::global_control control_;
+    tbb::task_arena arena_;
+};
+
+Pool& pool() {
+    // Never destroyed: workers may still be parked when static destructors
+    // run, and the pool is meant to live as long as the process.
+    static Pool* instance = new Pool();
+    return *instance;
+}
+
+} // namespace
+
+std::optional<unsigned> cpus_from_quota(long long quota_us, long long period_us) {
+    if (quota_us <= 0 || period_us <= 0) return std::nullopt;
+    long long cpus = quota_us / period_us + (quota_us % period_us != 0 ? 1 : 0);
+    if (cpus < 1) cpus = 1;
+    if (!std::in_range<unsigned>(cpus)) return std::nullopt;
+    return static_cast<unsigned>(cpus);
+}
+
+std::optional<unsigned> cpus_from_cpu_max(std::string_view text) {
+    std::size_t space = text.find(' ');
+    std::string_view quota = text.substr(0, space);
+    if (quota == "max") return std::nullopt;
+    auto q = parse_integer(quota);
+    // The period is optional in what the kernel accepts; it defaults to 100 ms.
+    long long period = 100000;
+    if (space != std::string_view::npos) {
+        auto p = parse_integer(text.substr(space + 1));
+        if (!p) return std::nullopt;
+        period = *p;
+    }
+    if (!q) return std::nullopt;
+    return cpus_from_quota(*q, period);
+}
+
+unsigned available_cpus() {
+    unsigned cpus = 1;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int count = CPU_COUNT(&set);
+        if (count > 0) cpus = static_cast<unsigned>(count);
+    }
+    if (auto limit = cgroup_cpu_limit(); limit && *limit < cpus) cpus = *limit;
+    return cpus < 1 ? 1 : cpus;
+}
+
+unsigned worker_count() { return pool().workers(); }
+
+void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
+    if (n == 0) return;
+    pool().run(n, body);
+}
+
+} // namespace quarvel

@@ -1,0 +1,51 @@
+// The process-wide work-stealing pool that pages and files are spread over.
+//
+// Created on first use with one worker per CPU available to the process and
+// kept until the process ends. The calling thread never runs tasks itself:
+// it blocks until a parallel map is complete, so the Python interpreter lock
+// it holds is never taken near a worker. Maps nest (files, then the pages of
+// each file) without deadlock, and an exception thrown by a task reaches the
+// caller of the map.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quarvel {
+
+// CPUs the process may use: its affinity mask, lowered by a cgroup CPU quota
+// (v2 cpu.max or v1 cfs_quota_us / cfs_period_us). At least 1.
+unsigned available_cpus();
+
+// The CPUs a cgroup v2 cpu.max text ("max 100000", "150000 100000")
+// allows, rounded up; nothing when unlimited or unreadable.
+std::optional<unsigned> cpus_from_cpu_max(std::string_view text);
+// The same for a cgroup v1 quota and period in microseconds (quota -1 or
+// any non-positive value means unlimited).
+std::optional<unsigned> cpus_from_quota(long long quota_us, long long period_us);
+
+// Number of workers of the pool (creates it).
+unsigned worker_count();
+
+// Runs body(0) .. body(n - 1) on the pool and returns when all have run.
+// The first exception a call throws is rethrown here once the map has
+// stopped. Called from a worker, the map nests inside the running one.
+void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body);
+
+// parallel_for_each_index collecting the results of `f` in input order.
+template <typename F>
+auto parallel_map(std::size_t n, F&& f) -> std::vector<decltype(f(std::size_t{}))> {
+    using T = decltype(f(std::size_t{}));
+    std::vector<std::optional<T>> slots(n);
+    parallel_for_each_index(n, [&](std::size_t i) { slots[i].emplace(f(i)); });
+    std::vector<T> results;
+    results.reserve(n);
+    for (auto& slot : slots) results.push_back(std::move(*slot));
+    return results;
+}
+
+} // namespace quarvel
