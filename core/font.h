@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,17 +18,37 @@ namespace quarvel {
 
 class Document;
 
+// Hashes byte strings and byte views alike, so that a code cut from a shown
+// string is looked up without building a heap string from it.
+struct BytesHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
+
 // A ToUnicode map: code bytes to destination bytes (UTF-16BE by convention).
 struct CMap {
     struct Range {
         std::string low, high, dest;
     };
-    std::unordered_map<std::string, std::string> char_map;
+    // bfchar pairs; they win over ranges whatever their order in the stream.
+    std::unordered_map<std::string, std::string, BytesHash, std::equal_to<>> char_map;
     std::vector<Range> ranges; // in stream order; the first match wins
 
     // The destination bytes for `code`, or nothing.
     std::optional<std::string> lookup(std::string_view code) const;
+
+    // The character `lookup` would give through `decode_destination`, found
+    // without allocating: nothing when no entry matches or the destination
+    // is not one character.
+    std::optional<char32_t> lookup_char(std::string_view code) const;
 };
+
+// ToUnicode destination bytes as one character: one byte, UTF-16BE (one unit
+// or a surrogate pair), or a plain 24- or 32-bit scalar value; nothing for
+// any other shape.
+std::optional<char32_t> decode_destination(std::string_view dest);
 
 CMap parse_cmap(std::string_view bytes);
 std::string parse_hex_tokens(std::string_view token);

@@ -1,0 +1,246 @@
+// ToUnicode CMaps: the bfchar and bfrange sections of a CMap's text, and the
+// lookup of one code in them. Nothing else of the CMap language is read.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "font.h"
+#include "text.h"
+
+namespace quarvel {
+namespace {
+
+std::uint8_t byte_at(std::string_view s, std::size_t i) { return static_cast<std::uint8_t>(s[i]); }
+
+// Length of the UTF-8 sequence a lead byte starts (1 for a stray
+// continuation byte, so a walk over bytes that are not UTF-8 still ends).
+std::size_t utf8_length(std::uint8_t lead) {
+    if (lead < 0xC0) return 1;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return 4;
+}
+
+// Length of the white-space character at `i` (Unicode White_Space: the ASCII
+// controls TAB to CR, space, NEL, NBSP and the wide spaces), or 0.
+std::size_t white_space_at(std::string_view s, std::size_t i) {
+    const std::uint8_t b = byte_at(s, i);
+    if (b < 0x80) return (b == ' ' || (b >= 0x09 && b <= 0x0D)) ? 1 : 0;
+    const std::size_t n = utf8_length(b);
+    if (i + n > s.size()) return 0;
+    const std::uint8_t b1 = byte_at(s, i + 1);
+    if (n == 2) return (b == 0xC2 && (b1 == 0x85 || b1 == 0xA0)) ? 2 : 0;
+    if (n != 3) return 0;
+    const std::uint8_t b2 = byte_at(s, i + 2);
+    if (b == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0; // U+1680
+    if (b == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0; // U+3000
+    if (b != 0xE2) return 0;
+    if (b1 == 0x80) {
+        // U+2000..U+200A, U+2028, U+2029, U+202F
+        return (b2 <= 0x8A || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
+    }
+    return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0; // U+205F
+}
+
+std::vector<std::string_view> split_tokens(std::string_view body) {
+    std::vector<std::string_view> tokens;
+    std::size_t i = 0;
+    while (i < body.size()) {
+        if (const std::size_t ws = white_space_at(body, i)) {
+            i += ws;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < body.size() && white_space_at(body, i) == 0) {
+            i += utf8_length(byte_at(body, i));
+        }
+        if (i > body.size()) i = body.size();
+        tokens.push_back(body.substr(start, i - start));
+    }
+    return tokens;
+}
+
+std::uint8_t hex_value(std::uint8_t c) {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+    return 0;
+}
+
+struct Section {
+    std::string_view body;
+    bool closed = false; // the end keyword was found
+    std::size_t next = 0;
+};
+
+// The section opened by `begin` at or after `from`, up to `end` or to the
+// end of the text.
+std::optional<Section> next_section(std::string_view text, std::size_t from,
+                                    std::string_view begin, std::string_view end) {
+    const auto b = find_token(text, from, begin);
+    if (!b) return std::nullopt;
+    const std::size_t body_start = *b + begin.size();
+    const auto e = find_token(text, body_start, end);
+    if (!e) return Section{text.substr(body_start), false, text.size()};
+    return Section{text.substr(body_start, *e - body_start), true, *e + end.size()};
+}
+
+// The matching range for a code of the same length, in stream order.
+const CMap::Range* find_range(const std::vector<CMap::Range>& ranges, std::string_view code) {
+    for (const CMap::Range& r : ranges) {
+        if (r.low.size() != code.size() || r.high.size() != code.size()) continue;
+        // Byte-wise unsigned order is what string_view's compare gives.
+        if (r.low <= code && code <= r.high) return &r;
+    }
+    return nullptr;
+}
+
+// code − low, kept to its last 32 bits. For the ranges the CMap format
+// allows (low and high differ only in the last byte) this is the plain
+// byte difference; for others it is still the numeric distance, taken
+// modulo 2^32, which only the last four bytes of each side decide.
+std::uint32_t range_offset(std::string_view code, std::string_view low) {
+    std::uint32_t c = 0, l = 0;
+    const std::size_t from = code.size() > 4 ? code.size() - 4 : 0;
+    for (std::size_t i = from; i < code.size(); ++i) {
+        c = (c << 8) | byte_at(code, i);
+        l = (l << 8) | byte_at(low, i);
+    }
+    return c - l;
+}
+
+// dest + offset modulo 256^size, written into `out` (dest.size() bytes):
+// carries move into earlier bytes, a carry out of the first byte is dropped.
+void add_offset(std::string_view dest, std::uint32_t offset, std::uint8_t* out) {
+    std::uint32_t carry = 0;
+    for (std::size_t k = dest.size(); k-- > 0;) {
+        const std::uint32_t sum = byte_at(dest, k) + (offset & 0xFF) + carry;
+        out[k] = static_cast<std::uint8_t>(sum & 0xFF);
+        carry = sum >> 8;
+        offset >>= 8;
+    }
+}
+
+bool is_scalar(std::uint32_t v) { return v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF); }
+
+} // namespace
+
+std::optional<std::size_t> find_token(std::string_view text, std::size_t from,
+                                      std::string_view token) {
+    if (from > text.size()) return std::nullopt;
+    const std::size_t at = text.find(token, from);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+}
+
+std::string parse_hex_tokens(std::string_view token) {
+    while (!token.empty() && token.front() == '<') token.remove_prefix(1);
+    while (!token.empty() && token.back() == '>') token.remove_suffix(1);
+    std::string out;
+    out.reserve(token.size() / 2);
+    // Characters, not bytes, are paired: a non-ASCII character counts as one
+    // digit of value 0.
+    bool have_high = false;
+    std::uint8_t high = 0;
+    std::size_t i = 0;
+    while (i < token.size()) {
+        const std::uint8_t b = byte_at(token, i);
+        const std::uint8_t v = b < 0x80 ? hex_value(b) : 0;
+        i += utf8_length(b);
+        if (have_high) {
+            out += static_cast<char>(high * 16 + v);
+        } else {
+            high = v;
+        }
+        have_high = !have_high;
+    }
+    return out;
+}
+
+CMap parse_cmap(std::string_view bytes) {
+    CMap cmap;
+    // A CMap whose text is not UTF-8 as a whole is not read at all.
+    if (!is_valid_utf8(bytes)) return cmap;
+    const std::string_view text = bytes;
+
+    std::size_t pos = 0;
+    while (auto section = next_section(text, pos, "beginbfchar", "endbfchar")) {
+        const std::vector<std::string_view> tokens = split_tokens(section->body);
+        for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) {
+            std::string src = parse_hex_tokens(tokens[i]);
+            std::string dst = parse_hex_tokens(tokens[i + 1]);
+            if (src.empty() || dst.empty()) continue;
+            cmap.char_map.insert_or_assign(std::move(src), std::move(dst));
+        }
+        if (!section->closed) break;
+        pos = section->next;
+    }
+
+    pos = 0;
+    while (auto section = next_section(text, pos, "beginbfrange", "endbfrange")) {
+        const std::vector<std::string_view> tokens = split_tokens(section->body);
+        for (std::size_t i = 0; i + 2 < tokens.size(); i += 3) {
+            CMap::Range r{parse_hex_tokens(tokens[i]), parse_hex_tokens(tokens[i + 1]),
+                          parse_hex_tokens(tokens[i + 2])};
+            if (r.low.empty() || r.high.empty() || r.dest.empty()) continue;
+            cmap.ranges.push_back(std::move(r));
+        }
+        if (!section->closed) break;
+        pos = section->next;
+    }
+    return cmap;
+}
+
+std::optional<std::string> CMap::lookup(std::string_view code) const {
+    if (!char_map.empty()) {
+        if (auto it = char_map.find(code); it != char_map.end()) return it->second;
+    }
+    const Range* r = find_range(ranges, code);
+    if (!r) return std::nullopt;
+    std::string out(r->dest.size(), '\0');
+    add_offset(r->dest, range_offset(code, r->low), reinterpret_cast<std::uint8_t*>(out.data()));
+    return out;
+}
+
+std::optional<char32_t> CMap::lookup_char(std::string_view code) const {
+    if (!char_map.empty()) {
+        if (auto it = char_map.find(code); it != char_map.end()) {
+            return decode_destination(it->second);
+        }
+    }
+    const Range* r = find_range(ranges, code);
+    // Destinations longer than four bytes hold more than one character
+    // whatever the offset, so they need not be computed.
+    if (!r || r->dest.size() > 4) return std::nullopt;
+    std::array<std::uint8_t, 4> buf{};
+    add_offset(r->dest, range_offset(code, r->low), buf.data());
+    return decode_destination(
+        std::string_view(reinterpret_cast<const char*>(buf.data()), r->dest.size()));
+}
+
+std::optional<char32_t> decode_destination(std::string_view dest) {
+    std::uint32_t v = 0;
+    for (const char c : dest.substr(0, 4)) v = (v << 8) | static_cast<std::uint8_t>(c);
+    switch (dest.size()) {
+    case 1:
+        return static_cast<char32_t>(v);
+    case 2:
+        if (v >= 0xD800 && v <= 0xDFFF) return std::nullopt;
+        return static_cast<char32_t>(v);
+    case 3:
+        if (!is_scalar(v)) return std::nullopt;
+        return static_cast<char32_t>(v);
+    case 4: {
+        const std::uint32_t hi = v >> 16, lo = v & 0xFFFF;
+        if (hi >= 0xD800 && hi <= 0xDBFF && lo >= 0xDC00 && lo <= 0xDFFF) {
+            return static_cast<char32_t>(0x10000 + (hi - 0xD800) * 0x400 + (lo - 0xDC00));
+        }
+        if (!is_scalar(v)) return std::nullopt;
+        return static_cast<char32_t>(v);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace quarvel
