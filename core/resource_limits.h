@@ -26,8 +26,31 @@ inline constexpr std::size_t kMaxDecodedBytes = std::size_t{256} << 20;
 // thousands of times stops here and keeps what it emitted.
 inline constexpr std::uint64_t kMaxOperatorsPerPage = 20'000'000;
 
+// Characters and image placements one page's content may produce, forms
+// included. Dense pages hold tens of thousands of characters; at 40 bytes a
+// character this caps a page at about 80 MiB, where forms multiplying forms
+// would otherwise fill memory long before the operator budget runs out.
+inline constexpr std::uint64_t kMaxContentItemsPerPage = 2'000'000;
+
+// Operands kept on the content interpreter's stack. No operator uses more
+// than the top six, so older operands beyond this are dropped unseen; a
+// stream of millions of bare numbers then stays small.
+inline constexpr std::size_t kMaxContentOperands = 4096;
+
 // Codes a CID width range can describe: codes are at most two bytes, so no
 // range needs widths for more than 65536 codes.
 inline constexpr std::uint32_t kMaxCidRangeCodes = 65536;
+
+// Nesting of /Pages nodes in the page tree, the root node counting as one.
+// Real trees are a few levels deep (balanced trees of millions of pages stay
+// under ten); the walk keeps its path on the heap, so the limit guards time
+// and memory against a hostile chain rather than the stack.
+inline constexpr std::size_t kMaxPageTreeDepth = 4096;
+
+// Kid references the page-tree walk follows. A tree lists each page and
+// node once, so this allows some four million pages; a tree that shares one
+// subtree among many parents (a DAG, not a cycle) can otherwise describe
+// 2^depth pages in a few hundred bytes.
+inline constexpr std::uint64_t kMaxPageTreeKids = std::uint64_t{1} << 22;
 
 } // namespace quarvel::limits
