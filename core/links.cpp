@@ -1,9 +1,100 @@
 #include "links.h"
 
-namespace quarvel::links {
+#include <optional>
+#include <string_view>
+#include <utility>
 
-Result<std::vector<PageLink>> extract_links(const Document&) {
-    return std::vector<PageLink>{};
+#include "text.h"
+
+namespace quarvel::links {
+namespace {
+
+// The web address of a link annotation, if it has one. A URI action wins; a
+// /Dest string that is itself a web address is the fallback some producers
+// write instead of an action.
+std::optional<std::string> link_target(const Document& document, const PdfObject& annot) {
+    if (const PdfObject* action = annot.get("A")) {
+        ObjectPtr resolved;
+        if (action->is_ref()) {
+            // A dangling action drops this annotation only; the /Dest fallback
+            // is not consulted for it.
+            auto r = document.get_object(action->as_ref().num);
+            if (!r.ok()) return std::nullopt;
+            resolved = std::move(r).value();
+            action = resolved.get();
+        }
+        if (action->has_dict()) {
+            const PdfObject* s = action->get("S");
+            const PdfObject* uri = action->get("URI");
+            if (s != nullptr && s->is_name("URI") && uri != nullptr &&
+                (uri->is_string() || uri->is_hex_string())) {
+                return lossy_utf8(uri->bytes());
+            }
+        }
+    }
+    if (const PdfObject* dest = annot.get("Dest"); dest != nullptr && dest->is_string()) {
+        const std::string_view bytes = dest->bytes();
+        if (bytes.starts_with("http://") || bytes.starts_with("https://")) {
+            return lossy_utf8(bytes);
+        }
+    }
+    return std::nullopt;
+}
+
+// The first four numbers of /Rect as they stand. Neither normalised nor
+// transformed: callers compare them with the page's own coordinates.
+std::array<double, 4> link_rect(const PdfObject& annot) {
+    std::array<double, 4> rect{};
+    const PdfObject* r = annot.get("Rect");
+    if (r == nullptr || !r->is_array()) return rect;
+    std::size_t found = 0;
+    std::array<double, 4> numbers{};
+    for (const PdfObject& item : r->as_array()) {
+        if (auto v = item.number()) {
+            numbers[found++] = *v;
+            if (found == numbers.size()) return numbers;
+        }
+    }
+    return rect;
+}
+
+} // namespace
+
+Result<std::vector<PageLink>> extract_links(const Document& document) {
+    QUARVEL_TRY(const std::vector<ObjectId> pages, document.page_refs());
+    std::vector<PageLink> links;
+    for (std::size_t index = 0; index < pages.size(); ++index) {
+        // A page list longer than a 32-bit page number can name would need a
+        // file of many gigabytes of references; such pages are not reachable
+        // by number, so the collection stops there.
+        if (!std::in_range<std::uint32_t>(index)) break;
+        QUARVEL_TRY(const ObjectPtr page, document.get_object(pages[index].num));
+        const PdfObject* annots = page->get("Annots");
+        if (annots == nullptr) continue;
+        ObjectPtr resolved_annots;
+        if (annots->is_ref()) {
+            QUARVEL_TRY(resolved_annots, document.get_object(annots->as_ref().num));
+            annots = resolved_annots.get();
+        }
+        if (!annots->is_array()) continue;
+
+        for (const PdfObject& element : annots->as_array()) {
+            ObjectPtr resolved;
+            const PdfObject* annot = &element;
+            if (element.is_ref()) {
+                QUARVEL_TRY(resolved, document.get_object(element.as_ref().num));
+                annot = resolved.get();
+            }
+            if (!annot->has_dict()) continue;
+            const PdfObject* subtype = annot->get("Subtype");
+            if (subtype == nullptr || !subtype->is_name("Link")) continue;
+            std::optional<std::string> target = link_target(document, *annot);
+            if (!target) continue;
+            links.push_back(PageLink{std::move(*target), link_rect(*annot),
+                                     static_cast<std::uint32_t>(index)});
+        }
+    }
+    return links;
 }
 
 } // namespace quarvel::links
