@@ -1,0 +1,52 @@
+// Layout over arbitrary characters: the input is read as a sequence of
+// characters, each four 16-bit coordinates (scaled to a page, with a few
+// codes standing for NaN and the infinities) and a 16-bit character.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "layout.h"
+
+namespace {
+
+double coordinate(const std::uint8_t* p) {
+    const unsigned v = unsigned(p[0]) << 8 | p[1];
+    switch (v) {
+    case 0xFFFF:
+        return std::numeric_limits<double>::quiet_NaN();
+    case 0xFFFE:
+        return std::numeric_limits<double>::infinity();
+    case 0xFFFD:
+        return -std::numeric_limits<double>::infinity();
+    case 0xFFFC:
+        return 1e300;
+    default:
+        // Tenths of a point over about 6500 points, offset to reach below 0.
+        return (static_cast<double>(v) - 4000.0) / 10.0;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kRecord = 10;
+    std::vector<quarvel::CharInfo> chars;
+    chars.reserve(size / kRecord);
+    for (std::size_t off = 0; off + kRecord <= size; off += kRecord) {
+        const std::uint8_t* p = data + off;
+        quarvel::CharInfo c;
+        c.x0 = coordinate(p);
+        c.y0 = coordinate(p + 2);
+        c.x1 = coordinate(p + 4);
+        c.y1 = coordinate(p + 6);
+        const char32_t ch = char32_t(p[8]) << 8 | p[9];
+        // Keep characters scalar values: surrogates never leave the decoder.
+        c.ch = (ch >= 0xD800 && ch <= 0xDFFF) ? U'\uFFFD' : ch;
+        chars.push_back(c);
+    }
+    auto blocks = quarvel::cluster_chars(chars, "F1", 0, 12.0);
+    (void)blocks;
+    return 0;
+}
