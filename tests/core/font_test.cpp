@@ -1,0 +1,349 @@
+#include "font.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "parser/object.h"
+#include "resource_limits.h"
+
+namespace quarvel {
+namespace {
+
+using namespace std::string_literals;
+
+// Parses one object from PDF syntax; the text must outlive the object.
+PdfObject obj(std::string_view text) {
+    static Arena arena;
+    Cursor cur(text, arena);
+    Result<PdfObject> r = parse_object(cur);
+    EXPECT_TRUE(r.ok()) << text;
+    return r.ok() ? std::move(r).value() : PdfObject();
+}
+
+std::vector<double> range_widths(const CIDFontInfo& f, std::size_t i) { return f.widths[i].widths; }
+
+// --- extract_font_info -------------------------------------------------------
+
+TEST(ExtractFontInfo, DefaultsForMissingOrMistypedKeys) {
+    for (const char* text : {"<< >>", "42", "[/BaseFont /X]",
+                             "<< /BaseFont (Helv) /Widths 3 /DW /Big /Encoding 7 >>"}) {
+        const FontInfo f = extract_font_info(obj(text));
+        EXPECT_EQ(f.base_font, "Unknown") << text;
+        EXPECT_FALSE(f.is_type0);
+        EXPECT_FALSE(f.encoding);
+        EXPECT_TRUE(f.widths.empty());
+        EXPECT_EQ(f.default_width, 1000.0);
+        EXPECT_FALSE(f.differences);
+        EXPECT_FALSE(f.to_unicode);
+        EXPECT_FALSE(f.cid_font);
+    }
+}
+
+TEST(ExtractFontInfo, ReadsDirectFields) {
+    const FontInfo f = extract_font_info(obj("<< /Type /Font /Subtype /Type0 /BaseFont /AB#FFC "
+                                             "/Encoding /WinAnsiEncoding /Widths [500 null 600.5] "
+                                             "/DW 250 >>"));
+    EXPECT_TRUE(f.is_type0);
+    EXPECT_EQ(f.base_font, "AB\xEF\xBF\xBD"
+                           "C");
+    EXPECT_EQ(f.encoding, "WinAnsiEncoding");
+    EXPECT_EQ(f.widths, (std::vector<double>{500, 600.5}));
+    EXPECT_EQ(f.default_width, 250.0);
+    EXPECT_FALSE(f.differences);
+}
+
+TEST(ExtractFontInfo, FirstKeyDecidesEvenWhenMistyped) {
+    const FontInfo f = extract_font_info(
+        obj("<< /Subtype (Type0) /Subtype /Type0 /Widths 1 /Widths [1 2] /DW 3.5 /DW 7 >>"));
+    EXPECT_FALSE(f.is_type0);
+    EXPECT_TRUE(f.widths.empty());
+    EXPECT_EQ(f.default_width, 3.5);
+}
+
+TEST(ExtractFontInfo, StreamFontIsReadThroughItsDictionary) {
+    PdfDict d;
+    d.push_back({"BaseFont", PdfObject::name("Courier")});
+    const FontInfo f = extract_font_info(PdfObject::stream(std::move(d), ""));
+    EXPECT_EQ(f.base_font, "Courier");
+}
+
+struct DiffCase {
+    std::string name;
+    std::string differences;
+    std::vector<std::pair<int, std::string>> entries; // empty: absent
+};
+
+class Differences : public ::testing::TestWithParam<DiffCase> {};
+
+TEST_P(Differences, CounterRules) {
+    const std::string text = "<< /Encoding << /Differences " + GetParam().differences + " >> >>";
+    const FontInfo f = extract_font_info(obj(text));
+    if (GetParam().entries.empty()) {
+        EXPECT_FALSE(f.differences);
+        return;
+    }
+    ASSERT_TRUE(f.differences);
+    std::unordered_map<std::uint8_t, std::string> want;
+    for (const auto& [code, glyph] : GetParam().entries) {
+        want[static_cast<std::uint8_t>(code)] = glyph;
+    }
+    EXPECT_EQ(*f.differences, want);
+    EXPECT_FALSE(f.encoding);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Differences,
+    ::testing::Values(
+        DiffCase{"Sequence", "[65 /A /B 300 /C]", {{65, "A"}, {66, "B"}, {44, "C"}}},
+        DiffCase{"WrapsPast255", "[255 /x /y]", {{255, "x"}, {0, "y"}}},
+        DiffCase{"LaterEntryReplaces", "[32 /space 32 /blank]", {{32, "blank"}}},
+        DiffCase{"NegativeTakesLowByte", "[-1 /a -255 /b]", {{255, "a"}, {1, "b"}}},
+        DiffCase{"CounterStartsAtZeroRealsIgnored", "[/n 66.0 /m (s) /o]",
+                 {{0, "n"}, {1, "m"}, {2, "o"}}},
+        DiffCase{"NameBytesKeptUnchanged", "[9 /a#FFb]", {{9, "a\xFF"
+                                                              "b"}}},
+        DiffCase{"NoNamesIsAbsent", "[1 2 3]", {}}, DiffCase{"NotAnArray", "/Foo", {}}),
+    [](const auto& info) { return info.param.name; });
+
+// --- extract_cid_font_info ----------------------------------------------------
+
+struct WCase {
+    std::string name;
+    std::string w;
+    std::vector<std::pair<std::uint32_t, std::vector<double>>> ranges;
+};
+
+class CidWidths : public ::testing::TestWithParam<WCase> {};
+
+TEST_P(CidWidths, ScanAndStableSort) {
+    const std::string text = "<< /W " + GetParam().w + " >>";
+    const CIDFontInfo f = extract_cid_font_info(obj(text));
+    ASSERT_EQ(f.widths.size(), GetParam().ranges.size());
+    for (std::size_t i = 0; i < f.widths.size(); ++i) {
+        EXPECT_EQ(f.widths[i].start, GetParam().ranges[i].first) << i;
+        EXPECT_EQ(f.widths[i].widths, GetParam().ranges[i].second) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CidWidths,
+    ::testing::Values(
+        WCase{"BothForms", "[1 [500 600] 10 12 700]", {{1, {500, 600}}, {10, {700, 700, 700}}}},
+        WCase{"EmptyCount", "[5 4 100]", {{5, {}}}},
+        WCase{"SortedByStart", "[10 [300] 2 [400]]", {{2, {400}}, {10, {300}}}},
+        WCase{"EqualStartsKeepArrayOrder", "[7 [1] 3 [9] 7 [2]]", {{3, {9}}, {7, {1}}, {7, {2}}}},
+        WCase{"NonNumbersInListBecomeZero", "[0 [1 /x 2.5]]", {{0, {1, 0, 2.5}}}},
+        WCase{"EmptyListSkipped", "[0 [] 4 [8]]", {{4, {8}}}},
+        WCase{"MissingOrBadWidthIsZero", "[1 2 /w 9 9]", {{1, {0, 0}}, {9, {0}}}},
+        WCase{"NonIntegersSkipped", "[/a 1.5 3 (s) 4 [6]]", {{4, {6}}}},
+        WCase{"TrailingIntegerIgnored", "[4 [6] 9]", {{4, {6}}}},
+        WCase{"StartIsLow32Bits", "[4294967297 [5]]", {{1, {5}}}},
+        WCase{"NotAnArray", "5", {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(CidWidths, RangeFormIsBoundedToTwoByteCodes) {
+    constexpr std::uint32_t kMax = limits::kMaxCidRangeCodes;
+    // At the limit: codes 0..65535 all get the width.
+    const CIDFontInfo at = extract_cid_font_info(obj("<< /W [0 65535 9] >>"));
+    ASSERT_EQ(at.widths.size(), 1u);
+    EXPECT_EQ(at.widths[0].widths.size(), kMax);
+    // One past it: the code 65536 cannot occur, so nothing is lost.
+    const CIDFontInfo past = extract_cid_font_info(obj("<< /W [0 65536 9] >>"));
+    EXPECT_EQ(past.widths[0].widths.size(), kMax);
+    // c_last below c_first wraps the count to about four thousand million.
+    const CIDFontInfo wrapped = extract_cid_font_info(obj("<< /W [10 0 9] /DW 1 >>"));
+    EXPECT_EQ(wrapped.widths[0].widths.size(), kMax - 10);
+    FontInfo font;
+    font.cid_font = wrapped;
+    EXPECT_EQ(font.glyph_width(65535), 9.0);
+    EXPECT_EQ(font.glyph_width(9), 1.0);
+    // A range starting beyond two-byte codes keeps no widths.
+    const CIDFontInfo high = extract_cid_font_info(obj("<< /W [70000 70010 9] >>"));
+    EXPECT_TRUE(high.widths[0].widths.empty());
+}
+
+TEST(CidWidths, ShadowedCodesAreNotMaterialisedButLookupsAgree) {
+    // Codes 50.. of the first range are unreachable: the range at 50 is
+    // the last one starting at or below them.
+    FontInfo font;
+    font.cid_font = extract_cid_font_info(obj("<< /W [0 100 5 50 60 7 0 10 3] /DW 1 >>"));
+    const CIDFontInfo& f = *font.cid_font;
+    ASSERT_EQ(f.widths.size(), 3u);
+    EXPECT_TRUE(range_widths(f, 0).empty()); // shadowed by the later range at 0
+    EXPECT_EQ(range_widths(f, 1).size(), 11u);
+    EXPECT_EQ(range_widths(f, 2).size(), 11u);
+    EXPECT_EQ(font.glyph_width(5), 3.0);
+    EXPECT_EQ(font.glyph_width(20), 1.0); // past the range at 0 that wins
+    EXPECT_EQ(font.glyph_width(55), 7.0);
+    EXPECT_EQ(font.glyph_width(70), 1.0);
+
+    // Many overlapping full-size ranges stay within one set of codes.
+    std::string w = "<< /W [";
+    for (int i = 0; i < 2000; ++i) w += "0 65535 1 ";
+    w += "] >>";
+    const CIDFontInfo many = extract_cid_font_info(obj(w));
+    std::size_t total = 0;
+    for (const CIDWidthRange& r : many.widths) total += r.widths.size();
+    EXPECT_EQ(many.widths.size(), 2000u);
+    EXPECT_EQ(total, limits::kMaxCidRangeCodes);
+}
+
+TEST(ExtractCidFontInfo, OtherFields) {
+    PdfDict d;
+    d.push_back({"Subtype", PdfObject::name("CIDFontType2")});
+    d.push_back({"BaseFont", PdfObject::name("Arial")});
+    d.push_back({"DW", PdfObject::integer(500)});
+    d.push_back({"CIDToGIDMap", PdfObject::stream({}, std::string_view("\x00\x01\x00\x02", 4))});
+    d.push_back({"DW2", obj("[880 (x) 7]")});
+    d.push_back({"W2", obj("[1 /x 2.5]")});
+    const CIDFontInfo f = extract_cid_font_info(PdfObject::dictionary(std::move(d)));
+    EXPECT_EQ(f.subtype, "CIDFontType2");
+    EXPECT_EQ(f.base_font, "Arial");
+    EXPECT_EQ(f.default_width, 500.0);
+    EXPECT_EQ(f.cid_to_gid_map, "\x00\x01\x00\x02"s);
+    EXPECT_EQ(f.dw2, std::make_pair(880.0, 0.0));
+    EXPECT_EQ(f.w2, (std::vector<double>{1, 2.5}));
+
+    const CIDFontInfo g =
+        extract_cid_font_info(obj("<< /CIDToGIDMap /Identity /DW2 [1] /DW (x) >>"));
+    EXPECT_TRUE(g.cid_to_gid_map.empty());
+    EXPECT_FALSE(g.dw2);
+    EXPECT_EQ(g.default_width, 1000.0);
+    EXPECT_TRUE(g.base_font.empty());
+    EXPECT_TRUE(g.subtype.empty());
+}
+
+// --- widths -------------------------------------------------------------------
+
+TEST(GlyphWidth, SimpleFontIndexesWidthsByCode) {
+    FontInfo f;
+    f.widths = {100, 200, 300};
+    f.default_width = 42;
+    EXPECT_EQ(f.glyph_width(0), 100.0);
+    EXPECT_EQ(f.glyph_width(2), 300.0);
+    EXPECT_EQ(f.glyph_width(3), 42.0);
+    EXPECT_EQ(f.glyph_width(0xFFFFFFFFu), 42.0);
+}
+
+TEST(GlyphWidth, CidFontTakesLastRangeStartingAtOrBelowCode) {
+    FontInfo f;
+    f.default_width = 1; // the Type0 dictionary's /DW plays no part
+    f.cid_font = extract_cid_font_info(obj("<< /DW 500 /W [10 [300 301] 2 [400] 20 30 5] >>"));
+    EXPECT_EQ(f.glyph_width(1), 500.0);  // below every range
+    EXPECT_EQ(f.glyph_width(2), 400.0);
+    EXPECT_EQ(f.glyph_width(3), 500.0);  // past the range at 2
+    EXPECT_EQ(f.glyph_width(11), 301.0);
+    EXPECT_EQ(f.glyph_width(25), 5.0);
+    EXPECT_EQ(f.glyph_width(31), 500.0);
+    FontInfo empty;
+    empty.cid_font = CIDFontInfo{};
+    EXPECT_EQ(empty.glyph_width(0), 1000.0);
+}
+
+// --- decode_char ----------------------------------------------------------------
+
+FontInfo font_with(std::string_view cmap, std::vector<std::pair<std::uint8_t, std::string>> diffs) {
+    FontInfo f;
+    if (!cmap.empty()) f.to_unicode = parse_cmap(cmap);
+    if (!diffs.empty()) f.differences.emplace(diffs.begin(), diffs.end());
+    return f;
+}
+
+struct DecodeCase {
+    std::string name;
+    std::string cmap;
+    std::vector<std::pair<std::uint8_t, std::string>> diffs;
+    std::string code;
+    char32_t ch;
+};
+
+class DecodeChar : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeChar, SourcesInOrder) {
+    const DecodeCase& c = GetParam();
+    EXPECT_EQ(static_cast<std::uint32_t>(font_with(c.cmap, c.diffs).decode_char(c.code)),
+              static_cast<std::uint32_t>(c.ch));
+}
+
+const std::string kSmiley = "beginbfchar <41> <D83DDE00> <42> <00660069> <43> <DC00> endbfchar";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DecodeChar,
+    ::testing::Values(
+        DecodeCase{"ByteAscii", "", {}, "\x41", U'A'},
+        DecodeCase{"ByteLatin1", "", {}, "\xE9", 0xE9},
+        DecodeCase{"ByteControl", "", {}, "\x09", 0xFFFD},
+        DecodeCase{"ByteDelete", "", {}, "\x7F", 0xFFFD},
+        DecodeCase{"ByteNul", "", {}, "\x00"s, 0xFFFD},
+        DecodeCase{"TwoBytesWithoutMap", "", {}, "\x00\x41"s, 0xFFFD},
+        DecodeCase{"EmptyCode", "", {}, "", 0xFFFD},
+        DecodeCase{"SurrogatePairDestination", kSmiley, {}, "\x41", 0x1F600},
+        DecodeCase{"TwoCharDestinationFallsToByte", kSmiley, {}, "\x42", U'B'},
+        DecodeCase{"TwoCharDestinationFallsToDifferences", kSmiley, {{0x42, "fi"}}, "\x42",
+                   0xFB01},
+        DecodeCase{"LoneSurrogateFallsThrough", kSmiley, {{0x43, "Euro"}}, "\x43", 0x20AC},
+        DecodeCase{"ToUnicodeWinsOverDifferences", kSmiley, {{0x41, "Euro"}}, "\x41", 0x1F600},
+        DecodeCase{"TwoByteCodeThroughRange", "beginbfrange <0000> <00FF> <0400> endbfrange", {},
+                   "\x00\x10"s, 0x410},
+        DecodeCase{"TwoByteCodeUndecodableIsReplacement",
+                   "beginbfchar <0001> <00660069> endbfchar", {{0x00, "A"}}, "\x00\x01"s,
+                   0xFFFD},
+        DecodeCase{"EmptyMapFallsThrough", "garbage", {}, "\x61", U'a'},
+        DecodeCase{"GlyphName", "", {{0x41, "Euro"}}, "\x41", 0x20AC},
+        DecodeCase{"SingleLetterNameIsNotRead", "", {{0x41, "B"}}, "\x41", U'A'},
+        DecodeCase{"GlyphNameRescuesControlByte", "", {{0x10, "space"}}, "\x10", U' '},
+        DecodeCase{"UniName", "", {{0x80, "uni2014"}}, "\x80", 0x2014},
+        DecodeCase{"UniNamePlus", "", {{0x80, "uni+2014"}}, "\x80", 0x2014},
+        DecodeCase{"UniNameLowerCaseManyDigits", "", {{0x80, "uni0001f600"}}, "\x80", 0x1F600},
+        DecodeCase{"UniNameSurrogate", "", {{0x80, "uniD800"}}, "\x80", 0x80},
+        DecodeCase{"UniNameTooShort", "", {{0x80, "uni41"}}, "\x80", 0x80},
+        DecodeCase{"UniNameAboveMax", "", {{0x80, "uni00410042"}}, "\x80", 0x80},
+        DecodeCase{"UniNameWiderThan32Bits", "", {{0x80, "uni1000000041"}}, "\x80", 0x80},
+        DecodeCase{"UniNameTwoPlus", "", {{0x80, "uni++2014"}}, "\x80", 0x80},
+        DecodeCase{"UniNameNonHex", "", {{0x80, "uni20G4"}}, "\x80", 0x80},
+        DecodeCase{"OtherNameForms", "", {{0x80, "u2014"}}, "\x80", 0x80},
+        DecodeCase{"InvalidUtf8Name", "", {{0x80, "\xFF\xFE"}}, "\x80", 0x80},
+        DecodeCase{"NoEntryForByte", "", {{0x41, "Euro"}}, "\x42", U'B'}),
+    [](const auto& info) { return info.param.name; });
+
+// Entries chosen where a wrong code point is easy to write: the letters that
+// older glyph lists map to symbols, near neighbours, and gaps in a block.
+struct GlyphCase {
+    std::string name;
+    std::optional<char32_t> ch;
+};
+
+class GlyphTable : public ::testing::TestWithParam<GlyphCase> {};
+
+TEST_P(GlyphTable, SpotChecks) {
+    EXPECT_EQ(glyph_name_to_unicode(GetParam().name), GetParam().ch) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GlyphTable,
+    ::testing::Values(
+        GlyphCase{"mu", 0x03BC}, GlyphCase{"Delta", 0x0394}, GlyphCase{"Omega", 0x03A9},
+        GlyphCase{"minus", 0x2212}, GlyphCase{"hyphen", 0x002D}, GlyphCase{"quotesingle", 0x27},
+        GlyphCase{"quoteright", 0x2019}, GlyphCase{"grave", 0x60},
+        GlyphCase{"Sigma", 0x03A3}, GlyphCase{"Upsilon", 0x03A5}, GlyphCase{"sigma", 0x03C3},
+        GlyphCase{"phi1", 0x03D5}, GlyphCase{"epsilon1", 0x03F5}, GlyphCase{"ydieresis", 0xFF},
+        GlyphCase{"Ugrave", 0xD9}, GlyphCase{"multiply", 0xD7}, GlyphCase{"Lslash", 0x0141},
+        GlyphCase{"zcaron", 0x017E}, GlyphCase{"fraction", 0x2044},
+        GlyphCase{"quotesinglbase", 0x201A}, GlyphCase{"guilsinglright", 0x203A},
+        GlyphCase{"perpendicular", 0x22A5}, GlyphCase{"supersetequal", 0x2287},
+        GlyphCase{"subseteq", 0x2286}, GlyphCase{"arrowdbldown", 0x21D3},
+        GlyphCase{"OE", 0x0152}, GlyphCase{"fl", 0xFB02}, GlyphCase{"Xi", 0x039E},
+        GlyphCase{"at", 0x40}, GlyphCase{"bar", 0x7C},
+        // Names outside the table, near misses of names inside it.
+        GlyphCase{"A", std::nullopt}, GlyphCase{"", std::nullopt},
+        GlyphCase{"Space", std::nullopt}, GlyphCase{"space ", std::nullopt},
+        GlyphCase{"micro", std::nullopt}, GlyphCase{"a.sc", std::nullopt},
+        GlyphCase{"f_f", std::nullopt}, GlyphCase{"ff", std::nullopt},
+        GlyphCase{"uni0041", std::nullopt}, GlyphCase{"quotesinglbasex", std::nullopt},
+        GlyphCase{"dotlessi", std::nullopt}, GlyphCase{"sigma1", std::nullopt}));
+
+} // namespace
+} // namespace quarvel
