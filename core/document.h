@@ -80,16 +80,25 @@ class Document {
     Arena& arena() const { return arena_; }
 
   private:
-    Document(Mapping mapping, XrefMap xref, Trailer trailer);
+    explicit Document(Mapping mapping);
+
+    // A parse that failed is kept as its error, so that asking again does
+    // not decode or parse again (nor grow the arena again).
+    using CachedObject = Result<ObjectPtr>;
+    using CachedObjStm = Result<std::shared_ptr<const ObjStmMap>>;
+
+    Result<ObjectPtr> parse_direct(std::uint32_t offset) const;
+    Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;
+    CachedObjStm object_stream(std::uint32_t stream) const;
 
     Mapping mapping_;
     XrefMap xref_;
     Trailer trailer_;
     mutable Arena arena_;
     mutable std::shared_mutex object_mu_;
-    mutable std::unordered_map<std::uint32_t, ObjectPtr> object_cache_;
+    mutable std::unordered_map<std::uint32_t, CachedObject> object_cache_;
     mutable std::shared_mutex objstm_mu_;
-    mutable std::unordered_map<std::uint32_t, std::shared_ptr<const ObjStmMap>> objstm_cache_;
+    mutable std::unordered_map<std::uint32_t, CachedObjStm> objstm_cache_;
 };
 
 } // namespace quarvel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,18 +29,41 @@ struct XrefEntry {
 };
 
 // Object number to entry; a later insert for a number replaces the earlier.
+//
+// Most entries are held one by one in a hash map. A cross-reference stream
+// whose rows are zero bytes wide (/W [0 0 0]) describes every object of a
+// subsection identically however large its count, so such subsections are
+// held as runs of numbers: a /Size near four billion costs one run, not
+// billions of entries. Runs and single entries never overlap: each insert
+// takes its numbers away from whatever held them before.
 class XrefMap {
   public:
-    void insert(std::uint32_t num, XrefEntry e) { map_[num] = e; }
+    void insert(std::uint32_t num, XrefEntry e);
+    // Gives `e` to the `count` numbers from `first` on (wrapping past
+    // 2^32 - 1 to 0; counts above 2^32 cover every number).
+    void insert_run(std::uint32_t first, std::uint64_t count, XrefEntry e);
     const XrefEntry* find(std::uint32_t num) const;
-    std::size_t size() const { return map_.size(); }
+    // Numbers with an entry, runs counted number by number.
+    std::uint64_t size() const;
     void reserve(std::size_t n) { map_.reserve(n); }
+    // Visits the single entries, then each run as (first, last, entry).
     template <typename F> void for_each(F&& f) const {
         for (const auto& [num, e] : map_) f(num, e);
     }
+    template <typename F> void for_each_run(F&& f) const {
+        for (const auto& [first, run] : runs_) f(first, run.last, run.entry);
+    }
 
   private:
+    struct Run {
+        std::uint32_t last;
+        XrefEntry entry;
+    };
+    // Removes [first, last] from the runs, splitting those that straddle it.
+    void carve_runs(std::uint32_t first, std::uint32_t last);
+
     std::unordered_map<std::uint32_t, XrefEntry> map_;
+    std::map<std::uint32_t, Run> runs_; // keyed by first number, disjoint
 };
 
 struct Trailer {

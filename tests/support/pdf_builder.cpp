@@ -121,7 +121,9 @@ std::string lzw(std::string_view data) {
         emit(table[w]);
         if (next < 4096) {
             table[wc] = next++;
-            if (next == (1 << width) && width < 12) ++width;
+            // The decoder adds each entry one code later than this encoder
+            // does, so it holds 2^width entries when `next` is one past that.
+            if (next == (1 << width) + 1 && width < 12) ++width;
         } else {
             emit(256);
             reset();
@@ -171,6 +173,23 @@ PdfBuilder& PdfBuilder::filtered_stream(std::uint32_t num, std::string dict_entr
     return stream(num, entries, std::move(encoded));
 }
 
+PdfBuilder& PdfBuilder::object_stream(std::uint32_t num,
+                                      std::vector<std::pair<std::uint32_t, std::string>> objects,
+                                      std::string_view filter, std::string dict_entries) {
+    std::string header;
+    std::string texts;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        header += std::to_string(objects[i].first) + " " + std::to_string(texts.size()) + " ";
+        texts += objects[i].second + "\n";
+        compressed_[objects[i].first] = {num, static_cast<std::uint16_t>(i)};
+    }
+    std::string entries = "/Type /ObjStm /N " + std::to_string(objects.size()) + " /First " +
+                          std::to_string(header.size());
+    if (!dict_entries.empty()) entries += " " + dict_entries;
+    if (filter.empty()) return stream(num, entries, header + texts);
+    return filtered_stream(num, entries, header + texts, filter);
+}
+
 PdfBuilder& PdfBuilder::raw(std::string bytes) {
     items_.push_back({std::nullopt, 0, std::move(bytes)});
     return *this;
@@ -181,6 +200,7 @@ std::uint32_t PdfBuilder::max_object_number() const {
     for (const Item& it : items_) {
         if (it.num) m = std::max(m, *it.num);
     }
+    if (!compressed_.empty()) m = std::max(m, compressed_.rbegin()->first);
     return m;
 }
 
@@ -252,10 +272,17 @@ std::string PdfBuilder::build(const BuildOptions& o) const {
         std::string body;
         for (std::uint32_t n = 0; n <= self; ++n) {
             auto it = entries.find(n);
+            auto packed = compressed_.find(n);
+            const bool omitted = std::find(o.omit_from_xref.begin(), o.omit_from_xref.end(), n) !=
+                                 o.omit_from_xref.end();
             if (n == self) {
                 put_be(body, 1, 1);
                 put_be(body, xref_offset, 4);
                 put_be(body, 0, 2);
+            } else if (packed != compressed_.end() && !omitted) {
+                put_be(body, 2, 1);
+                put_be(body, packed->second.first, 4);
+                put_be(body, packed->second.second, 2);
             } else if (it == entries.end()) {
                 put_be(body, 0, 1);
                 put_be(body, 0, 4);

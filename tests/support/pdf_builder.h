@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarvel::testing {
@@ -65,6 +66,14 @@ class PdfBuilder {
     // "ASCIIHexDecode", "ASCII85Decode", "RunLengthDecode", "LZWDecode").
     PdfBuilder& filtered_stream(std::uint32_t num, std::string dict_entries, std::string_view data,
                                 std::string_view filter);
+    // An object stream `num` packing `objects` (number, text) in order, its
+    // body encoded with `filter` ("" for none); `dict_entries` go beside
+    // /Type /ObjStm /N /First. With XrefStyle::Stream the packed objects are
+    // listed as compressed entries; a classic table lists them as free.
+    PdfBuilder& object_stream(std::uint32_t num,
+                              std::vector<std::pair<std::uint32_t, std::string>> objects,
+                              std::string_view filter = "FlateDecode",
+                              std::string dict_entries = "");
     // Arbitrary bytes at this point of the body.
     PdfBuilder& raw(std::string bytes);
 
@@ -81,6 +90,8 @@ class PdfBuilder {
         std::string text;
     };
     std::vector<Item> items_;
+    // Packed object number -> (object stream number, index in it).
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint16_t>> compressed_;
     mutable std::map<std::uint32_t, std::size_t> offsets_;
 };
 
