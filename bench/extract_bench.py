@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""End-to-end extraction speed: pages per second of quarvel.extract beside
+PyMuPDF's page.get_text("dict") (a benchmark aid only), measured in the same
+run on the same files.
+
+    PYTHONPATH=build/python .venv/bin/python bench/extract_bench.py [--repeat N] [--pages N]
+
+Two workloads: the real files of ../shared/corpus (those both libraries open)
+and a large generated text document. quarvel runs with include_images=False,
+once with page_parallel=False (one thread, the comparison that matters) and
+once with page_parallel=True (the worker pool); PyMuPDF runs on one thread.
+Each figure is the best of --repeat runs; ratios are quarvel / PyMuPDF.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+import zlib
+from pathlib import Path
+
+import quarvel
+
+try:
+    import pymupdf
+except ImportError:  # older releases
+    import fitz as pymupdf
+
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+
+
+def generated_document(pages: int, lines: int = 45) -> bytes:
+    """A text-dense document: every page has `lines` lines of about 80
+    characters in Helvetica, its content Flate-compressed."""
+    words = ("extraction layout stream glyph matrix object page font width "
+             "reference catalogue content operator").split()
+    objects: dict[int, bytes] = {
+        1: b"<< /Type /Catalog /Pages 2 0 R >>",
+        3: b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
+    }
+    kids = []
+    for p in range(pages):
+        page_num, content_num = 4 + 2 * p, 5 + 2 * p
+        kids.append(f"{page_num} 0 R")
+        ops = ["BT /F1 10 Tf"]
+        for i in range(lines):
+            text = " ".join(words[(p + i + k) % len(words)] for k in range(10))
+            ops.append(f"1 0 0 1 56 {760 - 16 * i} Tm ({text}) Tj")
+        ops.append("ET")
+        data = zlib.compress("\n".join(ops).encode())
+        objects[page_num] = (f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+                             f"/Resources << /Font << /F1 3 0 R >> >> /Contents {content_num} 0 R >>"
+                             ).encode()
+        objects[content_num] = (f"<< /Length {len(data)} /Filter /FlateDecode >>\nstream\n"
+                                .encode() + data + b"\nendstream")
+    objects[2] = f"<< /Type /Pages /Kids [{' '.join(kids)}] /Count {pages} >>".encode()
+    out = bytearray(b"%PDF-1.7\n")
+    offsets = {}
+    for num in sorted(objects):
+        offsets[num] = len(out)
+        out += f"{num} 0 obj\n".encode() + objects[num] + b"\nendobj\n"
+    size = max(objects) + 1
+    xref = len(out)
+    out += f"xref\n0 {size}\n0000000000 65535 f \n".encode()
+    for num in range(1, size):
+        out += f"{offsets[num]:010d} 00000 n \n".encode()
+    out += f"trailer\n<< /Size {size} /Root 1 0 R >>\nstartxref\n{xref}\n%%EOF\n".encode()
+    return bytes(out)
+
+
+def usable_files(paths: list[str]) -> list[tuple[str, int]]:
+    """(path, page count) of the files both libraries read without error."""
+    files = []
+    for path in paths:
+        try:
+            blocks, _ = quarvel.extract(path, page_parallel=False, include_images=False)
+            with pymupdf.open(path) as doc:
+                if doc.needs_pass:
+                    continue
+                n = doc.page_count
+                for page in doc:
+                    page.get_text("dict")
+        except Exception:
+            continue
+        if n > 0:
+            files.append((path, n))
+    return files
+
+
+def best_of(repeat: int, run) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def run_quarvel(files, page_parallel: bool):
+    def run():
+        for path, _ in files:
+            quarvel.extract(path, page_parallel=page_parallel, include_images=False)
+    return run
+
+
+def run_pymupdf(files):
+    def run():
+        for path, _ in files:
+            with pymupdf.open(path) as doc:
+                for page in doc:
+                    page.get_text("dict")
+    return run
+
+
+def measure(label: str, files, repeat: int) -> None:
+    pages = sum(n for _, n in files)
+    t_mupdf = best_of(repeat, run_pymupdf(files))
+    t_serial = best_of(repeat, run_quarvel(files, False))
+    t_parallel = best_of(repeat, run_quarvel(files, True))
+    base = pages / t_mupdf
+    print(f"\n{label}: {len(files)} files, {pages} pages (best of {repeat})")
+    print(f"  {'PyMuPDF get_text(dict), 1 thread':42} {base:10.0f} pages/s   1.00x")
+    for name, t in (("quarvel, page_parallel=False (1 thread)", t_serial),
+                    (f"quarvel, page_parallel=True ({os.cpu_count()} CPUs)", t_parallel)):
+        rate = pages / t
+        print(f"  {name:42} {rate:10.0f} pages/s  {rate / base:5.2f}x")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--pages", type=int, default=1000, help="pages of the generated document")
+    args = parser.parse_args()
+
+    print(f"quarvel {quarvel.__version__}, PyMuPDF {pymupdf.VersionBind}")
+    if CORPUS.is_dir():
+        files = usable_files(sorted(str(p) for p in CORPUS.glob("*.pdf")))
+        measure("corpus", files, args.repeat)
+    else:
+        print(f"\ncorpus: {CORPUS} not found, skipped")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "generated.pdf")
+        Path(path).write_bytes(generated_document(args.pages))
+        measure("generated", [(path, args.pages)], args.repeat)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
