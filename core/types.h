@@ -48,27 +48,21 @@ class PdfObject {
 
     PdfObject() = default; // Null
 
-    static PdfObject boolean(bool v) { return PdfObject(std::in_place_index<1>, v); }
-    static PdfObject integer(std::int64_t v) { return PdfObject(std::in_place_index<2>, v); }
-    static PdfObject real(double v) { return PdfObject(std::in_place_index<3>, v); }
+    // Defined below DictEntry: clang instantiates the variant's destructor
+    // where a factory body stands, and needs DictEntry complete there.
+    static PdfObject boolean(bool v);
+    static PdfObject integer(std::int64_t v);
+    static PdfObject real(double v);
     // Raw bytes between the parentheses, escapes undecoded.
-    static PdfObject string(std::string_view v) {
-        return PdfObject(std::in_place_index<4>, Bytes{v});
-    }
+    static PdfObject string(std::string_view v);
     // Raw bytes between the angle brackets, whitespace included, undecoded.
-    static PdfObject hex_string(std::string_view v) {
-        return PdfObject(std::in_place_index<5>, Bytes{v});
-    }
+    static PdfObject hex_string(std::string_view v);
     // Name bytes after the slash, #XX escapes already decoded.
-    static PdfObject name(std::string_view v) { return PdfObject(std::in_place_index<6>, Bytes{v}); }
-    static PdfObject array(PdfArray v) { return PdfObject(std::in_place_index<7>, std::move(v)); }
-    static PdfObject dictionary(PdfDict v) {
-        return PdfObject(std::in_place_index<8>, std::move(v));
-    }
-    static PdfObject reference(ObjectId v) { return PdfObject(std::in_place_index<9>, v); }
-    static PdfObject stream(PdfDict dict, std::string_view data) {
-        return PdfObject(std::in_place_index<10>, StreamBody{std::move(dict), data});
-    }
+    static PdfObject name(std::string_view v);
+    static PdfObject array(PdfArray v);
+    static PdfObject dictionary(PdfDict v);
+    static PdfObject reference(ObjectId v);
+    static PdfObject stream(PdfDict dict, std::string_view data);
 
     Type type() const { return static_cast<Type>(v_.index()); }
     bool is_null() const { return type() == Type::Null; }
@@ -138,6 +132,31 @@ struct DictEntry {
 
     friend bool operator==(const DictEntry&, const DictEntry&) = default;
 };
+
+inline PdfObject PdfObject::boolean(bool v) { return PdfObject(std::in_place_index<1>, v); }
+inline PdfObject PdfObject::integer(std::int64_t v) {
+    return PdfObject(std::in_place_index<2>, v);
+}
+inline PdfObject PdfObject::real(double v) { return PdfObject(std::in_place_index<3>, v); }
+inline PdfObject PdfObject::string(std::string_view v) {
+    return PdfObject(std::in_place_index<4>, Bytes{v});
+}
+inline PdfObject PdfObject::hex_string(std::string_view v) {
+    return PdfObject(std::in_place_index<5>, Bytes{v});
+}
+inline PdfObject PdfObject::name(std::string_view v) {
+    return PdfObject(std::in_place_index<6>, Bytes{v});
+}
+inline PdfObject PdfObject::array(PdfArray v) {
+    return PdfObject(std::in_place_index<7>, std::move(v));
+}
+inline PdfObject PdfObject::dictionary(PdfDict v) {
+    return PdfObject(std::in_place_index<8>, std::move(v));
+}
+inline PdfObject PdfObject::reference(ObjectId v) { return PdfObject(std::in_place_index<9>, v); }
+inline PdfObject PdfObject::stream(PdfDict dict, std::string_view data) {
+    return PdfObject(std::in_place_index<10>, StreamBody{std::move(dict), data});
+}
 
 // First-key-wins lookup over bare pairs (a trailer or stream dictionary that
 // is held as pairs rather than as an object).

@@ -17,9 +17,12 @@ namespace quarvel {
 // What the recovery scanner sees of one dictionary entry.
 struct PdfObj {
     enum class Kind { Name, Ref, Other, Dict };
+    // User-provided, so that clang does not instantiate the entry vector's
+    // constructor while PdfObj (inside the pair) is still incomplete.
+    PdfObj() {}
     Kind kind = Kind::Other;
-    std::string_view name;                             // Name: bytes after the slash
-    ObjectId ref;                                      // Ref
+    std::string_view name;                                 // Name: bytes after the slash
+    ObjectId ref;                                          // Ref
     std::vector<std::pair<std::string_view, PdfObj>> dict; // Dict: entries in file order
 };
 
