@@ -204,7 +204,6 @@ void draw_form(const XObjectData& form, TextState& state, ContentResult& result,
         scan_content_stream_full(form.content, *form_fonts, xobjects, depth + 1, nested_state,
                                  nested, budget);
         const Matrix& m = state.ctm;
-        result.chars.reserve(result.chars.size() + nested.chars.size());
         for (const CharInfo& c : nested.chars) {
             const auto [x0, y0] = map_point(m, c.x0, c.y0);
             const auto [x1, y1] = map_point(m, c.x1, c.y1);
