@@ -32,7 +32,9 @@ Mapping Mapping::adopt_mmap(void* addr, std::size_t length) {
     return m;
 }
 
-Mapping::Mapping(Mapping&& other) noexcept { *this = std::move(other); }
+Mapping::Mapping(Mapping&& other) noexcept {
+    *this = std::move(other);
+}
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
     if (this == &other) return *this;
@@ -48,7 +50,9 @@ Mapping& Mapping::operator=(Mapping&& other) noexcept {
     return *this;
 }
 
-Mapping::~Mapping() { release(); }
+Mapping::~Mapping() {
+    release();
+}
 
 void Mapping::release() {
     if (mmap_addr_ != nullptr) ::munmap(mmap_addr_, mmap_len_);
@@ -59,8 +63,7 @@ void Mapping::release() {
 
 // --- stream objects ---------------------------------------------------------
 
-Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset,
-                                          Arena& arena) {
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena) {
     if (offset > data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena);
     cur.skip_ws();
@@ -235,7 +238,8 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
     }
 
     auto unpack = [&]() -> CachedObjStm {
-        QUARVEL_TRY(RawStream raw, parse_object_stream_raw(data(), entry->offset_or_stream, arena_));
+        QUARVEL_TRY(RawStream raw,
+                    parse_object_stream_raw(data(), entry->offset_or_stream, arena_));
         std::string decoded;
         if (const PdfObject* filter = dict_get(raw.dict, "Filter")) {
             QUARVEL_TRY(decoded, decompress_stream(raw.body, *filter));

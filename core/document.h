@@ -55,8 +55,7 @@ struct RawStream {
 };
 
 // Reads the indirect stream object whose header is at `offset` of `data`.
-Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset,
-                                          Arena& arena);
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena);
 
 class Document {
   public:

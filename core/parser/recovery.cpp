@@ -12,18 +12,24 @@ constexpr std::string_view kObjKeyword = "obj";
 constexpr std::string_view kTrailerKeyword = "trailer";
 
 // The scanner's whitespace: NUL is not among it (unlike object syntax).
-constexpr bool is_scan_space(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_scan_space(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
+constexpr bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 // What ends a key or a name value.
 constexpr bool ends_name(char c) {
     return is_scan_space(c) || c == '(' || c == '/' || c == '<' || c == '>' || c == '[';
 }
 // What ends a skipped token.
-constexpr bool ends_token(char c) { return is_scan_space(c) || c == '/' || c == '>' || c == '['; }
+constexpr bool ends_token(char c) {
+    return is_scan_space(c) || c == '/' || c == '>' || c == '[';
+}
 
 // Reads the digit run [begin, end) as a number no larger than `max`.
-std::optional<std::uint64_t> digits_value(std::string_view data, std::size_t begin,
-                                          std::size_t end, std::uint64_t max) {
+std::optional<std::uint64_t> digits_value(std::string_view data, std::size_t begin, std::size_t end,
+                                          std::uint64_t max) {
     std::uint64_t v = 0;
     for (std::size_t i = begin; i < end; ++i) {
         v = v * 10 + static_cast<std::uint64_t>(data[i] - '0');
@@ -33,7 +39,8 @@ std::optional<std::uint64_t> digits_value(std::string_view data, std::size_t beg
 }
 
 std::size_t name_end(std::string_view data, std::size_t p) {
-    while (p < data.size() && !ends_name(data[p])) ++p;
+    while (p < data.size() && !ends_name(data[p]))
+        ++p;
     return p;
 }
 
@@ -41,7 +48,8 @@ std::size_t name_end(std::string_view data, std::size_t p) {
 std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
     const std::size_t n = data.size();
     if (p >= n) return std::nullopt;
-    while (p < n && is_scan_space(data[p])) ++p;
+    while (p < n && is_scan_space(data[p]))
+        ++p;
     if (p == n) return std::nullopt;
     if (data[p] != '<' || p + 1 == n || data[p + 1] != '<') return PdfObj{};
     if (n - p < 4) return std::nullopt;
@@ -50,7 +58,8 @@ std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
     PdfObj dict;
     dict.kind = PdfObj::Kind::Dict;
     for (;;) {
-        while (p < n && is_scan_space(data[p])) ++p;
+        while (p < n && is_scan_space(data[p]))
+            ++p;
         if (p == n) return dict;
         if (data[p] == '>' && p + 1 < n && data[p + 1] == '>') return dict;
         if (data[p] != '/') {
@@ -59,14 +68,16 @@ std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
             // before consuming anything: step over that byte, so that the
             // keys after an array are still found.
             const std::size_t start = p;
-            while (p < n && !ends_token(data[p])) ++p;
+            while (p < n && !ends_token(data[p]))
+                ++p;
             if (p == start) ++p;
             continue;
         }
         const std::size_t key_begin = p + 1;
         p = name_end(data, key_begin);
         const std::string_view key = data.substr(key_begin, p - key_begin);
-        while (p < n && is_scan_space(data[p])) ++p;
+        while (p < n && is_scan_space(data[p]))
+            ++p;
 
         PdfObj value;
         if (p < n && data[p] == '/') {
@@ -76,16 +87,22 @@ std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
             value.name = data.substr(begin, p - begin);
         } else if (p < n && is_digit(data[p])) {
             const std::size_t num_begin = p;
-            while (p < n && is_digit(data[p])) ++p;
-            const auto num = digits_value(data, num_begin, p, std::numeric_limits<std::uint32_t>::max());
+            while (p < n && is_digit(data[p]))
+                ++p;
+            const auto num =
+                digits_value(data, num_begin, p, std::numeric_limits<std::uint32_t>::max());
             if (!num) return std::nullopt;
-            while (p < n && (data[p] == ' ' || data[p] == '\t')) ++p;
+            while (p < n && (data[p] == ' ' || data[p] == '\t'))
+                ++p;
             if (p < n && is_digit(data[p])) {
                 const std::size_t gen_begin = p;
-                while (p < n && is_digit(data[p])) ++p;
-                const auto gen = digits_value(data, gen_begin, p, std::numeric_limits<std::uint16_t>::max());
+                while (p < n && is_digit(data[p]))
+                    ++p;
+                const auto gen =
+                    digits_value(data, gen_begin, p, std::numeric_limits<std::uint16_t>::max());
                 if (!gen) return std::nullopt;
-                while (p < n && (data[p] == ' ' || data[p] == '\t')) ++p;
+                while (p < n && (data[p] == ' ' || data[p] == '\t'))
+                    ++p;
                 if (p < n && data[p] == 'R') {
                     ++p;
                     value.kind = PdfObj::Kind::Ref;
@@ -126,18 +143,23 @@ struct Header {
 std::optional<Header> header_before(std::string_view data, std::size_t obj_pos) {
     if (obj_pos < 4) return std::nullopt;
     std::size_t j = obj_pos;
-    while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t')) --j;
+    while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t'))
+        --j;
     const std::size_t gen_end = j;
-    while (j > 0 && is_digit(data[j - 1])) --j;
+    while (j > 0 && is_digit(data[j - 1]))
+        --j;
     if (j == gen_end) return std::nullopt;
     const std::size_t gen_begin = j;
-    while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t')) --j;
+    while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t'))
+        --j;
     const std::size_t num_end = j;
-    while (j > 0 && is_digit(data[j - 1])) --j;
+    while (j > 0 && is_digit(data[j - 1]))
+        --j;
     if (j == num_end) return std::nullopt;
     if (j > 0 && !is_scan_space(data[j - 1])) return std::nullopt;
     const auto num = digits_value(data, j, num_end, std::numeric_limits<std::uint32_t>::max());
-    const auto gen = digits_value(data, gen_begin, gen_end, std::numeric_limits<std::uint16_t>::max());
+    const auto gen =
+        digits_value(data, gen_begin, gen_end, std::numeric_limits<std::uint16_t>::max());
     if (!num || !gen) return std::nullopt;
     // Offsets are 32-bit: a header beyond 4 GiB cannot be addressed.
     if (j > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
@@ -173,7 +195,8 @@ class Scan {
 };
 
 void Scan::on_header(const Header& h, std::size_t bound) {
-    out_.map.insert(h.num, XrefEntry{XrefEntry::Kind::InUse, static_cast<std::uint32_t>(h.num_begin), h.gen});
+    out_.map.insert(
+        h.num, XrefEntry{XrefEntry::Kind::InUse, static_cast<std::uint32_t>(h.num_begin), h.gen});
     max_num_ = any_ ? std::max<std::uint64_t>(max_num_, h.num) : h.num;
     any_ = true;
 
@@ -250,7 +273,8 @@ Result<XrefSection> Scan::run() {
         // A catalogue without a /Pages reference; the lowest number, so that
         // the choice does not depend on hashing.
         std::uint32_t num = *catalogs_.begin();
-        for (std::uint32_t c : catalogs_) num = std::min(num, c);
+        for (std::uint32_t c : catalogs_)
+            num = std::min(num, c);
         out_.trailer.root = ObjectId{num, out_.map.find(num)->gen_or_index};
         have_root_ = true;
     }
@@ -261,7 +285,9 @@ Result<XrefSection> Scan::run() {
 
 } // namespace
 
-Result<XrefSection> recover_xref_by_scan(std::string_view data) { return Scan(data).run(); }
+Result<XrefSection> recover_xref_by_scan(std::string_view data) {
+    return Scan(data).run();
+}
 
 std::optional<PdfObj> try_parse_object_at(std::string_view data, std::size_t pos) {
     if (pos >= data.size() || data.size() - pos <= kObjKeyword.size()) return std::nullopt;

@@ -32,7 +32,8 @@ void XrefMap::insert_run(std::uint32_t first, std::uint64_t count, XrefEntry e) 
     // Single entries inside the run are replaced by it; walk whichever of
     // the two (the range, the map) is smaller.
     if (count < map_.size()) {
-        for (std::uint64_t n = first; n <= last; ++n) map_.erase(static_cast<std::uint32_t>(n));
+        for (std::uint64_t n = first; n <= last; ++n)
+            map_.erase(static_cast<std::uint32_t>(n));
     } else {
         std::erase_if(map_, [&](const auto& kv) { return kv.first >= first && kv.first <= last; });
     }
@@ -69,7 +70,8 @@ const XrefEntry* XrefMap::find(std::uint32_t num) const {
 
 std::uint64_t XrefMap::size() const {
     std::uint64_t n = map_.size();
-    for (const auto& [first, run] : runs_) n += std::uint64_t{run.last} - first + 1;
+    for (const auto& [first, run] : runs_)
+        n += std::uint64_t{run.last} - first + 1;
     return n;
 }
 
@@ -271,7 +273,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
     const std::uint64_t row_size = std::uint64_t{widths[0]} + widths[1] + widths[2];
     std::uint64_t rows = 0;
     bool overflow = false;
-    for (const Subsection& s : subsections) overflow |= __builtin_add_overflow(rows, s.count, &rows);
+    for (const Subsection& s : subsections)
+        overflow |= __builtin_add_overflow(rows, s.count, &rows);
     std::uint64_t needed = 0;
     overflow |= __builtin_mul_overflow(rows, row_size, &needed);
     if (overflow || needed > stream_bytes.size()) {
@@ -282,7 +285,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
         // Zero-width rows carry no data: every row is InUse at offset 0,
         // generation 0, however many there are.
         const XrefEntry e{XrefEntry::Kind::InUse, 0, 0};
-        for (const Subsection& s : subsections) section.map.insert_run(s.first, s.count, e);
+        for (const Subsection& s : subsections)
+            section.map.insert_run(s.first, s.count, e);
         return section;
     }
 
@@ -291,7 +295,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
     std::size_t at = 0;
     for (const Subsection& s : subsections) {
         for (std::uint32_t k = 0; k < s.count; ++k) {
-            const Field type = widths[0] == 0 ? Field{1, false} : read_field(stream_bytes, at, widths[0]);
+            const Field type =
+                widths[0] == 0 ? Field{1, false} : read_field(stream_bytes, at, widths[0]);
             at += widths[0];
             const Field f2 = read_field(stream_bytes, at, widths[1]);
             at += widths[1];
@@ -347,8 +352,9 @@ Result<ObjStmMap> parse_objstm(const PdfDict& dict, std::string_view body, Arena
         const std::uint64_t start = slots[i].start;
         const std::uint64_t end = i + 1 < slots.size() ? slots[i + 1].start : body.size();
         if (start >= end || end > body.size()) continue;
-        Cursor obj(body.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),
-                   arena);
+        Cursor obj(
+            body.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)),
+            arena);
         auto parsed = parse_object(obj);
         if (parsed.ok()) objects.insert_or_assign(slots[i].num, std::move(parsed).value());
     }

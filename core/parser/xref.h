@@ -48,10 +48,12 @@ class XrefMap {
     void reserve(std::size_t n) { map_.reserve(n); }
     // Visits the single entries, then each run as (first, last, entry).
     template <typename F> void for_each(F&& f) const {
-        for (const auto& [num, e] : map_) f(num, e);
+        for (const auto& [num, e] : map_)
+            f(num, e);
     }
     template <typename F> void for_each_run(F&& f) const {
-        for (const auto& [first, run] : runs_) f(first, run.last, run.entry);
+        for (const auto& [first, run] : runs_)
+            f(first, run.last, run.entry);
     }
 
   private:

@@ -71,7 +71,8 @@ std::vector<std::uint32_t> page_nums(const Document& doc) {
     EXPECT_TRUE(pages.ok()) << (pages.ok() ? "" : pages.error().display());
     std::vector<std::uint32_t> nums;
     if (pages.ok()) {
-        for (ObjectId id : *pages) nums.push_back(id.num);
+        for (ObjectId id : *pages)
+            nums.push_back(id.num);
     }
     return nums;
 }
@@ -87,7 +88,8 @@ PdfBuilder tree(const std::string& root_kids,
     PdfBuilder b;
     b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
     b.object(2, "<< /Type /Pages /Kids [" + root_kids + "] >>");
-    for (const auto& [num, text] : nodes) b.object(num, text);
+    for (const auto& [num, text] : nodes)
+        b.object(num, text);
     return b;
 }
 
@@ -185,8 +187,7 @@ TEST(DocumentOpen, BrokenTableFallsBackToRecovery) {
 TEST(DocumentOpen, StartxrefProblems) {
     PdfBuilder b = testing::simple_document({"x"});
     // Missing keyword, a number beyond the file, garbage: all recovered.
-    for (const BuildOptions& o :
-         {no_startxref(), startxref("99999999"), startxref("%%EOF")}) {
+    for (const BuildOptions& o : {no_startxref(), startxref("99999999"), startxref("%%EOF")}) {
         auto doc = open_bytes(b.build(o));
         ASSERT_TRUE(doc);
         EXPECT_EQ(page_nums(*doc), (std::vector<std::uint32_t>{3}));
@@ -234,11 +235,9 @@ TEST(DocumentOpen, EncryptedFilesAreRefusedThroughEveryPath) {
     const std::string enc = "/Encrypt 9 0 R";
     // The table's trailer and the cross-reference stream's dictionary.
     EXPECT_EQ(open_error(b.build(table(enc))), "encrypted PDFs are not supported");
-    EXPECT_EQ(open_error(b.build(xref_stream(enc))),
-              "encrypted PDFs are not supported");
+    EXPECT_EQ(open_error(b.build(xref_stream(enc))), "encrypted PDFs are not supported");
     // The same files with unreadable cross-reference data, opened by the scan.
-    EXPECT_EQ(open_error(b.build(no_startxref(enc))),
-              "encrypted PDFs are not supported");
+    EXPECT_EQ(open_error(b.build(no_startxref(enc))), "encrypted PDFs are not supported");
     std::string stream = b.build(xref_stream(enc));
     stream.replace(stream.find("/W [1 4 2]"), 10, "/W [1 4 9]"); // rows no longer fit
     EXPECT_EQ(open_error(stream), "encrypted PDFs are not supported");
@@ -354,7 +353,6 @@ TEST(DocumentObjStmErrors, ContainerProblems) {
     ASSERT_TRUE(doc->get_object(4).ok());
     ASSERT_TRUE(doc->get_object(5).ok());
     EXPECT_EQ(doc->arena().bytes_held(), held);
-
 }
 
 TEST(DocumentObjStmErrors, MessagesForBadContainers) {
@@ -376,17 +374,17 @@ TEST(DocumentObjStmErrors, MessagesForBadContainers) {
         return r;
     };
     std::string rows;
-    rows += row(1, static_cast<unsigned>(b.offset_of(1)), 0);  // 1
-    rows += row(1, static_cast<unsigned>(b.offset_of(2)), 0);  // 2
-    rows += row(2, 20, 0);                                     // 3: in 20
-    rows += row(2, 20, 1);                                     // 4: garbage in 20
-    rows += row(2, 20, 2);                                     // 5: not in 20
-    rows += row(2, 99, 0);                                     // 6: 99 unknown
-    rows += row(2, 5, 0);                                      // 7: 5 is compressed
-    rows += row(2, 21, 0);                                     // 8: 21 is not a stream
-    rows += row(2, 22, 0);                                     // 9: 22 fails to inflate
-    rows += row(0, 0, 0);                                      // 10: free
-    rows += row(2, 10, 0);                                     // 11: 10 is free
+    rows += row(1, static_cast<unsigned>(b.offset_of(1)), 0); // 1
+    rows += row(1, static_cast<unsigned>(b.offset_of(2)), 0); // 2
+    rows += row(2, 20, 0);                                    // 3: in 20
+    rows += row(2, 20, 1);                                    // 4: garbage in 20
+    rows += row(2, 20, 2);                                    // 5: not in 20
+    rows += row(2, 99, 0);                                    // 6: 99 unknown
+    rows += row(2, 5, 0);                                     // 7: 5 is compressed
+    rows += row(2, 21, 0);                                    // 8: 21 is not a stream
+    rows += row(2, 22, 0);                                    // 9: 22 fails to inflate
+    rows += row(0, 0, 0);                                     // 10: free
+    rows += row(2, 10, 0);                                    // 11: 10 is free
     std::string index = "/Index [1 11 20 3]";
     rows += row(1, static_cast<unsigned>(b.offset_of(20)), 0); // 20
     rows += row(1, static_cast<unsigned>(b.offset_of(21)), 0); // 21
@@ -450,7 +448,8 @@ TEST(DocumentObjStm, ConcurrentResolutionFromManyThreads) {
             if (!pages.ok() || pages->size() != kObjects) ++failures;
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(failures.load(), 0);
 }
 
@@ -474,14 +473,15 @@ TEST(DocumentMemory, RepeatedOpenAndResolveKeepsResidentMemoryFlat) {
     auto cycle = [&] {
         auto doc = Document::from_mmap(Mapping::from_bytes(pdf));
         ASSERT_TRUE(doc.ok());
-        (*doc)->xref().for_each([&](std::uint32_t num, const XrefEntry&) {
-            (void)(*doc)->get_object(num);
-        });
+        (*doc)->xref().for_each(
+            [&](std::uint32_t num, const XrefEntry&) { (void)(*doc)->get_object(num); });
         ASSERT_TRUE((*doc)->page_refs().ok());
     };
-    for (int i = 0; i < 100; ++i) cycle(); // warm-up: allocator pools settle
+    for (int i = 0; i < 100; ++i)
+        cycle(); // warm-up: allocator pools settle
     const long before = resident_pages();
-    for (int i = 0; i < 1000; ++i) cycle();
+    for (int i = 0; i < 1000; ++i)
+        cycle();
     const long after = resident_pages();
     // Each cycle decodes ~50 KB of object-stream bodies; 1,000 cycles kept
     // would add some 50 MB (12,000 pages). Allow 1 MiB of noise.
@@ -493,24 +493,24 @@ TEST(DocumentMemory, RepeatedOpenAndResolveKeepsResidentMemoryFlat) {
 TEST(PageTree, NestingOrderAndSharing) {
     // Root: page 10, node 3 (pages 4, then node 5 with page 6), page 10 again,
     // node 5 again (shared by two parents).
-    auto doc = open_bytes(tree("10 0 R 3 0 R 10 0 R 5 0 R",
-                               {{3, "<< /Type /Pages /Kids [4 0 R 5 0 R] >>"},
-                                {4, "<< /Type /Page >>"},
-                                {5, "<< /Type /Pages /Kids [6 0 R] >>"},
-                                {6, "<< /Type /Page >>"},
-                                {10, "<< /Type /Page >>"}})
-                              .build());
+    auto doc =
+        open_bytes(tree("10 0 R 3 0 R 10 0 R 5 0 R", {{3, "<< /Type /Pages /Kids [4 0 R 5 0 R] >>"},
+                                                      {4, "<< /Type /Page >>"},
+                                                      {5, "<< /Type /Pages /Kids [6 0 R] >>"},
+                                                      {6, "<< /Type /Page >>"},
+                                                      {10, "<< /Type /Page >>"}})
+                       .build());
     ASSERT_TRUE(doc);
     EXPECT_EQ(page_nums(*doc), (std::vector<std::uint32_t>{10, 4, 6, 10, 6}));
 }
 
 TEST(PageTree, OddTypesAreSkipped) {
     auto doc = open_bytes(tree("3 0 R 4 0 R 5 0 R 6 0 R 7 0 R 8 0 R 9 0 R",
-                               {{3, "<< /Kids [9 0 R] >>"},               // no /Type
-                                {4, "<< /Type (Page) >>"},                // a string
-                                {5, "<< /Type /Template >>"},             // another name
-                                {6, "<< /Type /Page /Kids [9 0 R] >>"},   // a page, kids ignored
-                                {7, "[/Type /Page]"},                     // not a dictionary
+                               {{3, "<< /Kids [9 0 R] >>"},             // no /Type
+                                {4, "<< /Type (Page) >>"},              // a string
+                                {5, "<< /Type /Template >>"},           // another name
+                                {6, "<< /Type /Page /Kids [9 0 R] >>"}, // a page, kids ignored
+                                {7, "[/Type /Page]"},                   // not a dictionary
                                 {8, "<< /Type /Page /Length 0 >>\nstream\n\nendstream"},
                                 {9, "<< /Type /Page >>"}})
                               .build());
@@ -521,12 +521,11 @@ TEST(PageTree, OddTypesAreSkipped) {
 TEST(PageTree, CyclesAreSkippedAndTheRestListed) {
     // 3 lists its own ancestor 2 (the root) and itself; 4 and 5 point at
     // each other.
-    auto doc = open_bytes(tree("3 0 R 4 0 R",
-                               {{3, "<< /Type /Pages /Kids [2 0 R 3 0 R 6 0 R] >>"},
-                                {4, "<< /Type /Pages /Kids [5 0 R 7 0 R] >>"},
-                                {5, "<< /Type /Pages /Kids [4 0 R 6 0 R] >>"},
-                                {6, "<< /Type /Page >>"},
-                                {7, "<< /Type /Page >>"}})
+    auto doc = open_bytes(tree("3 0 R 4 0 R", {{3, "<< /Type /Pages /Kids [2 0 R 3 0 R 6 0 R] >>"},
+                                               {4, "<< /Type /Pages /Kids [5 0 R 7 0 R] >>"},
+                                               {5, "<< /Type /Pages /Kids [4 0 R 6 0 R] >>"},
+                                               {6, "<< /Type /Page >>"},
+                                               {7, "<< /Type /Page >>"}})
                               .build());
     ASSERT_TRUE(doc);
     EXPECT_EQ(page_nums(*doc), (std::vector<std::uint32_t>{6, 6, 7}));
@@ -566,10 +565,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "Kid must be a reference"},
         TreeError{"<< /Pages 2 0 R >>", "<< /Kids [4 0 R 3 0 R] >>", "<< /Type /Pages >>",
                   "Pages node missing /Kids"},
-        TreeError{"<< /Pages 2 0 R >>", "<< /Kids [3 0 R] >>",
-                  "<< /Type /Pages /Kids /None >>", "/Kids must be an array"},
-        TreeError{"<< /Pages 2 0 R >>", "<< /Kids [4 0 R 77 0 R] >>", "1",
-                  "object not in xref"},
+        TreeError{"<< /Pages 2 0 R >>", "<< /Kids [3 0 R] >>", "<< /Type /Pages /Kids /None >>",
+                  "/Kids must be an array"},
+        TreeError{"<< /Pages 2 0 R >>", "<< /Kids [4 0 R 77 0 R] >>", "1", "object not in xref"},
         TreeError{"<< /Pages 9 0 R >>", "<< >>", "1", "object not in xref"}));
 
 TEST(PageTree, EmptyKidsAndOrderByPosition) {
@@ -588,11 +586,11 @@ std::string chain(std::uint32_t levels) {
     PdfBuilder b;
     b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
     auto kids = [&](std::uint32_t k) { // kids of the node at level k (root: 0)
-        return "<< /Type /Pages /Kids [" + std::to_string(k + 1 < levels ? 10 + k : 9) +
-               " 0 R] >>";
+        return "<< /Type /Pages /Kids [" + std::to_string(k + 1 < levels ? 10 + k : 9) + " 0 R] >>";
     };
     b.object(2, kids(0));
-    for (std::uint32_t k = 1; k < levels; ++k) b.object(10 + k - 1, kids(k));
+    for (std::uint32_t k = 1; k < levels; ++k)
+        b.object(10 + k - 1, kids(k));
     b.object(9, "<< /Type /Page >>");
     return b.build();
 }
@@ -611,12 +609,15 @@ TEST(PageTree, KidsLimitStopsSharedSubtreeBlowUp) {
     // 4 1024 times: a + b + 1024 a kid references in all.
     auto build = [](std::uint64_t a, std::uint64_t b) {
         std::string root_kids;
-        for (std::uint64_t i = 0; i < a; ++i) root_kids += "3 0 R ";
-        for (std::uint64_t i = 0; i < b; ++i) root_kids += "4 0 R ";
+        for (std::uint64_t i = 0; i < a; ++i)
+            root_kids += "3 0 R ";
+        for (std::uint64_t i = 0; i < b; ++i)
+            root_kids += "4 0 R ";
         std::string node_kids;
-        for (int i = 0; i < 1024; ++i) node_kids += "4 0 R ";
-        return tree(root_kids, {{3, "<< /Type /Pages /Kids [" + node_kids + "] >>"},
-                                {4, "<< /Type /Page >>"}})
+        for (int i = 0; i < 1024; ++i)
+            node_kids += "4 0 R ";
+        return tree(root_kids,
+                    {{3, "<< /Type /Pages /Kids [" + node_kids + "] >>"}, {4, "<< /Type /Page >>"}})
             .build();
     };
     constexpr std::uint64_t a = 4092;
