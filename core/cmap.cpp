@@ -52,6 +52,14 @@ std::vector<std::string_view> split_tokens(std::string_view body) {
         }
         const std::size_t start = i;
         while (i < body.size() && white_space_at(body, i) == 0) {
+            // Quartz, Ghostscript and pdfTeX among others write a bfrange
+            // triple's hex strings side by side, "<21><21><0054>"; read as
+            // one token that is never a usable code, so adjacent hex
+            // strings are separate tokens.
+            if (body[i] == '>' && i + 1 < body.size() && body[i + 1] == '<') {
+                ++i;
+                break;
+            }
             i += utf8_length(byte_at(body, i));
         }
         if (i > body.size()) i = body.size();

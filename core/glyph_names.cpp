@@ -116,9 +116,8 @@ std::optional<char32_t> glyph_name_to_unicode(std::string_view name) {
     if (name.size() > kMaxGlyphNameLength) return std::nullopt;
     const auto first = kSortedGlyphs.begin() + kLengthStart[name.size()];
     const auto last = kSortedGlyphs.begin() + kLengthStart[name.size() + 1];
-    const auto it = std::lower_bound(first, last, name, [](const GlyphEntry& e, std::string_view n) {
-        return e.name < n;
-    });
+    const auto it = std::lower_bound(
+        first, last, name, [](const GlyphEntry& e, std::string_view n) { return e.name < n; });
     if (it == last || it->name != name) return std::nullopt;
     return it->ch;
 }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "font.h"
@@ -61,6 +65,18 @@ TEST(ParseCmap, TokensSplitAtUnicodeWhiteSpaceOnly) {
     EXPECT_EQ(look(m, "\x01"), "\x00\x41"s);
     EXPECT_EQ(look(m, "\x02"), "\x00\x42"s);
     EXPECT_EQ(look(m, "\x06"), std::nullopt);
+}
+
+TEST(ParseCmap, AdjacentHexStringsAreSeparateTokens) {
+    const CMap m = parse_cmap("beginbfchar <01><0041>\n<02> <0042>endbfchar\n"
+                              "beginbfrange <21><22><0054> <30> <31><0061>endbfrange");
+    EXPECT_EQ(look(m, "\x01"), "\x00\x41"s);
+    EXPECT_EQ(look(m, "\x02"), "\x00\x42"s);
+    EXPECT_EQ(look(m, "\x22"), "\x00\x55"s);
+    EXPECT_EQ(look(m, "\x31"), "\x00\x62"s);
+    // Only '>' directly followed by '<' separates: "[<0041>" stays whole.
+    EXPECT_EQ(parse_cmap("beginbfchar <05> [<0041>] endbfchar").lookup("\x05"),
+              "\x00\x00\x41\x00"s);
 }
 
 TEST(ParseCmap, MissingEndKeywordReadsToEndAndStillReadsRanges) {
@@ -169,6 +185,148 @@ INSTANTIATE_TEST_SUITE_P(
                       DestCase{"TwoCharacters", "\x00\x66\x00\x69"s, std::nullopt},
                       DestCase{"FiveBytes", "\x00\x00\x00\x00\x41"s, std::nullopt}),
     [](const auto& info) { return info.param.name; });
+
+// --- real files ---------------------------------------------------------------
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// zlib-inflates `data`, or nothing when it is not a complete zlib stream.
+std::optional<std::string> inflate_all(std::string_view data) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    std::string out;
+    char buf[1 << 15];
+    int rc = Z_OK;
+    while (rc == Z_OK && out.size() < (std::size_t{64} << 20)) {
+        z.next_out = reinterpret_cast<Bytef*>(buf);
+        z.avail_out = sizeof buf;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buf, sizeof buf - z.avail_out);
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+// The ToUnicode CMaps of a file, found by inflating every stream body. Streams
+// are never inside object streams, so this finds them without reading the
+// cross-reference data.
+std::vector<std::string> cmap_texts(std::string_view pdf) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while ((pos = pdf.find("stream", pos)) != std::string_view::npos) {
+        std::size_t start = pos + 6;
+        pos = start;
+        if (pdf.substr(pos - 9, 3) == "end") continue;
+        if (pdf.substr(start, 2) == "\r\n") {
+            start += 2;
+        } else if (pdf.substr(start, 1) == "\n") {
+            start += 1;
+        } else {
+            continue;
+        }
+        const std::size_t end = pdf.find("endstream", start);
+        if (end == std::string_view::npos) break;
+        const std::string_view body = pdf.substr(start, end - start);
+        std::optional<std::string> text = inflate_all(body);
+        if (!text) text = std::string(body);
+        if (text->find("begincmap") != std::string::npos &&
+            text->find("beginbf") != std::string::npos) {
+            out.push_back(std::move(*text));
+        }
+        pos = end + 9;
+    }
+    return out;
+}
+
+struct CorpusFile {
+    std::string name;
+    bool tounicode = false;
+    bool encrypted = false;
+};
+
+std::vector<CorpusFile> corpus_files() {
+    std::vector<CorpusFile> out;
+    std::ifstream in(std::filesystem::path(QUARVEL_CORPUS_DIR) / "MANIFEST.tsv");
+    std::string line;
+    std::vector<std::string> header;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::stringstream s(line);
+        std::string col;
+        while (std::getline(s, col, '\t')) cols.push_back(col);
+        if (header.empty()) {
+            header = cols;
+            continue;
+        }
+        CorpusFile f;
+        for (std::size_t i = 0; i < cols.size() && i < header.size(); ++i) {
+            if (header[i] == "file") f.name = cols[i];
+            if (header[i] == "tounicode") f.tounicode = cols[i] == "y";
+            if (header[i] == "encrypted") f.encrypted = cols[i] != "n";
+        }
+        out.push_back(f);
+    }
+    return out;
+}
+
+TEST(CorpusCmaps, RealToUnicodeMapsDecodePlausibly) {
+    if (!std::filesystem::exists(std::filesystem::path(QUARVEL_CORPUS_DIR) / "MANIFEST.tsv")) {
+        GTEST_SKIP() << "corpus not present";
+    }
+    std::size_t files = 0, maps = 0, codes = 0, decoded = 0;
+    bool adjacent_triples_read = false;
+    for (const CorpusFile& f : corpus_files()) {
+        if (!f.tounicode || f.encrypted) continue;
+        const std::string pdf = read_file(std::filesystem::path(QUARVEL_CORPUS_DIR) / f.name);
+        std::size_t file_codes = 0, file_decoded = 0, file_maps = 0;
+        for (const std::string& text : cmap_texts(pdf)) {
+            const CMap m = parse_cmap(text);
+            ++file_maps;
+            // This file writes its bfrange triples as "<21><21><0054>".
+            if (f.name == "pdfjs-tracemonkey.pdf" && m.lookup_char("\x21") == U'T') {
+                adjacent_triples_read = true;
+            }
+            std::vector<std::string> probe;
+            for (const auto& [code, dest] : m.char_map) probe.push_back(code);
+            // A range written in array form leaves the triples after it
+            // misaligned, so only well-formed triples are probed.
+            for (const CMap::Range& r : m.ranges) {
+                if (r.low.size() != r.high.size() || r.low > r.high) continue;
+                probe.push_back(r.low);
+                probe.push_back(r.high);
+            }
+            for (const std::string& code : probe) {
+                const std::optional<std::string> dest = m.lookup(code);
+                ASSERT_TRUE(dest) << f.name;
+                const std::optional<char32_t> ch = m.lookup_char(code);
+                EXPECT_EQ(ch, decode_destination(*dest)) << f.name;
+                ++file_codes;
+                if (ch && *ch >= 0x20 && *ch != 0xFFFD) ++file_decoded;
+            }
+        }
+        // Every file marked as having ToUnicode maps yields some (except
+        // the few whose maps are LZW-compressed or unreachable by a scan).
+        if (file_maps > 0) ++files;
+        maps += file_maps;
+        codes += file_codes;
+        decoded += file_decoded;
+    }
+    EXPECT_GE(files, 60u);
+    EXPECT_TRUE(adjacent_triples_read);
+    EXPECT_GE(maps, 300u);
+    // Nearly every mapped code gives a printable character; the rest are
+    // ligatures written as two characters and maps onto U+0000.
+    EXPECT_GE(static_cast<double>(decoded), 0.95 * static_cast<double>(codes));
+}
 
 } // namespace
 } // namespace quarvel
