@@ -99,6 +99,17 @@ XObjectMap xobject_map(const PdfObject* resources, const Document& document) {
     return map;
 }
 
+// The characters behind each span are what the layout worked from; nothing
+// downstream reads them, and on text-dense pages they are most of a page's
+// memory (40 bytes a character, held until the whole document is done).
+void drop_span_chars(std::vector<TextBlock>& blocks) {
+    for (TextBlock& block : blocks) {
+        for (TextLine& line : block.lines) {
+            for (TextSpan& span : line.spans) std::vector<CharInfo>().swap(span.chars);
+        }
+    }
+}
+
 Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
     QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path));
     return extract::extract_doc(*document, options);
@@ -170,6 +181,8 @@ Result<PageResult> extract_single_page(const Document& document, std::uint32_t p
 
     PageResult result;
     result.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    std::vector<CharInfo>().swap(scanned.chars);
+    drop_span_chars(result.blocks);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
         result.images = resolve_images(scanned.images, *resources, document);
     }
