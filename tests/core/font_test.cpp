@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "document.h"
 #include "parser/object.h"
 #include "resource_limits.h"
+#include "support/pdf_builder.h"
 
 namespace quarvel {
 namespace {
@@ -344,6 +346,104 @@ INSTANTIATE_TEST_SUITE_P(
         GlyphCase{"f_f", std::nullopt}, GlyphCase{"ff", std::nullopt},
         GlyphCase{"uni0041", std::nullopt}, GlyphCase{"quotesinglbasex", std::nullopt},
         GlyphCase{"dotlessi", std::nullopt}, GlyphCase{"sigma1", std::nullopt}));
+
+// --- build_font_map ---------------------------------------------------------------
+
+std::unique_ptr<Document> open_fonts(testing::PdfBuilder b) {
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+        .object(2, "<< /Type /Pages /Kids [] /Count 0 >>");
+    Result<std::unique_ptr<Document>> doc = Document::from_mmap(Mapping::from_bytes(b.build()));
+    EXPECT_TRUE(doc.ok());
+    return doc.ok() ? std::move(doc).value() : nullptr;
+}
+
+TEST(BuildFontMap, ResolvesFontsAndTheirReferencedParts) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding 11 0 R "
+                 "/ToUnicode 12 0 R /Widths [500 600] >>")
+        .object(11, "<< /Type /Encoding /Differences [65 /Euro] >>")
+        .filtered_stream(12, "", "beginbfchar <42> <03A9> endbfchar", "FlateDecode")
+        .object(13, "42")
+        .object(14, "<< /Subtype /Type0 /BaseFont /Sub /DescendantFonts [15 0 R 13 0 R] "
+                    "/ToUnicode 16 0 R /DW 1 >>")
+        .object(15, "<< /Subtype /CIDFontType2 /DW 500 /W [1 [250]] >>")
+        // Labelled Flate but not compressed: the raw bytes are parsed.
+        .stream(16, "/Filter /FlateDecode", "beginbfchar <0001> <0041> endbfchar")
+        .object(17, "<< /Subtype /Type0 /DescendantFonts [<< /DW 5 >>] /ToUnicode << >> >>")
+        .object(18, "<< /Encoding << /Differences [66 /fi] >> /ToUnicode 13 0 R >>")
+        .object(19, "<< /Encoding 13 0 R /ToUnicode 99 0 R >>")
+        .object(20, "<< /Encoding /WinAnsiEncoding >>");
+    const std::unique_ptr<Document> doc = open_fonts(b);
+    ASSERT_TRUE(doc);
+    const PdfObject resources = obj("<< /Font << /F1 10 0 R /F2 14 0 R /Missing 99 0 R /Int 5 "
+                                    "/Num 13 0 R /T0 17 0 R /Direct 18 0 R /BadEnc 19 0 R "
+                                    "/F#FF 20 0 R /Inline << /BaseFont /Inl >> /Dup 10 0 R "
+                                    "/Dup 20 0 R >> >>");
+    const FontMap fonts = build_font_map(resources, *doc);
+
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : fonts) keys.push_back(k);
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"BadEnc", "Direct", "Dup", "F1", "F2",
+                                              "F\xEF\xBF\xBD", "Inline", "Num", "T0"}));
+    ASSERT_EQ(fonts.size(), 9u);
+    EXPECT_FALSE(fonts.contains("Missing"));
+    EXPECT_FALSE(fonts.contains("Int"));
+
+    const FontInfo& f1 = *fonts.at("F1");
+    EXPECT_EQ(f1.base_font, "Helvetica");
+    ASSERT_TRUE(f1.differences);
+    EXPECT_EQ(f1.differences->at(65), "Euro");
+    ASSERT_TRUE(f1.to_unicode);
+    EXPECT_EQ(f1.decode_char("A"), 0x20AC);
+    EXPECT_EQ(f1.decode_char("B"), 0x03A9);
+    EXPECT_EQ(f1.glyph_width(1), 600.0);
+
+    const FontInfo& f2 = *fonts.at("F2");
+    ASSERT_TRUE(f2.is_type0 && f2.cid_font);
+    EXPECT_EQ(f2.cid_font->subtype, "CIDFontType2");
+    EXPECT_EQ(f2.glyph_width(1), 250.0);
+    EXPECT_EQ(f2.glyph_width(2), 500.0);
+    EXPECT_EQ(f2.decode_char("\x00\x01"s), U'A');
+
+    const FontInfo& num = *fonts.at("Num"); // a reference to an integer
+    EXPECT_EQ(num.base_font, "Unknown");
+    EXPECT_TRUE(num.widths.empty());
+    EXPECT_EQ(num.default_width, 1000.0);
+
+    // Direct descendant dictionaries and ToUnicode dictionaries are not read.
+    EXPECT_FALSE(fonts.at("T0")->cid_font);
+    EXPECT_FALSE(fonts.at("T0")->to_unicode);
+    // Direct differences stand; a ToUnicode reference to a non-stream is dropped.
+    EXPECT_EQ(fonts.at("Direct")->differences->at(66), "fi");
+    EXPECT_FALSE(fonts.at("Direct")->to_unicode);
+    EXPECT_FALSE(fonts.at("BadEnc")->differences);
+    EXPECT_FALSE(fonts.at("BadEnc")->to_unicode);
+    // An encoding name only names the encoding.
+    const FontInfo& named = *fonts.at("F\xEF\xBF\xBD");
+    EXPECT_EQ(named.encoding, "WinAnsiEncoding");
+    EXPECT_FALSE(named.differences);
+    EXPECT_EQ(fonts.at("Inline")->base_font, "Inl");
+    // The later of two equal keys replaces the earlier.
+    EXPECT_EQ(fonts.at("Dup")->encoding, "WinAnsiEncoding");
+}
+
+TEST(BuildFontMap, EmptyWithoutADirectFontDictionary) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /F1 11 0 R >>").object(11, "<< /BaseFont /Helvetica >>");
+    const std::unique_ptr<Document> doc = open_fonts(b);
+    ASSERT_TRUE(doc);
+    for (const char* text : {"<< >>", "<< /Font 10 0 R >>", "<< /Font << >> >>",
+                             "<< /Font [11 0 R] >>", "[<< /Font << /F1 11 0 R >> >>]"}) {
+        EXPECT_TRUE(build_font_map(obj(text), *doc).empty()) << text;
+    }
+    // A resource dictionary held as a stream is read through its dictionary.
+    PdfDict d;
+    d.push_back({"Font", obj("<< /F1 11 0 R >>")});
+    const FontMap fonts = build_font_map(PdfObject::stream(std::move(d), ""), *doc);
+    ASSERT_EQ(fonts.size(), 1u);
+    EXPECT_EQ(fonts.at("F1")->base_font, "Helvetica");
+}
 
 } // namespace
 } // namespace quarvel
