@@ -158,6 +158,14 @@ Operand parse_literal_string(std::string_view data, std::size_t& pos) {
     std::string out;
     int depth = 1;
     while (pos < data.size()) {
+        // Plain runs are appended whole; only parentheses and backslashes
+        // need a look.
+        const std::size_t run_start = pos;
+        while (pos < data.size() && data[pos] != '(' && data[pos] != ')' && data[pos] != '\\') {
+            ++pos;
+        }
+        out.append(data.substr(run_start, pos - run_start));
+        if (pos >= data.size()) break;
         const char c = data[pos++];
         if (c == '(') {
             ++depth;
@@ -195,8 +203,6 @@ Operand parse_literal_string(std::string_view data, std::size_t& pos) {
                     out.push_back(e);
                 }
             }
-        } else {
-            out.push_back(c);
         }
     }
     return Operand::string(std::move(out));

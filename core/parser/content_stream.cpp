@@ -66,6 +66,13 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
                               const XObjectMap& xobjects, unsigned depth, TextState& state,
                               ContentResult& result, WorkBudget& budget);
 
+// The font cache of a state holds only within one call: a later call may
+// pass another map at the same address.
+void forget_font_cache(TextState& state) {
+    state.cached_map = nullptr;
+    state.cached_font = nullptr;
+}
+
 const FontInfo* resolve_font(TextState& state, const FontMap& fonts) {
     if (state.cached_map == &fonts && state.cached_name == state.font_name) {
         return state.cached_font;
@@ -97,6 +104,14 @@ void emit_string_impl(std::string_view bytes, TextState& state, ContentResult& r
     const double th = state.h_scale;
     const FontInfo* font = resolve_font(state, fonts);
     const bool two_byte_codes = font != nullptr && font->is_type0;
+    // The state is read into locals once: the font calls below are opaque to
+    // the optimiser, which would otherwise reload it for every code.
+    const double char_spacing = state.char_spacing;
+    const double word_spacing = state.word_spacing;
+    const double ctm_e = state.ctm.e;
+    const double y = state.tm.f + state.ctm.f;
+    double tm_e = state.tm.e;
+    std::vector<CharInfo>& chars = result.chars;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
@@ -114,26 +129,26 @@ void emit_string_impl(std::string_view bytes, TextState& state, ContentResult& r
             w = 0.6 * fs;
         }
         w = w * th;
-        const double x = state.tm.e + state.ctm.e;
-        const double y = state.tm.f + state.ctm.f;
+        const double x = tm_e + ctm_e;
         if (ch >= 0xFB01 && ch <= 0xFB06) {
             const Ligature& lig = kLigatures[ch - 0xFB01];
             const double share = w / lig.count;
             for (int k = 0; k < lig.count; ++k) {
-                if (!budget.take_item()) return;
+                if (!budget.take_item()) break;
                 const double x1 = k + 1 == lig.count ? x + w : x + (k + 1) * share;
-                result.chars.push_back(
+                chars.push_back(
                     {x + k * share, y, x1, y + fs, static_cast<char32_t>(lig.letters[k])});
             }
-        } else {
-            if (!budget.take_item()) return;
-            result.chars.push_back({x, y, x + w, y + fs, ch});
+        } else if (budget.take_item()) {
+            chars.push_back({x, y, x + w, y + fs, ch});
         }
-        double advance = w + state.char_spacing;
-        if (len == 1 && b0 == 0x20) advance = advance + state.word_spacing;
-        state.tm.e += advance;
+        if (budget.exhausted) break;
+        double advance = w + char_spacing;
+        if (len == 1 && b0 == 0x20) advance = advance + word_spacing;
+        tm_e += advance;
         i += len;
     }
+    state.tm.e = tm_e;
 }
 
 void emit_space_impl(TextState& state, ContentResult& result, WorkBudget& budget) {
@@ -366,6 +381,7 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
 void scan_content_stream_full(std::string_view data, const FontMap& fonts,
                               const XObjectMap& xobjects, unsigned depth, TextState& state,
                               ContentResult& result, WorkBudget& budget) {
+    forget_font_cache(state);
     OperandStack operands;
     const std::size_t n = data.size();
     std::size_t pos = 0;
@@ -422,12 +438,14 @@ void execute_operator_full(std::string_view op, std::span<const Operand> operand
                            TextState& state, ContentResult& result, const FontMap& fonts,
                            const XObjectMap& xobjects, unsigned depth) {
     WorkBudget budget;
+    forget_font_cache(state);
     execute(op, operands, state, result, fonts, xobjects, depth, budget);
 }
 
 void emit_string(std::string_view bytes, TextState& state, ContentResult& result,
                  const FontMap& fonts) {
     WorkBudget budget;
+    forget_font_cache(state);
     emit_string_impl(bytes, state, result, fonts, budget);
 }
 

@@ -169,8 +169,8 @@ struct TextState {
     // Pushes a copy of ctm onto gs_stack.
     void save_gs();
 
-    // Font lookup cache: text showing resolves the font once per font name
-    // and map, not once per string.
+    // Font lookup cache: text showing resolves the font once per font name,
+    // not once per string. Valid within one scan or call only.
     const FontMap* cached_map = nullptr;
     std::string cached_name;
     const FontInfo* cached_font = nullptr;
