@@ -13,10 +13,11 @@ namespace {
 using quarvel::FontInfo;
 using quarvel::FontMap;
 
-const char* const kWords[] = {"Lorem", "ipsum",  "dolor",      "sit",     "amet,",  "consectetur",
-                              "adipiscing", "elit,", "sed", "do", "eiusmod", "tempor",
-                              "incididunt", "ut",    "labore", "et", "dolore", "magna",
-                              "aliqua.", "(see", "\\(1\\))", "Ut", "enim", "ad", "minim"};
+const char* const kWords[] = {"Lorem",       "ipsum",      "dolor",      "sit",     "amet,",
+                              "consectetur", "adipiscing", "elit,",      "sed",     "do",
+                              "eiusmod",     "tempor",     "incididunt", "ut",      "labore",
+                              "et",          "dolore",     "magna",      "aliqua.", "(see",
+                              "\\(1\\))",    "Ut",         "enim",       "ad",      "minim"};
 
 // One page of two-column body text: 2 x 55 lines of about 70 characters, words
 // as kerned TJ strings, headings in a second font, figures under q/cm/Q.
@@ -56,7 +57,8 @@ FontMap make_fonts() {
     auto body = std::make_shared<FontInfo>();
     body->base_font = "Body";
     body->widths.assign(256, 500);
-    for (int c = 'a'; c <= 'z'; ++c) body->widths[c] = 420 + (c % 7) * 30;
+    for (int c = 'a'; c <= 'z'; ++c)
+        body->widths[c] = 420 + (c % 7) * 30;
     auto heading = std::make_shared<FontInfo>(*body);
     heading->base_font = "Heading";
     return {{"F1", body}, {"F2", heading}};
@@ -65,7 +67,8 @@ FontMap make_fonts() {
 void BM_ScanTextPage(benchmark::State& state) {
     std::mt19937 rng(7);
     std::string content;
-    for (int page = 0; page < 20; ++page) content += make_page(rng);
+    for (int page = 0; page < 20; ++page)
+        content += make_page(rng);
     const FontMap fonts = make_fonts();
     const quarvel::XObjectMap xobjects;
     std::size_t chars = 0;

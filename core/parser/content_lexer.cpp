@@ -71,7 +71,8 @@ int hex_value(char c) {
 }
 
 std::size_t skip_digits(std::string_view data, std::size_t pos) {
-    while (pos < data.size() && has_class(data[pos], kDecimalDigit)) ++pos;
+    while (pos < data.size() && has_class(data[pos], kDecimalDigit))
+        ++pos;
     return pos;
 }
 
@@ -191,9 +192,8 @@ Operand parse_literal_string(std::string_view data, std::size_t& pos) {
                     // 8 and 9 are taken as a first digit only; up to two
                     // further octal digits follow.
                     unsigned value = static_cast<unsigned>(e - '0');
-                    for (int k = 0; k < 2 && pos < data.size() && data[pos] >= '0' &&
-                                    data[pos] <= '7';
-                         ++k) {
+                    for (int k = 0;
+                         k < 2 && pos < data.size() && data[pos] >= '0' && data[pos] <= '7'; ++k) {
                         value = value * 8 + static_cast<unsigned>(data[pos++] - '0');
                     }
                     out.push_back(static_cast<char>(value & 0xFF));
@@ -228,7 +228,8 @@ Operand parse_hex_string(std::string_view data, std::size_t& pos) {
 
 Operand parse_name(std::string_view data, std::size_t& pos) {
     const std::size_t start = pos;
-    while (pos < data.size() && !has_class(data[pos], kNameDelimiter)) ++pos;
+    while (pos < data.size() && !has_class(data[pos], kNameDelimiter))
+        ++pos;
     return Operand::name(std::string(data.substr(start, pos - start)));
 }
 
@@ -239,7 +240,8 @@ bool skip_space_and_comments(std::string_view data, std::size_t& pos) {
         if (has_class(c, kWhitespace)) {
             ++pos;
         } else if (c == '%') {
-            while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r') ++pos;
+            while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
+                ++pos;
         } else {
             return true;
         }

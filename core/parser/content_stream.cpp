@@ -23,7 +23,9 @@ Matrix Matrix::mul(const Matrix& other) const {
     return r;
 }
 
-void TextState::save_gs() { gs_stack.push_back(ctm); }
+void TextState::save_gs() {
+    gs_stack.push_back(ctm);
+}
 
 namespace {
 
@@ -155,8 +157,7 @@ void emit_space_impl(TextState& state, ContentResult& result, WorkBudget& budget
     if (!budget.take_item()) return;
     const double x = state.tm.e + state.ctm.e;
     const double y = state.tm.f + state.ctm.f;
-    result.chars.push_back(
-        {x, y, x + 0.25 * state.font_size, y + state.font_size, char32_t{0x20}});
+    result.chars.push_back({x, y, x + 0.25 * state.font_size, y + state.font_size, char32_t{0x20}});
 }
 
 // Td and friends: only the translation of tlm moves.
@@ -203,13 +204,13 @@ void draw_form(const XObjectData& form, TextState& state, ContentResult& result,
     // free. The copy is skipped when it would add nothing.
     const FontMap* form_fonts = &fonts;
     FontMap merged;
-    const bool adds_fonts = std::any_of(form.fonts.begin(), form.fonts.end(), [&](const auto& kv) {
-        return !fonts.contains(kv.first);
-    });
+    const bool adds_fonts = std::any_of(form.fonts.begin(), form.fonts.end(),
+                                        [&](const auto& kv) { return !fonts.contains(kv.first); });
     if (adds_fonts) {
         budget.charge_operators(fonts.size() + form.fonts.size());
         merged = fonts;
-        for (const auto& [name, font] : form.fonts) merged.emplace(name, font);
+        for (const auto& [name, font] : form.fonts)
+            merged.emplace(name, font);
         form_fonts = &merged;
     }
 
@@ -316,7 +317,8 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
         }
         return;
     case 'D':
-        if (second == 'o' && count >= 1) do_xobject(operands, state, result, fonts, xobjects, depth, budget);
+        if (second == 'o' && count >= 1)
+            do_xobject(operands, state, result, fonts, xobjects, depth, budget);
         return;
     case 'T':
         break;
@@ -325,7 +327,8 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
     }
     switch (second) {
     case 'd':
-        if (count >= 2) next_line(state, operands[count - 2].number(), operands[count - 1].number());
+        if (count >= 2)
+            next_line(state, operands[count - 2].number(), operands[count - 1].number());
         return;
     case 'D':
         if (count >= 2) {
@@ -392,12 +395,14 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
             continue;
         }
         if (c == '%') {
-            while (pos < n && data[pos] != '\n' && data[pos] != '\r') ++pos;
+            while (pos < n && data[pos] != '\n' && data[pos] != '\r')
+                ++pos;
             continue;
         }
         if (has_class(c, kOperatorByte)) {
             const std::size_t start = pos;
-            while (pos < n && has_class(data[pos], kOperatorByte)) ++pos;
+            while (pos < n && has_class(data[pos], kOperatorByte))
+                ++pos;
             if (!budget.take_operator()) return;
             execute(data.substr(start, pos - start), operands.view(), state, result, fonts,
                     xobjects, depth, budget);
@@ -434,9 +439,9 @@ void scan_content_stream_into(std::string_view data, TextState& state, ContentRe
     scan_content_stream_full(data, fonts, xobjects, depth, state, result, budget);
 }
 
-void execute_operator_full(std::string_view op, std::span<const Operand> operands,
-                           TextState& state, ContentResult& result, const FontMap& fonts,
-                           const XObjectMap& xobjects, unsigned depth) {
+void execute_operator_full(std::string_view op, std::span<const Operand> operands, TextState& state,
+                           ContentResult& result, const FontMap& fonts, const XObjectMap& xobjects,
+                           unsigned depth) {
     WorkBudget budget;
     forget_font_cache(state);
     execute(op, operands, state, result, fonts, xobjects, depth, budget);

@@ -190,9 +190,9 @@ std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos);
 
 // Carries out one operator token with the operands collected before it
 // (bottom first). Unknown operators and missing operands do nothing.
-void execute_operator_full(std::string_view op, std::span<const Operand> operands,
-                           TextState& state, ContentResult& result, const FontMap& fonts,
-                           const XObjectMap& xobjects, unsigned depth);
+void execute_operator_full(std::string_view op, std::span<const Operand> operands, TextState& state,
+                           ContentResult& result, const FontMap& fonts, const XObjectMap& xobjects,
+                           unsigned depth);
 
 // Shows the bytes of one string: one character per code, advancing tm.
 void emit_string(std::string_view bytes, TextState& state, ContentResult& result,
@@ -220,16 +220,23 @@ constexpr std::array<std::uint8_t, 256> make_content_byte_classes() {
     constexpr unsigned char whitespace[] = {0x00, 0x09, 0x0A, 0x0D, 0x20};
     constexpr unsigned char delimiters[] = {0x00, 0x09, 0x0A, 0x0D, 0x20, '%', '(',
                                             ')',  '/',  '<',  '>',  '[',  ']'};
-    for (unsigned char c : whitespace) table[c] |= kWhitespace;
-    for (int c = 'A'; c <= 'Z'; ++c) table[c] |= kOperatorByte;
-    for (int c = 'a'; c <= 'z'; ++c) table[c] |= kOperatorByte;
+    for (unsigned char c : whitespace)
+        table[c] |= kWhitespace;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        table[c] |= kOperatorByte;
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[c] |= kOperatorByte;
     table['"'] |= kOperatorByte;
     table['\''] |= kOperatorByte;
     table['*'] |= kOperatorByte;
-    for (unsigned char c : delimiters) table[c] |= kNameDelimiter;
-    for (int c = '0'; c <= '9'; ++c) table[c] |= kHexDigit | kNumberStart | kDecimalDigit;
-    for (int c = 'a'; c <= 'f'; ++c) table[c] |= kHexDigit;
-    for (int c = 'A'; c <= 'F'; ++c) table[c] |= kHexDigit;
+    for (unsigned char c : delimiters)
+        table[c] |= kNameDelimiter;
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] |= kHexDigit | kNumberStart | kDecimalDigit;
+    for (int c = 'a'; c <= 'f'; ++c)
+        table[c] |= kHexDigit;
+    for (int c = 'A'; c <= 'F'; ++c)
+        table[c] |= kHexDigit;
     table['+'] |= kNumberStart;
     table['-'] |= kNumberStart;
     table['.'] |= kNumberStart;

@@ -77,8 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
     Numbers, OperandLexing,
     ::testing::Values(LexCase{"72", "I72"}, LexCase{"72.5", "R72.5"}, LexCase{"+7", "I7"},
                       LexCase{"-0", "I0"}, LexCase{"1.", "R1"}, LexCase{".5", "R0.5"},
-                      LexCase{"-.5", "R-0.5"}, LexCase{"+.25", "R0.25"},
-                      LexCase{"1e5", "R100000"}, LexCase{"2.5E-3", "R0.0025000000000000001"},
+                      LexCase{"-.5", "R-0.5"}, LexCase{"+.25", "R0.25"}, LexCase{"1e5", "R100000"},
+                      LexCase{"2.5E-3", "R0.0025000000000000001"},
                       LexCase{"0.1", "R0.10000000000000001"}, LexCase{".", "none"},
                       LexCase{"-.", "none"}, LexCase{"1e", "none"}, LexCase{"1e+", "none"},
                       LexCase{"-", "none"}, LexCase{"9223372036854775807", "I9223372036854775807"},
@@ -93,27 +93,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LexCase{R"((a\(b\)c))", "S'a(b)c'"}, LexCase{"(a(b)c)", "S'a(b)c'"},
                       LexCase{R"((\101))", "S'A'"}, LexCase{R"((\0053))", "S'\\x053'"},
                       LexCase{R"((\777))", "S'\\xFF'"}, LexCase{R"((\8))", "S'\\x08'"},
-                      LexCase{R"((\98))", "S'\\x098'"}, LexCase{R"((\n\r\t\\))", "S'\\x0A\\x0D\\x09\\x5C'"},
+                      LexCase{R"((\98))", "S'\\x098'"},
+                      LexCase{R"((\n\r\t\\))", "S'\\x0A\\x0D\\x09\\x5C'"},
                       LexCase{R"((\b\f))", "S'bf'"}, LexCase{"(a\\\nb)", "S'a\\x0Ab'"},
                       LexCase{"(a\\", "S'a'"}, LexCase{"(open (nested)", "S'open (nested)'"},
                       LexCase{"()", "S''"}, LexCase{"(\x80\xff)", "S'\\x80\\xFF'"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    HexStringsAndNames, OperandLexing,
-    ::testing::Values(LexCase{"<48 65 6C6C 6F>", "S'Hello'"}, LexCase{"<4>", "S'@'"},
-                      LexCase{"<zz>", "S''"}, LexCase{"<", "S''"}, LexCase{"<414", "S'A@'"},
-                      LexCase{"<4a4B>", "S'JK'"}, LexCase{"/F1 12", "N'F1'"},
-                      LexCase{"/F1\x0c" "12 Tf", "N'F1\\x0C12'"}, LexCase{"/A#20B", "N'A#20B'"},
-                      LexCase{"/", "N''"}, LexCase{"/(x)", "N''"}, LexCase{"/a{b}\xe9/c", "N'a{b}\\xE9'"}));
+INSTANTIATE_TEST_SUITE_P(HexStringsAndNames, OperandLexing,
+                         ::testing::Values(LexCase{"<48 65 6C6C 6F>", "S'Hello'"},
+                                           LexCase{"<4>", "S'@'"}, LexCase{"<zz>", "S''"},
+                                           LexCase{"<", "S''"}, LexCase{"<414", "S'A@'"},
+                                           LexCase{"<4a4B>", "S'JK'"}, LexCase{"/F1 12", "N'F1'"},
+                                           LexCase{"/F1\x0c"
+                                                   "12 Tf",
+                                                   "N'F1\\x0C12'"},
+                                           LexCase{"/A#20B", "N'A#20B'"}, LexCase{"/", "N''"},
+                                           LexCase{"/(x)", "N''"},
+                                           LexCase{"/a{b}\xe9/c", "N'a{b}\\xE9'"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Arrays, OperandLexing,
     ::testing::Values(LexCase{"[(A) -200 (B)]", "[S'A' I-200 S'B']"},
-                      LexCase{"[true (x)]", "[S'x']"}, LexCase{"[1 [2 [3]] 4]", "[I1 [I2 [I3]] I4]"},
-                      LexCase{"[1 2", "[I1 I2]"}, LexCase{"[1 [2", "[I1 [I2]]"},
-                      LexCase{"[1 % ]\n 2]", "[I1 I2]"}, LexCase{"[ % end", "[]"},
-                      LexCase{"[<</A 1>>]", "[N'A' I1]"}, LexCase{"[(])]", "[S']']"},
-                      LexCase{"[]", "[]"}));
+                      LexCase{"[true (x)]", "[S'x']"},
+                      LexCase{"[1 [2 [3]] 4]", "[I1 [I2 [I3]] I4]"}, LexCase{"[1 2", "[I1 I2]"},
+                      LexCase{"[1 [2", "[I1 [I2]]"}, LexCase{"[1 % ]\n 2]", "[I1 I2]"},
+                      LexCase{"[ % end", "[]"}, LexCase{"[<</A 1>>]", "[N'A' I1]"},
+                      LexCase{"[(])]", "[S']']"}, LexCase{"[]", "[]"}));
 
 TEST(OperandLexing, BytesThatFormNoOperandStillAdvance) {
     std::size_t end = 0;
@@ -186,7 +191,9 @@ struct StateCase {
     void (*expect)(TextState&); // applied to a fresh state: the expected one
 };
 
-void PrintTo(const StateCase& c, std::ostream* os) { *os << c.content; }
+void PrintTo(const StateCase& c, std::ostream* os) {
+    *os << c.content;
+}
 
 class OperatorEffects : public ::testing::TestWithParam<StateCase> {};
 
@@ -242,12 +249,15 @@ INSTANTIATE_TEST_SUITE_P(
                       s.font_name = "F2";
                       s.font_size = 9;
                   }},
-        StateCase{"/F1\x0c" "12 8 Tf",
+        StateCase{"/F1\x0c"
+                  "12 8 Tf",
                   [](TextState& s) {
-                      s.font_name = "F1\x0c" "12";
+                      s.font_name = "F1\x0c"
+                                    "12";
                       s.font_size = 8;
                   }},
-        StateCase{"5 TL T* T*", [](TextState& s) {
+        StateCase{"5 TL T* T*",
+                  [](TextState& s) {
                       s.leading = 5;
                       s.tlm.f = -10;
                   }},
@@ -280,17 +290,18 @@ INSTANTIATE_TEST_SUITE_P(
                       s.tm.e += 12 * 0.6 + 0.25;
                   }},
         StateCase{"0.25 (x) \"", [](TextState&) {}},
-        StateCase{"4 TL '", [](TextState& s) {
+        StateCase{"4 TL '",
+                  [](TextState& s) {
                       s.leading = 4;
                       s.tlm.f = -4;
                   }},
-        StateCase{"1 0 0 1 20 0 Tm 0 10 Td 1 2 Tdx 3 4 BTq", [](TextState& s) {
-                      s.tlm = {1, 0, 0, 1, 20, 10};
-                  }}));
+        StateCase{"1 0 0 1 20 0 Tm 0 10 Td 1 2 Tdx 3 4 BTq",
+                  [](TextState& s) { s.tlm = {1, 0, 0, 1, 20, 10}; }}));
 
 TEST(OperandStack, KeepsEightOperandsInlineAndGrowsBeyond) {
     OperandStack stack;
-    for (int i = 0; i < 8; ++i) stack.push_back(Operand::integer(i));
+    for (int i = 0; i < 8; ++i)
+        stack.push_back(Operand::integer(i));
     EXPECT_TRUE(stack.is_inline());
     stack.push_back(Operand::string("ninth"));
     EXPECT_FALSE(stack.is_inline());
@@ -307,7 +318,8 @@ TEST(OperandStack, OperatorsSeeTheirOperandsAtAndPastTheStackLimit) {
     for (std::size_t extra : {std::size_t{0}, std::size_t{1}, limits::kMaxContentOperands * 3}) {
         std::string content;
         const std::size_t total = limits::kMaxContentOperands + extra;
-        for (std::size_t i = 0; i + 6 < total; ++i) content += "9 ";
+        for (std::size_t i = 0; i + 6 < total; ++i)
+            content += "9 ";
         content += "1 0 0 1 40 50 Tm";
         TextState state = run(content);
         EXPECT_EQ(state.tlm, (Matrix{1, 0, 0, 1, 40, 50})) << "operands: " << total;
@@ -331,7 +343,8 @@ std::vector<double> widths_with(std::uint8_t code, double width, double others =
 
 std::string text_of(const ContentResult& r) {
     std::string out;
-    for (const CharInfo& c : r.chars) out.push_back(c.ch < 0x80 ? static_cast<char>(c.ch) : '?');
+    for (const CharInfo& c : r.chars)
+        out.push_back(c.ch < 0x80 ? static_cast<char>(c.ch) : '?');
     return out;
 }
 
@@ -485,18 +498,18 @@ TEST_P(TJSpaces, OnlyWideGapsBecomeSpaces) {
     EXPECT_EQ(text_of(r), GetParam().text) << GetParam().content;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, TJSpaces,
-    ::testing::Values(KernCase{"/F 12 Tf [(A) -200 (B)] TJ", "A B"},
-                      KernCase{"/F 12 Tf [(A) -100 (B)] TJ", "AB"},
-                      KernCase{"/F 12 Tf [(A) -150 (B)] TJ", "AB"},
-                      KernCase{"/F 12 Tf [-500 (A)] TJ", "A"},
-                      KernCase{"/F 24 Tf [(A) -250 (B)] TJ", "AB"},
-                      KernCase{"/F 24 Tf [(A) -350.5 (B)] TJ", "A B"},
-                      KernCase{"/F 2 Tf [(A) -80 (B)] TJ", "A B"},
-                      KernCase{"/F 2 Tf [(A) -70 (B)] TJ", "AB"},
-                      KernCase{"/F 12 Tf [(A) 500 /N [(x)] (B)] TJ", "AB"},
-                      KernCase{"/F 12 Tf (A) [(B)] Tj", ""}, KernCase{"(A) TJ", ""}));
+INSTANTIATE_TEST_SUITE_P(Thresholds, TJSpaces,
+                         ::testing::Values(KernCase{"/F 12 Tf [(A) -200 (B)] TJ", "A B"},
+                                           KernCase{"/F 12 Tf [(A) -100 (B)] TJ", "AB"},
+                                           KernCase{"/F 12 Tf [(A) -150 (B)] TJ", "AB"},
+                                           KernCase{"/F 12 Tf [-500 (A)] TJ", "A"},
+                                           KernCase{"/F 24 Tf [(A) -250 (B)] TJ", "AB"},
+                                           KernCase{"/F 24 Tf [(A) -350.5 (B)] TJ", "A B"},
+                                           KernCase{"/F 2 Tf [(A) -80 (B)] TJ", "A B"},
+                                           KernCase{"/F 2 Tf [(A) -70 (B)] TJ", "AB"},
+                                           KernCase{"/F 12 Tf [(A) 500 /N [(x)] (B)] TJ", "AB"},
+                                           KernCase{"/F 12 Tf (A) [(B)] Tj", ""},
+                                           KernCase{"(A) TJ", ""}));
 
 TEST(TextEmission, TJAdjustmentsMoveTheTextPositionAndTheSpaceStartsAfterTheGap) {
     ContentResult r;
@@ -620,7 +633,8 @@ TEST(WorkLimits, OperatorBudgetStopsAtTheLimitAndNotBefore) {
     const std::uint64_t limit = limits::kMaxOperatorsPerPage;
     std::string filler;
     filler.reserve(2 * limit);
-    for (std::uint64_t i = 0; i + 2 < limit; ++i) filler += "Q\n";
+    for (std::uint64_t i = 0; i + 2 < limit; ++i)
+        filler += "Q\n";
     ContentResult at = scan_content_stream_full("(A) Tj " + filler + "(B) Tj", {}, {}, 0);
     EXPECT_EQ(text_of(at), "AB");
     ContentResult past = scan_content_stream_full("(A) Tj " + filler + "Q (B) Tj", {}, {}, 0);
@@ -630,7 +644,8 @@ TEST(WorkLimits, OperatorBudgetStopsAtTheLimitAndNotBefore) {
 XObjectMap fan_out(std::string_view leaf) {
     auto repeat = [](std::string_view piece, int n) {
         std::string out;
-        for (int i = 0; i < n; ++i) out += piece;
+        for (int i = 0; i < n; ++i)
+            out += piece;
         return out;
     };
     return {{"A", form(repeat("/B Do ", 1000))},
@@ -642,7 +657,8 @@ TEST(WorkLimits, FormsDrawingFormsThousandsOfTimesFinishQuickly) {
     const auto start = std::chrono::steady_clock::now();
     XObjectMap xobjects = fan_out("q 1 0 0 1 1 1 cm Q");
     std::string page = "(Hi) Tj ";
-    for (int i = 0; i < 1000; ++i) page += "/A Do ";
+    for (int i = 0; i < 1000; ++i)
+        page += "/A Do ";
     ContentResult r = scan_content_stream_full(page, {}, xobjects, 0);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(text_of(r), "Hi");
@@ -652,7 +668,8 @@ TEST(WorkLimits, FormsDrawingFormsThousandsOfTimesFinishQuickly) {
 TEST(WorkLimits, CharactersAndImagesStopAtTheItemLimit) {
     XObjectMap xobjects = fan_out("(0123456789) Tj /Im Do");
     std::string page;
-    for (int i = 0; i < 1000; ++i) page += "/A Do ";
+    for (int i = 0; i < 1000; ++i)
+        page += "/A Do ";
     ContentResult r = scan_content_stream_full(page, {}, xobjects, 0);
     EXPECT_EQ(r.chars.size() + r.images.size(), limits::kMaxContentItemsPerPage);
     EXPECT_EQ(r.images.size(), r.chars.size() / 10);
@@ -708,7 +725,8 @@ TEST(Robustness, RandomAndMutatedContentNeverCrashesOrHangs) {
         }
         xobjects["Fm"].content = content;
         ContentResult r = scan_content_stream_full(content, fonts, xobjects, 0);
-        for (const CharInfo& c : r.chars) ASSERT_LE(c.ch, char32_t{0x10FFFF});
+        for (const CharInfo& c : r.chars)
+            ASSERT_LE(c.ch, char32_t{0x10FFFF});
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
@@ -721,7 +739,8 @@ TEST(Robustness, PathologicalRunsOfOneByte) {
     }
     // A million operands before one operator.
     std::string numbers;
-    for (int i = 0; i < 1'000'000; ++i) numbers += "1 ";
+    for (int i = 0; i < 1'000'000; ++i)
+        numbers += "1 ";
     EXPECT_EQ(text_of(scan_content_stream_full(numbers + "(x) Tj", {}, {}, 0)), "x");
 }
 
