@@ -299,15 +299,24 @@ TEST(EscapedNames, DecodedIntoTheCursorsArenaAndReleasedWithIt) {
         ASSERT_TRUE(parse_object(plain).ok());
         EXPECT_EQ(arena.bytes_held(), 3u); // a name without '#' is a view
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // Freed memory sits in the sanitizer's quarantine; its leak checker
+    // covers this case instead.
+    constexpr int kParses = 10'000;
+    constexpr bool kCheckResident = false;
+#else
+    constexpr int kParses = 1'000'000;
+    constexpr bool kCheckResident = true;
+#endif
     const std::string text = "<< /F#6f#6Ft#20Name#2fX /Sub#74ype >>";
     const std::size_t before = resident_pages();
-    for (int i = 0; i < 1'000'000; ++i) {
+    for (int i = 0; i < kParses; ++i) {
         Arena arena;
         Cursor cur(text, arena);
         ASSERT_TRUE(parse_object(cur).ok());
     }
     // 4 KiB pages: a leak of even 16 bytes a parse would show as thousands.
-    EXPECT_LT(resident_pages(), before + 256);
+    if (kCheckResident) EXPECT_LT(resident_pages(), before + 256);
 }
 
 } // namespace
