@@ -316,7 +316,9 @@ TEST(EscapedNames, DecodedIntoTheCursorsArenaAndReleasedWithIt) {
         ASSERT_TRUE(parse_object(cur).ok());
     }
     // 4 KiB pages: a leak of even 16 bytes a parse would show as thousands.
-    if (kCheckResident) EXPECT_LT(resident_pages(), before + 256);
+    if (kCheckResident) {
+        EXPECT_LT(resident_pages(), before + 256);
+    }
 }
 
 } // namespace
