@@ -3,6 +3,7 @@
 // and emitting positioned characters.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
