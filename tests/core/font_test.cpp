@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -443,6 +446,62 @@ TEST(BuildFontMap, EmptyWithoutADirectFontDictionary) {
     const FontMap fonts = build_font_map(PdfObject::stream(std::move(d), ""), *doc);
     ASSERT_EQ(fonts.size(), 1u);
     EXPECT_EQ(fonts.at("F1")->base_font, "Helvetica");
+}
+
+// Opens the corpus files that carry ToUnicode maps and walks the own font
+// resources of their first pages, as page extraction does.
+TEST(CorpusFonts, PageFontMapsDecodeThroughTheirToUnicodeMaps) {
+    const std::filesystem::path dir(QUARVEL_CORPUS_DIR);
+    std::ifstream manifest(dir / "MANIFEST.tsv");
+    if (!manifest) GTEST_SKIP() << "corpus not present";
+    std::string line;
+    std::getline(manifest, line); // header: file is column 0, tounicode column 19
+    std::size_t files_with_maps = 0, codes = 0, decoded = 0;
+    while (std::getline(manifest, line)) {
+        std::vector<std::string> cols;
+        std::stringstream row(line);
+        for (std::string c; std::getline(row, c, '\t');) cols.push_back(c);
+        if (cols.size() < 20 || cols[19] != "y" || cols[7] != "n") continue;
+        Result<std::unique_ptr<Document>> doc = Document::open((dir / cols[0]).string());
+        if (!doc.ok()) continue;
+        Result<std::vector<ObjectId>> pages = doc.value()->page_refs();
+        if (!pages.ok()) continue;
+        bool found = false;
+        for (std::size_t p = 0; p < pages.value().size() && p < 20; ++p) {
+            Result<ObjectPtr> page = doc.value()->get_object(pages.value()[p].num);
+            if (!page.ok()) continue;
+            const PdfObject* res = page.value()->get("Resources");
+            ObjectPtr held;
+            if (res && res->is_ref()) {
+                Result<ObjectPtr> r = doc.value()->get_object(res->as_ref().num);
+                if (!r.ok()) continue;
+                held = r.value();
+                res = held.get();
+            }
+            if (!res) continue;
+            for (const auto& [name, font] : build_font_map(*res, *doc.value())) {
+                if (!font->to_unicode) continue;
+                const CMap& m = *font->to_unicode;
+                std::vector<std::string_view> probe;
+                for (const auto& [code, dest] : m.char_map) probe.push_back(code);
+                for (const CMap::Range& r : m.ranges) probe.push_back(r.low);
+                for (const std::string_view code : probe) {
+                    // Codes as text emission cuts them: one byte, or two for
+                    // a Type0 font.
+                    if (code.size() != (font->is_type0 ? 2u : 1u)) continue;
+                    found = true;
+                    const char32_t ch = font->decode_char(code);
+                    ++codes;
+                    if (ch >= 0x20 && ch != 0xFFFD) ++decoded;
+                }
+            }
+        }
+        if (found) ++files_with_maps;
+    }
+    // Files whose pages hold /Font by reference, or whose fonts on the first
+    // pages have no ToUnicode map, do not count here.
+    EXPECT_GE(files_with_maps, 12u);
+    EXPECT_GE(static_cast<double>(decoded), 0.95 * static_cast<double>(codes));
 }
 
 } // namespace
