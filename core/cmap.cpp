@@ -21,13 +21,14 @@ std::size_t utf8_length(std::uint8_t lead) {
     return 4;
 }
 
-// Length of the white-space character at `i` (Unicode White_Space: the ASCII
-// controls TAB to CR, space, NEL, NBSP and the wide spaces), or 0.
-std::size_t white_space_at(std::string_view s, std::size_t i) {
+constexpr bool is_ascii_white_space(std::uint8_t b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+// Length of the non-ASCII white-space character at `i` (Unicode White_Space:
+// NEL, NBSP and the wide spaces), or 0.
+std::size_t wide_white_space_at(std::string_view s, std::size_t i) {
     const std::uint8_t b = byte_at(s, i);
-    if (b < 0x80) return (b == ' ' || (b >= 0x09 && b <= 0x0D)) ? 1 : 0;
     const std::size_t n = utf8_length(b);
-    if (i + n > s.size()) return 0;
+    if (n < 2 || i + n > s.size()) return 0;
     const std::uint8_t b1 = byte_at(s, i + 1);
     if (n == 2) return (b == 0xC2 && (b1 == 0x85 || b1 == 0xA0)) ? 2 : 0;
     if (n != 3) return 0;
@@ -42,30 +43,45 @@ std::size_t white_space_at(std::string_view s, std::size_t i) {
     return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0; // U+205F
 }
 
+// Tokens separated by runs of Unicode white space, in one pass over the body.
 std::vector<std::string_view> split_tokens(std::string_view body) {
     std::vector<std::string_view> tokens;
+    tokens.reserve(body.size() / 6);
+    constexpr std::size_t kNone = std::string_view::npos;
+    std::size_t start = kNone;
     std::size_t i = 0;
     while (i < body.size()) {
-        if (const std::size_t ws = white_space_at(body, i)) {
+        const std::uint8_t b = byte_at(body, i);
+        const std::size_t ws =
+            b < 0x80 ? (is_ascii_white_space(b) ? 1 : 0) : wide_white_space_at(body, i);
+        if (ws) {
+            if (start != kNone) tokens.push_back(body.substr(start, i - start));
+            start = kNone;
             i += ws;
             continue;
         }
-        const std::size_t start = i;
-        while (i < body.size() && white_space_at(body, i) == 0) {
-            // Quartz, Ghostscript and pdfTeX among others write a bfrange
-            // triple's hex strings side by side, "<21><21><0054>"; read as
-            // one token that is never a usable code, so adjacent hex
-            // strings are separate tokens.
-            if (body[i] == '>' && i + 1 < body.size() && body[i + 1] == '<') {
-                ++i;
-                break;
-            }
-            i += utf8_length(byte_at(body, i));
+        if (start == kNone) start = i;
+        // Quartz, Ghostscript and pdfTeX among others write a bfrange
+        // triple's hex strings side by side, "<21><21><0054>"; read as one
+        // token that is never a usable code, so adjacent hex strings are
+        // separate tokens.
+        if (b == '>' && i + 1 < body.size() && body[i + 1] == '<') {
+            tokens.push_back(body.substr(start, i + 1 - start));
+            start = kNone;
+            ++i;
+            continue;
         }
-        if (i > body.size()) i = body.size();
-        tokens.push_back(body.substr(start, i - start));
+        i += utf8_length(b);
     }
+    if (start != kNone) tokens.push_back(body.substr(start));
     return tokens;
+}
+
+// Most CMaps are pure ASCII, which needs no sequence-by-sequence check.
+bool is_ascii(std::string_view s) {
+    unsigned char any = 0;
+    for (const char c : s) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
 }
 
 std::uint8_t hex_value(std::uint8_t c) {
@@ -168,12 +184,13 @@ std::string parse_hex_tokens(std::string_view token) {
 CMap parse_cmap(std::string_view bytes) {
     CMap cmap;
     // A CMap whose text is not UTF-8 as a whole is not read at all.
-    if (!is_valid_utf8(bytes)) return cmap;
+    if (!is_ascii(bytes) && !is_valid_utf8(bytes)) return cmap;
     const std::string_view text = bytes;
 
     std::size_t pos = 0;
     while (auto section = next_section(text, pos, "beginbfchar", "endbfchar")) {
         const std::vector<std::string_view> tokens = split_tokens(section->body);
+        cmap.char_map.reserve(cmap.char_map.size() + tokens.size() / 2);
         for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) {
             std::string src = parse_hex_tokens(tokens[i]);
             std::string dst = parse_hex_tokens(tokens[i + 1]);
