@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <atomic>
 #include <charconv>
 #include <exception>
 #include <fstream>
@@ -86,22 +87,35 @@ class Pool {
     unsigned workers() const { return workers_; }
 
     void run(std::size_t n, const std::function<void(std::size_t)>& body) {
-        auto each = [&body](const tbb::blocked_range<std::size_t>& range) {
+        // What the caller wrote before the map is visible to every task, and
+        // what every task wrote is visible to the caller afterwards. The
+        // scheduler guarantees both already; these two atomics state it where
+        // ThreadSanitizer can see it, since the scheduler's own library is not
+        // instrumented.
+        std::atomic<bool> published{false};
+        std::atomic<std::size_t> finished{0};
+        auto each = [&body, &published, &finished](const tbb::blocked_range<std::size_t>& range) {
+            (void)published.load(std::memory_order_acquire);
             OnWorker scope;
             for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+            finished.fetch_add(1, std::memory_order_acq_rel);
         };
         // A page or a file is a large piece of work: one index per task lets
         // idle workers steal single pages.
         tbb::blocked_range<std::size_t> all(0, n, 1);
         if (t_on_worker) {
+            published.store(true, std::memory_order_release);
             tbb::parallel_for(all, each, tbb::simple_partitioner());
+            (void)finished.load(std::memory_order_acquire);
             return;
         }
         // The task owns the promise, so it never touches the caller's stack
         // after the caller has been released.
         auto done = std::make_shared<std::promise<void>>();
-        std::future<void> finished = done->get_future();
-        arena_.enqueue([done, all, each] {
+        std::future<void> finished_map = done->get_future();
+        published.store(true, std::memory_order_release);
+        arena_.enqueue([done, all, each, &published] {
+            (void)published.load(std::memory_order_acquire);
             try {
                 tbb::parallel_for(all, each, tbb::simple_partitioner());
                 done->set_value();
@@ -109,7 +123,9 @@ class Pool {
                 done->set_exception(std::current_exception());
             }
         });
-        finished.get();
+        finished_map.wait();
+        (void)finished.load(std::memory_order_acquire);
+        finished_map.get();
     }
 
   private:
