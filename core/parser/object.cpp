@@ -43,8 +43,13 @@ std::uint8_t hex_value(std::uint8_t b) {
     return static_cast<std::uint8_t>((b | 0x20) - 'a' + 10);
 }
 
+// The leaf parsers are kept out of line ([[gnu::noinline]]): inlined into
+// parse_object or parse_dict, their locals would enlarge every frame of the
+// array and dictionary recursion, which must fit kMaxObjectDepth levels into
+// a worker thread's stack.
+
 // After '('. Only the outer parentheses are removed; escapes stay as written.
-Result<PdfObject> parse_literal_string(Cursor& cur) {
+[[gnu::noinline]] Result<PdfObject> parse_literal_string(Cursor& cur) {
     const std::string_view data = cur.data;
     const std::size_t start = cur.pos;
     std::uint32_t depth = 1;
@@ -70,7 +75,7 @@ Result<PdfObject> parse_literal_string(Cursor& cur) {
 
 // After '<' (not "<<"). The digits are kept as written, whitespace and an
 // odd count included; consumers decode them.
-Result<PdfObject> parse_hex_string(Cursor& cur) {
+[[gnu::noinline]] Result<PdfObject> parse_hex_string(Cursor& cur) {
     const std::string_view data = cur.data;
     const std::size_t start = cur.pos;
     for (std::size_t i = start; i < data.size(); ++i) {
@@ -89,7 +94,7 @@ Result<PdfObject> parse_hex_string(Cursor& cur) {
 }
 
 // After '['.
-Result<PdfObject> parse_array(Cursor& cur) {
+[[gnu::noinline]] Result<PdfObject> parse_array(Cursor& cur) {
     DepthGuard level(cur);
     if (!level.ok()) return ParseError::unexpected_byte('[');
     PdfArray items;
@@ -100,8 +105,9 @@ Result<PdfObject> parse_array(Cursor& cur) {
             ++cur.pos;
             return PdfObject::array(std::move(items));
         }
-        QUARVEL_TRY(PdfObject item, parse_object(cur));
-        items.push_back(std::move(item));
+        Result<PdfObject> item = parse_object(cur);
+        if (!item.ok()) return item.error();
+        items.push_back(std::move(*item));
     }
 }
 
@@ -157,7 +163,7 @@ std::int64_t decimal_magnitude(std::string_view t) {
 
 // Consumes the real's token wherever it ends and converts all of it, so a
 // malformed token ("1e", ".") fails with the cursor already past it.
-Result<PdfObject> parse_real(Cursor& cur) {
+[[gnu::noinline]] Result<PdfObject> parse_real(Cursor& cur) {
     const std::string_view data = cur.data;
     const std::size_t start = cur.pos;
     std::size_t i = start;
@@ -194,6 +200,37 @@ Result<PdfObject> parse_real(Cursor& cur) {
         return ParseError::invalid_number();
     }
     return PdfObject::real(value);
+}
+
+// The bytes of a name with #XX escapes, decoded into the cursor's arena.
+[[gnu::noinline]] Result<PdfObject> decode_escaped_name(Cursor& cur, std::string_view raw) {
+    std::string decoded;
+    decoded.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const std::uint8_t b = byte_at(raw, i);
+        // A '#' too close to the end to carry two digits is an ordinary byte
+        // (seen in names cut by careless writers, e.g. /A#).
+        if (b != '#' || i + 2 >= raw.size()) {
+            decoded += static_cast<char>(b);
+            continue;
+        }
+        const std::uint8_t hi = byte_at(raw, i + 1), lo = byte_at(raw, i + 2);
+        if (!is_pdf_hex_digit(hi) || !is_pdf_hex_digit(lo)) {
+            return ParseError::invalid_name_escape();
+        }
+        decoded += static_cast<char>(hex_value(hi) << 4 | hex_value(lo));
+        i += 2;
+    }
+    // A cursor made without an arena has nowhere to keep decoded bytes.
+    if (!cur.arena) return ParseError::invalid_name_escape();
+    return PdfObject::name(cur.arena->store(std::move(decoded)));
+}
+
+// Appends a pair for the key at `cur` (after its '/'), value still null.
+[[gnu::noinline]] Status parse_key_into(Cursor& cur, PdfDict& pairs) {
+    QUARVEL_TRY(const PdfObject key, parse_name(cur));
+    pairs.push_back(DictEntry{key.bytes(), PdfObject()});
+    return Ok{};
 }
 
 } // namespace
@@ -263,10 +300,12 @@ Result<PdfObject> parse_dict(Cursor& cur) {
         if (cur.at_end()) return ParseError::unexpected_eof();
         if (cur.peek() != '/') return ParseError::unexpected_byte(cur.peek());
         ++cur.pos;
-        QUARVEL_TRY(PdfObject key, parse_name(cur));
+        const Status key = parse_key_into(cur, pairs);
+        if (!key.ok()) return key.error();
         cur.skip_ws();
-        QUARVEL_TRY(PdfObject value, parse_object(cur));
-        pairs.push_back(DictEntry{key.bytes(), std::move(value)});
+        Result<PdfObject> value = parse_object(cur);
+        if (!value.ok()) return value.error();
+        pairs.back().value = std::move(*value);
     }
     cur.pos += 2;
     // The caller that reads an indirect object tests for `stream` itself and
@@ -291,27 +330,7 @@ Result<PdfObject> parse_name(Cursor& cur) {
     cur.pos = end;
     const std::string_view raw = data.substr(start, end - start);
     if (!escaped) return PdfObject::name(raw);
-
-    std::string decoded;
-    decoded.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const std::uint8_t b = byte_at(raw, i);
-        // A '#' too close to the end to carry two digits is an ordinary byte
-        // (seen in names cut by careless writers, e.g. /A#).
-        if (b != '#' || i + 2 >= raw.size()) {
-            decoded += static_cast<char>(b);
-            continue;
-        }
-        const std::uint8_t hi = byte_at(raw, i + 1), lo = byte_at(raw, i + 2);
-        if (!is_pdf_hex_digit(hi) || !is_pdf_hex_digit(lo)) {
-            return ParseError::invalid_name_escape();
-        }
-        decoded += static_cast<char>(hex_value(hi) << 4 | hex_value(lo));
-        i += 2;
-    }
-    // A cursor made without an arena has nowhere to keep decoded bytes.
-    if (!cur.arena) return ParseError::invalid_name_escape();
-    return PdfObject::name(cur.arena->store(std::move(decoded)));
+    return decode_escaped_name(cur, raw);
 }
 
 Result<std::int64_t> parse_integer_raw(Cursor& cur) {
@@ -341,7 +360,7 @@ Result<std::int64_t> parse_integer_raw(Cursor& cur) {
     return negative ? -magnitude : magnitude;
 }
 
-Result<PdfObject> parse_number_or_ref(Cursor& cur) {
+[[gnu::noinline]] Result<PdfObject> parse_number_or_ref(Cursor& cur) {
     if (token_is_real(cur.data, cur.pos)) return parse_real(cur);
     QUARVEL_TRY(const std::int64_t num, parse_integer_raw(cur));
     const std::size_t after_num = cur.pos;
@@ -370,7 +389,8 @@ Result<PdfObject> parse_number_or_ref(Cursor& cur) {
     return PdfObject::integer(num);
 }
 
-Result<PdfObject> parse_literal(Cursor& cur, std::string_view keyword, PdfObject value) {
+[[gnu::noinline]] Result<PdfObject> parse_literal(Cursor& cur, std::string_view keyword,
+                                                  PdfObject value) {
     if (cur.at_end()) return ParseError::unexpected_eof();
     if (cur.starts_with(keyword)) {
         const std::size_t end = cur.pos + keyword.size();
