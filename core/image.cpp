@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "parser/filters.h"
+#include "resource_limits.h"
 #include "text.h"
 
 namespace quarvel {
@@ -57,11 +58,20 @@ std::uint32_t low_u32_or(const PdfObject* value, std::uint32_t fallback) {
 
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
                                            const PdfObject& resources, const Document& document) {
+    return resolve_images(refs, resources, document,
+                          {limits::kMaxImagesPerPage, limits::kMaxImageBytesPerPage});
+}
+
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
+                                           const PdfObject& resources, const Document& document,
+                                           const ImageBudget& budget) {
     std::vector<ExtractedImage> images;
+    std::size_t bytes_used = 0;
     const PdfObject* xobjects = direct_xobject_dict(resources);
     if (xobjects == nullptr || xobjects->dict().empty() || refs.empty()) return images;
 
     for (const ImageRef& ref : refs) {
+        if (images.size() >= budget.max_images) break;
         std::optional<std::uint32_t> num = reference_under(*xobjects, ref.name);
         if (!num) num = find_in_forms(*xobjects, ref.name, document);
         if (!num) continue;
@@ -79,7 +89,15 @@ std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
         image.colorspace = extract_colorspace(object);
         std::vector<std::string> filters = extract_filter(object);
         image.ext = filter_to_ext(filters);
+        // An inflated size is known only once inflated, so the bytes are
+        // measured after the copy and released at once when they would
+        // overrun the page's budget: at most one image beyond it is held.
         image.image = extract_image_data(object, filters);
+        if (image.image.size() > budget.max_bytes - bytes_used) {
+            std::string().swap(image.image);
+        } else {
+            bytes_used += image.image.size();
+        }
         image.bbox = {ref.x0, ref.y0, ref.x1, ref.y1};
         image.xref = *num;
         images.push_back(std::move(image));

@@ -1,6 +1,7 @@
 // Images: the image XObjects a page's content drew, with their bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,16 @@ struct ExtractedImage {
 
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
                                            const PdfObject& resources, const Document& document);
+
+// What one page may collect (see core/resource_limits.h).
+struct ImageBudget {
+    std::size_t max_images;
+    std::size_t max_bytes;
+};
+// resolve_images under an explicit budget; resolve_images uses the limits.
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
+                                           const PdfObject& resources, const Document& document,
+                                           const ImageBudget& budget);
 std::vector<std::string> extract_filter(const PdfObject& object);
 std::string filter_to_ext(const std::vector<std::string>& filters);
 std::string extract_colorspace(const PdfObject& object);

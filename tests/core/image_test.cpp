@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "document.h"
+#include "resource_limits.h"
 #include "support/pdf_builder.h"
 
 namespace quarvel {
@@ -242,6 +243,38 @@ TEST(ResolveImages, NeedsADirectXObjectDictionary) {
     EXPECT_TRUE(resolve_images({drawn("Im1")}, *resources_of(*doc, 9), *doc).empty());
     EXPECT_TRUE(resolve_images({drawn("Im1")}, *resources_of(*doc, 7), *doc).empty());
     EXPECT_TRUE(resolve_images({drawn("Im1")}, PdfObject::integer(1), *doc).empty());
+}
+
+TEST(ResolveImages, PageImageCountStopsAtTheLimit) {
+    PdfBuilder b = catalogue();
+    b.object(9, "<< /XObject << /Im1 10 0 R >> >>").stream(10, "/Subtype /Image", "p");
+    auto doc = open_bytes(b);
+    ASSERT_NE(doc, nullptr);
+    ObjectPtr res = resources_of(*doc, 9);
+    std::vector<ImageRef> refs(limits::kMaxImagesPerPage, drawn("Im1"));
+    EXPECT_EQ(resolve_images(refs, *res, *doc).size(), limits::kMaxImagesPerPage);
+    refs.push_back(drawn("Im1"));
+    EXPECT_EQ(resolve_images(refs, *res, *doc).size(), limits::kMaxImagesPerPage);
+}
+
+TEST(ResolveImages, ImagesPastTheByteBudgetKeepTheirPlaceWithoutData) {
+    PdfBuilder b = catalogue();
+    b.object(9, "<< /XObject << /A 10 0 R /B 11 0 R >> >>")
+        .stream(10, "/Subtype /Image", "1234")
+        .filtered_stream(11, "/Subtype /Image", "123456", "FlateDecode");
+    auto doc = open_bytes(b);
+    ASSERT_NE(doc, nullptr);
+    ObjectPtr res = resources_of(*doc, 9);
+    // The budget counts inflated bytes: 4 + 6 fit in 10 exactly.
+    auto at = resolve_images({drawn("A"), drawn("B")}, *res, *doc, {10, 10});
+    ASSERT_EQ(at.size(), 2u);
+    EXPECT_EQ(at[1].image, "123456");
+    auto past = resolve_images({drawn("A"), drawn("B"), drawn("A")}, *res, *doc, {10, 9});
+    ASSERT_EQ(past.size(), 3u);
+    EXPECT_EQ(past[0].image, "1234");
+    EXPECT_EQ(past[1].image, "");
+    EXPECT_EQ(past[1].ext, "png");
+    EXPECT_EQ(past[2].image, "1234"); // a smaller one later still fits
 }
 
 } // namespace
