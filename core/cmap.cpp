@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "font.h"
+#include "resource_limits.h"
 #include "text.h"
 
 namespace quarvel {
@@ -43,39 +44,43 @@ std::size_t wide_white_space_at(std::string_view s, std::size_t i) {
     return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0; // U+205F
 }
 
-// Tokens separated by runs of Unicode white space, in one pass over the body.
-std::vector<std::string_view> split_tokens(std::string_view body) {
-    std::vector<std::string_view> tokens;
-    tokens.reserve(body.size() / 6);
-    constexpr std::size_t kNone = std::string_view::npos;
-    std::size_t start = kNone;
-    std::size_t i = 0;
-    while (i < body.size()) {
-        const std::uint8_t b = byte_at(body, i);
-        const std::size_t ws =
-            b < 0x80 ? (is_ascii_white_space(b) ? 1 : 0) : wide_white_space_at(body, i);
-        if (ws) {
-            if (start != kNone) tokens.push_back(body.substr(start, i - start));
-            start = kNone;
-            i += ws;
-            continue;
+// The tokens of a section body, separated by runs of Unicode white space,
+// produced one at a time so that a huge body costs no token list.
+class Tokenizer {
+  public:
+    explicit Tokenizer(std::string_view body) : body_(body) {}
+
+    std::optional<std::string_view> next() {
+        constexpr std::size_t kNone = std::string_view::npos;
+        std::size_t start = kNone;
+        while (i_ < body_.size()) {
+            const std::uint8_t b = byte_at(body_, i_);
+            const std::size_t ws =
+                b < 0x80 ? (is_ascii_white_space(b) ? 1 : 0) : wide_white_space_at(body_, i_);
+            if (ws) {
+                i_ += ws;
+                if (start != kNone) return body_.substr(start, i_ - ws - start);
+                continue;
+            }
+            if (start == kNone) start = i_;
+            // Quartz, Ghostscript and pdfTeX among others write a bfrange
+            // triple's hex strings side by side, "<21><21><0054>"; read as
+            // one token that is never a usable code, so adjacent hex
+            // strings are separate tokens.
+            if (b == '>' && i_ + 1 < body_.size() && body_[i_ + 1] == '<') {
+                ++i_;
+                return body_.substr(start, i_ - start);
+            }
+            i_ += utf8_length(b);
         }
-        if (start == kNone) start = i;
-        // Quartz, Ghostscript and pdfTeX among others write a bfrange
-        // triple's hex strings side by side, "<21><21><0054>"; read as one
-        // token that is never a usable code, so adjacent hex strings are
-        // separate tokens.
-        if (b == '>' && i + 1 < body.size() && body[i + 1] == '<') {
-            tokens.push_back(body.substr(start, i + 1 - start));
-            start = kNone;
-            ++i;
-            continue;
-        }
-        i += utf8_length(b);
+        if (start != kNone) return body_.substr(start);
+        return std::nullopt;
     }
-    if (start != kNone) tokens.push_back(body.substr(start));
-    return tokens;
-}
+
+  private:
+    std::string_view body_;
+    std::size_t i_ = 0;
+};
 
 // Most CMaps are pure ASCII, which needs no sequence-by-sequence check.
 bool is_ascii(std::string_view s) {
@@ -188,14 +193,18 @@ CMap parse_cmap(std::string_view bytes) {
     const std::string_view text = bytes;
 
     std::size_t pos = 0;
+    std::size_t pairs = 0;
     while (auto section = next_section(text, pos, "beginbfchar", "endbfchar")) {
-        const std::vector<std::string_view> tokens = split_tokens(section->body);
-        cmap.char_map.reserve(cmap.char_map.size() + tokens.size() / 2);
-        for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) {
-            std::string src = parse_hex_tokens(tokens[i]);
-            std::string dst = parse_hex_tokens(tokens[i + 1]);
+        Tokenizer tokens(section->body);
+        while (pairs < limits::kMaxCMapEntries) {
+            const auto first = tokens.next();
+            const auto second = tokens.next();
+            if (!second) break;
+            std::string src = parse_hex_tokens(*first);
+            std::string dst = parse_hex_tokens(*second);
             if (src.empty() || dst.empty()) continue;
             cmap.char_map.insert_or_assign(std::move(src), std::move(dst));
+            ++pairs;
         }
         if (!section->closed) break;
         pos = section->next;
@@ -203,10 +212,13 @@ CMap parse_cmap(std::string_view bytes) {
 
     pos = 0;
     while (auto section = next_section(text, pos, "beginbfrange", "endbfrange")) {
-        const std::vector<std::string_view> tokens = split_tokens(section->body);
-        for (std::size_t i = 0; i + 2 < tokens.size(); i += 3) {
-            CMap::Range r{parse_hex_tokens(tokens[i]), parse_hex_tokens(tokens[i + 1]),
-                          parse_hex_tokens(tokens[i + 2])};
+        Tokenizer tokens(section->body);
+        while (cmap.ranges.size() < limits::kMaxCMapEntries) {
+            const auto low = tokens.next();
+            const auto high = tokens.next();
+            const auto dest = tokens.next();
+            if (!dest) break;
+            CMap::Range r{parse_hex_tokens(*low), parse_hex_tokens(*high), parse_hex_tokens(*dest)};
             if (r.low.empty() || r.high.empty() || r.dest.empty()) continue;
             cmap.ranges.push_back(std::move(r));
         }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "font.h"
+#include "resource_limits.h"
 
 namespace quarvel {
 namespace {
@@ -105,6 +106,33 @@ TEST(ParseCmap, InvalidUtf8AnywhereGivesEmptyMap) {
     EXPECT_TRUE(m.ranges.empty());
     // The same text with valid UTF-8 in the comment is read.
     EXPECT_EQ(parse_cmap("% \xC3\xA9\nbeginbfchar <01> <0041> endbfchar").char_map.size(), 1u);
+}
+
+TEST(ParseCmap, EntriesOfEachKindStopAtTheLimit) {
+    constexpr std::size_t kMax = limits::kMaxCMapEntries;
+    std::string text = "beginbfchar\n";
+    char buf[48];
+    for (std::size_t i = 0; i <= kMax; ++i) {
+        std::snprintf(buf, sizeof buf, "<%06zX> <0041>\n", i);
+        text += buf;
+    }
+    text += "endbfchar\nbeginbfrange\n";
+    for (std::size_t i = 0; i <= kMax; ++i) {
+        std::snprintf(buf, sizeof buf, "<%06zX> <%06zX> <0041>\n", i, i);
+        text += buf;
+    }
+    text += "endbfrange\n";
+    const CMap m = parse_cmap(text);
+    EXPECT_EQ(m.char_map.size(), kMax);
+    EXPECT_EQ(m.ranges.size(), kMax);
+    const auto code = [](std::size_t i) {
+        return std::string{static_cast<char>(i >> 16), static_cast<char>((i >> 8) & 0xFF),
+                           static_cast<char>(i & 0xFF)};
+    };
+    const std::string last = code(kMax - 1), past = code(kMax);
+    EXPECT_TRUE(m.char_map.contains(last));
+    EXPECT_FALSE(m.char_map.contains(past));
+    EXPECT_EQ(m.ranges.back().low, last);
 }
 
 struct RangeCase {
