@@ -105,7 +105,8 @@ XObjectMap xobject_map(const PdfObject* resources, const Document& document) {
 void drop_span_chars(std::vector<TextBlock>& blocks) {
     for (TextBlock& block : blocks) {
         for (TextLine& line : block.lines) {
-            for (TextSpan& span : line.spans) std::vector<CharInfo>().swap(span.chars);
+            for (TextSpan& span : line.spans)
+                std::vector<CharInfo>().swap(span.chars);
         }
     }
 }
@@ -216,9 +217,11 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
         const std::size_t count = std::min(batch, n - start);
         if (options.page_parallel && count >= 2) {
             auto pages = parallel_map(count, [&](std::size_t i) { return page_at(start + i); });
-            for (PageResult& page : pages) result.pages.push_back(std::move(page));
+            for (PageResult& page : pages)
+                result.pages.push_back(std::move(page));
         } else {
-            for (std::size_t i = start; i < start + count; ++i) result.pages.push_back(page_at(i));
+            for (std::size_t i = start; i < start + count; ++i)
+                result.pages.push_back(page_at(i));
         }
     }
     return result;
@@ -231,8 +234,9 @@ extract_many(const std::vector<std::string>& paths, const ExtractOptions& option
     const std::size_t n = paths.size();
 
     if (n >= 8 && options.file_parallel) {
-        return parallel_map(
-            n, [&](std::size_t i) { return Outcome(paths[i], open_and_extract(paths[i], options)); });
+        return parallel_map(n, [&](std::size_t i) {
+            return Outcome(paths[i], open_and_extract(paths[i], options));
+        });
     }
 
     outcomes.reserve(n);

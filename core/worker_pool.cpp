@@ -35,7 +35,8 @@ std::string read_small_file(const std::string& path) {
 }
 
 std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
     return text;
 }
 
@@ -97,7 +98,8 @@ class Pool {
         auto each = [&body, &published, &finished](const tbb::blocked_range<std::size_t>& range) {
             (void)published.load(std::memory_order_acquire);
             OnWorker scope;
-            for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+            for (std::size_t i = range.begin(); i != range.end(); ++i)
+                body(i);
             finished.fetch_add(1, std::memory_order_acq_rel);
         };
         // A page or a file is a large piece of work: one index per task lets
@@ -179,7 +181,9 @@ unsigned available_cpus() {
     return cpus < 1 ? 1 : cpus;
 }
 
-unsigned worker_count() { return pool().workers(); }
+unsigned worker_count() {
+    return pool().workers();
+}
 
 void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;

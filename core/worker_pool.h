@@ -44,7 +44,8 @@ auto parallel_map(std::size_t n, F&& f) -> std::vector<decltype(f(std::size_t{})
     parallel_for_each_index(n, [&](std::size_t i) { slots[i].emplace(f(i)); });
     std::vector<T> results;
     results.reserve(n);
-    for (auto& slot : slots) results.push_back(std::move(*slot));
+    for (auto& slot : slots)
+        results.push_back(std::move(*slot));
     return results;
 }
 

@@ -51,11 +51,12 @@ const Keys* keys() {
     static Keys k{};
     static bool ready = false;
     if (ready) return &k;
-    PyObject** slots[] = {&k.type,  &k.bbox,  &k.lines,      &k.spans, &k.text,
-                          &k.font,  &k.size,  &k.color,      &k.width, &k.height,
-                          &k.bpc,   &k.colorspace, &k.xref,  &k.ext,   &k.image};
-    const char* names[] = {"type", "bbox",  "lines", "spans",      "text", "font", "size", "color",
-                           "width", "height", "bpc", "colorspace", "xref", "ext",  "image"};
+    PyObject** slots[] = {&k.type, &k.bbox,       &k.lines, &k.spans, &k.text,
+                          &k.font, &k.size,       &k.color, &k.width, &k.height,
+                          &k.bpc,  &k.colorspace, &k.xref,  &k.ext,   &k.image};
+    const char* names[] = {"type", "bbox",       "lines", "spans", "text",
+                           "font", "size",       "color", "width", "height",
+                           "bpc",  "colorspace", "xref",  "ext",   "image"};
     for (std::size_t i = 0; i < std::size(slots); ++i) {
         if (*slots[i] != nullptr) continue;
         *slots[i] = PyUnicode_InternFromString(names[i]);

@@ -72,7 +72,8 @@ std::string text_of(const PageResult& page) {
     std::string text;
     for (const TextBlock& block : page.blocks) {
         for (const TextLine& line : block.lines) {
-            for (const TextSpan& span : line.spans) text += span.text;
+            for (const TextSpan& span : line.spans)
+                text += span.text;
         }
     }
     return text;
@@ -82,7 +83,8 @@ std::set<std::string> fonts_of(const PageResult& page) {
     std::set<std::string> fonts;
     for (const TextBlock& block : page.blocks) {
         for (const TextLine& line : block.lines) {
-            for (const TextSpan& span : line.spans) fonts.insert(span.font);
+            for (const TextSpan& span : line.spans)
+                fonts.insert(span.font);
         }
     }
     return fonts;
@@ -140,13 +142,13 @@ TEST_P(ExtractPageFails, WhenContentCannotBeRead) {
     EXPECT_FALSE(first_page(b).ok());
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, ExtractPageFails,
-                         ::testing::Values(FailingContents{"MissingInArray", "/Contents [4 0 R 6 0 R]"},
-                                           FailingContents{"MissingReference", "/Contents 6 0 R"},
-                                           FailingContents{"BrokenFilter", "/Contents 5 0 R"},
-                                           FailingContents{"BrokenFilterInArray",
-                                                           "/Contents [4 0 R 5 0 R]"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Contents, ExtractPageFails,
+    ::testing::Values(FailingContents{"MissingInArray", "/Contents [4 0 R 6 0 R]"},
+                      FailingContents{"MissingReference", "/Contents 6 0 R"},
+                      FailingContents{"BrokenFilter", "/Contents 5 0 R"},
+                      FailingContents{"BrokenFilterInArray", "/Contents [4 0 R 5 0 R]"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(ExtractPage, PageThatIsNotADictionaryIsEmpty) {
     PdfBuilder b;
@@ -193,7 +195,8 @@ TEST(ExtractPage, FontLabelIsTheSmallestResourceName) {
 }
 
 TEST(ExtractPage, LaterXObjectEntryWithTheSameNameWins) {
-    PdfBuilder b = one_page("/Contents 4 0 R /Resources << /XObject << /X1 10 0 R /X1 11 0 R >> >>");
+    PdfBuilder b =
+        one_page("/Contents 4 0 R /Resources << /XObject << /X1 10 0 R /X1 11 0 R >> >>");
     b.stream(4, "", "/X1 Do")
         .stream(10, "/Subtype /Image /Width 1 /Height 1", "p")
         .stream(11, "/Subtype /Form", "BT 1 0 0 1 72 700 Tm (form) Tj ET");
@@ -207,8 +210,9 @@ TEST(ExtractPage, FormsAreDecodedWithTheirOwnFontsAndMatrix) {
     PdfBuilder b = one_page("/Contents 4 0 R /Resources << /XObject << /Fm 10 0 R /Bad 11 0 R "
                             ">> >>");
     b.stream(4, "", "/Bad Do /Fm Do")
-        .filtered_stream(10, "/Subtype /Form /Matrix [1 0 0 1 100 0] /Resources << /Font << /G1 "
-                             "20 0 R >> >>",
+        .filtered_stream(10,
+                         "/Subtype /Form /Matrix [1 0 0 1 100 0] /Resources << /Font << /G1 "
+                         "20 0 R >> >>",
                          "BT /G1 10 Tf 1 0 0 1 0 700 Tm (in form) Tj ET", "FlateDecode")
         // Claims Flate but is stored plain: the failed inflate falls back to
         // the stored bytes, which here are readable content.
@@ -220,7 +224,8 @@ TEST(ExtractPage, FormsAreDecodedWithTheirOwnFontsAndMatrix) {
     EXPECT_NE(text.find("in form"), std::string::npos) << text;
     EXPECT_NE(text.find("raw"), std::string::npos) << text;
     bool shifted = false;
-    for (const TextBlock& block : page->blocks) shifted = shifted || block.bbox[0] >= 100.0;
+    for (const TextBlock& block : page->blocks)
+        shifted = shifted || block.bbox[0] >= 100.0;
     EXPECT_TRUE(shifted) << "the form's /Matrix moves its text right by 100";
 }
 
@@ -271,15 +276,15 @@ TEST(GetStreamData, DecodesFiltersAndCopiesTheRest) {
 std::string numbered_pages(std::size_t n, std::optional<std::size_t> failing = std::nullopt) {
     PdfBuilder b;
     std::string kids;
-    for (std::size_t i = 0; i < n; ++i) kids += std::to_string(3 + 2 * i) + " 0 R ";
+    for (std::size_t i = 0; i < n; ++i)
+        kids += std::to_string(3 + 2 * i) + " 0 R ";
     b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
         .object(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
     for (std::size_t i = 0; i < n; ++i) {
         auto num = static_cast<std::uint32_t>(3 + 2 * i);
         std::string contents = failing == i ? "999 0 R" : std::to_string(num + 1) + " 0 R";
         b.object(num, "<< /Type /Page /Parent 2 0 R /Contents " + contents + " >>");
-        b.stream(num + 1, "",
-                 "BT 1 0 0 1 72 700 Tm (Page " + std::to_string(i + 1) + ") Tj ET");
+        b.stream(num + 1, "", "BT 1 0 0 1 72 700 Tm (Page " + std::to_string(i + 1) + ") Tj ET");
     }
     return b.build();
 }
@@ -389,12 +394,11 @@ TEST_P(ExtractMany, EachEntryIsWhatExtractGives) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, ExtractMany,
-    ::testing::Values(ManyCase{0, true, false}, ManyCase{1, true, true}, ManyCase{2, false, true},
-                      ManyCase{7, true, false}, ManyCase{8, true, false},
-                      ManyCase{8, true, true}, ManyCase{8, false, true},
-                      ManyCase{12, true, true}));
+INSTANTIATE_TEST_SUITE_P(Files, ExtractMany,
+                         ::testing::Values(ManyCase{0, true, false}, ManyCase{1, true, true},
+                                           ManyCase{2, false, true}, ManyCase{7, true, false},
+                                           ManyCase{8, true, false}, ManyCase{8, true, true},
+                                           ManyCase{8, false, true}, ManyCase{12, true, true}));
 
 TEST(ExtractCorpus, EveryFileExtractsTheSameWayEachRoute) {
     const std::filesystem::path dir = QUARVEL_CORPUS_DIR;

@@ -24,7 +24,8 @@ PdfObject stream_with(std::string_view key, PdfObject value, std::string_view da
 
 PdfObject names(std::initializer_list<std::string_view> items) {
     PdfArray array;
-    for (std::string_view n : items) array.push_back(PdfObject::name(n));
+    for (std::string_view n : items)
+        array.push_back(PdfObject::name(n));
     return PdfObject::array(std::move(array));
 }
 
@@ -159,8 +160,9 @@ ObjectPtr resources_of(const Document& doc, std::uint32_t num) {
 TEST(ResolveImages, ReadsNumbersWithTheirFallbacks) {
     PdfBuilder b = catalogue();
     b.object(9, "<< /XObject << /Im1 10 0 R /Im2 11 0 R /Im3 12 0 R >> >>")
-        .stream(10, "/Type /XObject /Subtype /Image /Width 2 /Height 3 /BitsPerComponent 4 "
-                    "/ColorSpace /DeviceGray",
+        .stream(10,
+                "/Type /XObject /Subtype /Image /Width 2 /Height 3 /BitsPerComponent 4 "
+                "/ColorSpace /DeviceGray",
                 "abcdef")
         // A real width is not an integer; an absent depth is 8 bits.
         .stream(11, "/Subtype /Image /Width 100.0 /Height 4294967297", "x")
@@ -170,8 +172,8 @@ TEST(ResolveImages, ReadsNumbersWithTheirFallbacks) {
     ASSERT_NE(doc, nullptr);
     ObjectPtr res = resources_of(*doc, 9);
 
-    auto images = resolve_images({drawn("Im1", 10, 20, 110, 70), drawn("Im2"), drawn("Im3")},
-                                 *res, *doc);
+    auto images =
+        resolve_images({drawn("Im1", 10, 20, 110, 70), drawn("Im2"), drawn("Im3")}, *res, *doc);
     ASSERT_EQ(images.size(), 3u);
     EXPECT_EQ(images[0].width, 2u);
     EXPECT_EQ(images[0].height, 3u);
@@ -200,10 +202,10 @@ TEST(ResolveImages, DropsWhatIsNotAnImageAndKeepsDrawingOrder) {
     ASSERT_NE(doc, nullptr);
     ObjectPtr res = resources_of(*doc, 9);
 
-    auto images = resolve_images({drawn("Im1", 0, 0, 1, 1), drawn("PS1"), drawn("Gone"),
-                                  drawn("Direct"), drawn("NoType"), drawn("Unknown"),
-                                  drawn("Im1", 5, 5, 6, 6)},
-                                 *res, *doc);
+    auto images =
+        resolve_images({drawn("Im1", 0, 0, 1, 1), drawn("PS1"), drawn("Gone"), drawn("Direct"),
+                        drawn("NoType"), drawn("Unknown"), drawn("Im1", 5, 5, 6, 6)},
+                       *res, *doc);
     // The image drawn twice is listed twice, each with its own box.
     ASSERT_EQ(images.size(), 2u);
     EXPECT_EQ(images[0].bbox, (BBox{0, 0, 1, 1}));

@@ -25,7 +25,8 @@ TEST(WorkerPool, MapKeepsInputOrderAndRunsOffTheCallingThread) {
         return i * i;
     });
     ASSERT_EQ(squares.size(), 1000u);
-    for (std::size_t i = 0; i < squares.size(); ++i) ASSERT_EQ(squares[i], i * i);
+    for (std::size_t i = 0; i < squares.size(); ++i)
+        ASSERT_EQ(squares[i], i * i);
     EXPECT_EQ(on_caller.load(), 0);
     EXPECT_TRUE(parallel_map(0, [](std::size_t i) { return i; }).empty());
 }
@@ -36,7 +37,8 @@ TEST(WorkerPool, NestedMapsComplete) {
     auto sums = parallel_map(16, [](std::size_t file) {
         auto pages = parallel_map(50, [file](std::size_t page) { return file * 100 + page; });
         std::size_t sum = 0;
-        for (std::size_t p : pages) sum += p;
+        for (std::size_t p : pages)
+            sum += p;
         return sum;
     });
     for (std::size_t file = 0; file < sums.size(); ++file) {
@@ -71,13 +73,15 @@ TEST(WorkerPool, CallersOnSeveralThreadsShareThePool) {
     std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
         callers.emplace_back([&wrong, t] {
-            auto r = parallel_map(200, [t](std::size_t i) { return i + static_cast<std::size_t>(t); });
+            auto r =
+                parallel_map(200, [t](std::size_t i) { return i + static_cast<std::size_t>(t); });
             for (std::size_t i = 0; i < r.size(); ++i) {
                 if (r[i] != i + static_cast<std::size_t>(t)) ++wrong;
             }
         });
     }
-    for (auto& c : callers) c.join();
+    for (auto& c : callers)
+        c.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -92,17 +96,13 @@ TEST_P(CgroupQuota, CpuMaxRoundsUp) {
     EXPECT_EQ(cpus_from_cpu_max(GetParam().text), GetParam().cpus) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(CpuMax, CgroupQuota,
-                         ::testing::Values(QuotaCase{"max 100000", std::nullopt},
-                                           QuotaCase{"max", std::nullopt},
-                                           QuotaCase{"200000 100000", 2u},
-                                           QuotaCase{"150000 100000", 2u},
-                                           QuotaCase{"50000 100000", 1u},
-                                           QuotaCase{"100000", 1u},
-                                           QuotaCase{"-1 100000", std::nullopt},
-                                           QuotaCase{"abc 100000", std::nullopt},
-                                           QuotaCase{"100000 0", std::nullopt},
-                                           QuotaCase{"", std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(
+    CpuMax, CgroupQuota,
+    ::testing::Values(QuotaCase{"max 100000", std::nullopt}, QuotaCase{"max", std::nullopt},
+                      QuotaCase{"200000 100000", 2u}, QuotaCase{"150000 100000", 2u},
+                      QuotaCase{"50000 100000", 1u}, QuotaCase{"100000", 1u},
+                      QuotaCase{"-1 100000", std::nullopt}, QuotaCase{"abc 100000", std::nullopt},
+                      QuotaCase{"100000 0", std::nullopt}, QuotaCase{"", std::nullopt}));
 
 TEST(CgroupQuota, V1QuotaAndPeriod) {
     EXPECT_EQ(cpus_from_quota(-1, 100000), std::nullopt);
