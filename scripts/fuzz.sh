@@ -49,10 +49,13 @@ for t in "${targets[@]}"; do
     # and the structures worth mutating sit in the first few hundred KiB.
     max_len=65536
     case "$t" in document | xref | recovery) max_len=300000 ;; esac
+    # Parallel jobs write their logs (fuzz-N.log) into the working folder.
+    parallel=()
+    ((jobs > 1)) && parallel=(-jobs="$jobs" -workers="$jobs")
     echo "fuzz: $t for ${seconds}s"
-    "$build_dir/fuzz/${t}_fuzzer" "fuzz/out/$t" "$seeds/$t" "fuzz/corpus/$t" \
-        -dict=fuzz/pdf.dict -max_len="$max_len" -timeout=30 -rss_limit_mb=3072 \
-        -max_total_time="$seconds" -jobs="$jobs" -workers="$jobs" -print_final_stats=1 \
-        -artifact_prefix="fuzz/out/crashes/$t/" 2>&1 | tee "fuzz/out/$t.log" |
+    (cd fuzz/out && "../../$build_dir/fuzz/${t}_fuzzer" "$t" "seeds/$t" "../corpus/$t" \
+        -dict=../pdf.dict -max_len="$max_len" -timeout=30 -rss_limit_mb=3072 \
+        -max_total_time="$seconds" -print_final_stats=1 "${parallel[@]}" \
+        -artifact_prefix="crashes/$t/") 2>&1 | tee "fuzz/out/$t.log" |
         grep -E "^#[0-9]+.*(INITED|DONE)|stat::|ERROR|SUMMARY|Test unit written" || true
 done

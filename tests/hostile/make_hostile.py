@@ -1,0 +1,457 @@
+"""Writes the hostile-file set: PDFs built to exhaust a reader's stack,
+memory or time, each of which quarvel must extract (possibly with empty
+pages) or refuse with a ValueError, within seconds and a bounded amount of
+memory.
+
+    make_hostile.py <out dir>           # writes every file, prints their names
+
+The files are generated, never stored: the bombs are small on disk but
+expand to gigabytes, and the truncations are derived from a document built
+here. tests/python/test_robustness.py runs each in a child process.
+"""
+
+from __future__ import annotations
+
+import sys
+import zlib
+from pathlib import Path
+from typing import Callable, Iterator
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+
+from pdfbuilder import BuildOptions, PdfBuilder, XrefStyle, flate, simple_document  # noqa: E402
+
+GIB = 1 << 30
+MIB = 1 << 20
+
+
+# --- bomb encoders -----------------------------------------------------------
+
+
+def flate_zeros(size: int) -> bytes:
+    """`size` zero bytes (a multiple of 16 MiB) in zlib format, about a
+    thousandth of `size`. A full flush after each chunk makes every chunk's
+    compressed bytes the same, so one chunk is compressed and repeated, and
+    the checksum of n zeros (a = 1, b = n mod 65521) is written directly."""
+    chunk = bytes(16 * MIB)
+    z = zlib.compressobj(9)
+    first = z.compress(chunk) + z.flush(zlib.Z_FULL_FLUSH)
+    repeat = z.compress(chunk) + z.flush(zlib.Z_FULL_FLUSH)
+    tail = z.flush(zlib.Z_FINISH)[:-4]
+    count = size // len(chunk)
+    adler = ((size % 65521) << 16) | 1
+    return first + repeat * (count - 1) + tail + adler.to_bytes(4, "big")
+
+
+def lzw_zeros(cycles: int) -> bytes:
+    """An LZW stream (early change, as PDF readers decode by default) that
+    expands to about 7.3 MB of zero bytes per cycle: after a clear code, the
+    code 0 and then every next table code, each one zero longer than the
+    last, until the table is full."""
+    bits = bytearray()
+    acc = 0
+    nacc = 0
+
+    def put(code: int, width: int) -> None:
+        nonlocal acc, nacc
+        acc = (acc << width) | code
+        nacc += width
+        while nacc >= 8:
+            nacc -= 8
+            bits.append((acc >> nacc) & 0xFF)
+        acc &= (1 << nacc) - 1
+
+    def width_for(next_code: int) -> int:
+        # The decoder widens one code early: at 511, 1023 and 2047 entries.
+        if next_code + 1 < 512:
+            return 9
+        if next_code + 1 < 1024:
+            return 10
+        if next_code + 1 < 2048:
+            return 11
+        return 12
+
+    for _ in range(cycles):
+        put(256, 9 if _ == 0 else 12)
+        next_code = 258
+        put(0, 9)
+        while next_code < 4094:
+            put(next_code, width_for(next_code))
+            next_code += 1
+    put(257, width_for(4094))
+    if nacc:
+        bits.append((acc << (8 - nacc)) & 0xFF)
+    return bytes(bits)
+
+
+def run_length_zeros(size: int) -> bytes:
+    """RunLength runs of 128 zero bytes: one sixty-fourth of `size`."""
+    return b"\x81\x00" * (size // 128) + b"\x80"
+
+
+# --- documents ---------------------------------------------------------------
+
+
+def one_page(content: bytes | str, **build: object) -> bytes:
+    return simple_document([content]).build(**build)
+
+
+def with_xref_stream(b: PdfBuilder, compressed: dict[int, tuple[int, int]] = {},
+                     entries: bytes = b"", rows: bytes | None = None) -> bytes:
+    """The builder's objects with a cross-reference stream of our own: the
+    objects in `compressed` (number -> (stream, index)) listed as packed in an
+    object stream, `entries` added to the stream dictionary, and `rows`
+    replacing the computed rows (then `entries` should carry /W)."""
+    body = b.build(xref=XrefStyle.NONE)
+    head = body[: body.index(b"trailer")]
+    size = max([b.max_object_number(), *compressed]) + 2
+    me = size - 1
+    if rows is None:
+        out = bytearray()
+        for n in range(size):
+            if n in compressed:
+                stream, index = compressed[n]
+                out += bytes([2]) + stream.to_bytes(4, "big") + index.to_bytes(2, "big")
+            elif n == me:
+                out += bytes([1]) + len(head).to_bytes(4, "big") + bytes(2)
+            else:
+                try:
+                    out += bytes([1]) + b.offset_of(n).to_bytes(4, "big") + bytes(2)
+                except KeyError:
+                    out += bytes(7)
+        rows = bytes(out)
+        entries = b"/W [1 4 2] /Size %d " % size + entries
+    return (head + b"%d 0 obj\n<< /Type /XRef /Root 1 0 R " % me + entries
+            + b" /Length %d >>\nstream\n" % len(rows) + rows
+            + b"\nendstream\nendobj\nstartxref\n%d\n%%%%EOF\n" % len(head))
+
+
+def deep_nesting() -> Iterator[tuple[str, bytes]]:
+    depth = 1_000_000
+    yield "deep_array_in_page", simple_document(
+        ["BT (a) Tj ET"], page_extra=b"/X " + b"[" * depth).build()
+    yield "deep_dict_in_catalog", simple_document(["BT (a) Tj ET"]).object(
+        1, b"<< /Type /Catalog /Pages 2 0 R /X " + b"<< /A " * depth + b">>").build()
+    yield "deep_dict_in_trailer", one_page("BT (a) Tj ET", trailer_extra=b"/X " + b"[" * depth)
+    yield "deep_content_array", one_page(b"BT /F1 12 Tf " + b"[" * depth + b"(a) Tj ET")
+    yield "deep_content_array_closed", one_page(
+        b"BT " + b"[" * 200_000 + b"(a)" + b"]" * 200_000 + b" TJ ET")
+    yield "deep_string_parens", one_page(b"BT (" + b"(" * depth + b") Tj ET")
+    yield "deep_array_in_xref_stream", one_page(
+        "BT (a) Tj ET", xref=XrefStyle.STREAM, trailer_extra=b"/X " + b"[" * depth)
+    # Object-stream contents are parsed with the same parser as the file.
+    b = simple_document(["BT (a) Tj ET"])
+    b.stream(20, b"/Type /ObjStm /N 1 /First 4", b"3 0 " + b"[" * depth)
+    yield "deep_array_in_object_stream", with_xref_stream(b, {3: (20, 0)})
+
+
+def bombs() -> Iterator[tuple[str, bytes]]:
+    big = flate_zeros(2 * GIB)
+    fonts = "<< /Font << /F1 21 0 R >> /XObject << /Im1 22 0 R /Fm1 23 0 R >> >>"
+    b = simple_document([""])
+    b.stream(4, b"/Filter /FlateDecode", big)
+    yield "flate_bomb_content", b.build()
+
+    b = simple_document(["/Im1 Do"], fonts)
+    b.stream(22, b"/Type /XObject /Subtype /Image /Width 65535 /Height 65535 "
+                 b"/BitsPerComponent 8 /ColorSpace /DeviceRGB /Filter /FlateDecode", big)
+    yield "flate_bomb_image", b.build()
+
+    b = simple_document(["/Fm1 Do"], fonts)
+    b.stream(23, b"/Type /XObject /Subtype /Form /Filter /FlateDecode", big)
+    yield "flate_bomb_form", b.build()
+
+    b = simple_document(["BT /F1 12 Tf (abc) Tj ET"], fonts)
+    b.object(21, b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /ToUnicode 24 0 R >>")
+    b.stream(24, b"/Filter /FlateDecode", big)
+    yield "flate_bomb_tounicode", b.build()
+
+    b = simple_document(["BT (a) Tj ET"])
+    b.stream(20, b"/Type /ObjStm /N 1 /First 4 /Filter /FlateDecode", big)
+    yield "flate_bomb_object_stream", with_xref_stream(b, {3: (20, 0)})
+
+    b = simple_document(["BT (a) Tj ET"])
+    yield "flate_bomb_xref_stream", with_xref_stream(
+        b, entries=b"/W [1 4 2] /Size 9 /Filter /FlateDecode", rows=big)
+
+    # Zeros compressed twice: a few KiB on disk.
+    twice = flate(flate_zeros(GIB))
+    b = simple_document([""])
+    b.stream(4, b"/Filter [/FlateDecode /FlateDecode]", twice)
+    yield "flate_chain_bomb", b.build()
+
+    b = simple_document([""])
+    b.stream(4, b"/Filter [/ASCIIHexDecode /FlateDecode /FlateDecode]",
+             twice.hex().encode() + b">")
+    yield "hex_flate_chain_bomb", b.build()
+
+    b = simple_document([""])
+    b.stream(4, b"/Filter /LZWDecode", lzw_zeros(80))
+    yield "lzw_bomb", b.build()
+
+    b = simple_document([""])
+    b.stream(4, b"/Filter /RunLengthDecode", run_length_zeros(400 * MIB))
+    yield "run_length_bomb", b.build()
+
+    b = simple_document([""])
+    b.stream(4, b"/Filter [" + b"/FlateDecode " * 10_000 + b"]", flate(b"BT (a) Tj ET"))
+    yield "long_filter_chain", b.build()
+
+
+def forms_and_cycles() -> Iterator[tuple[str, bytes]]:
+    res = "<< /Font << /F1 20 0 R >> /XObject << /Fm1 21 0 R /Fm2 22 0 R >> >>"
+    text = "BT /F1 12 Tf (" + "x" * 2000 + ") Tj ET "
+    fan = "/Fm1 Do " * 2000 + text
+    b = simple_document([fan], res)
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    b.stream(21, "/Type /XObject /Subtype /Form /Resources " + res, fan)
+    b.stream(22, "/Type /XObject /Subtype /Form /Resources " + res, "/Fm1 Do /Fm2 Do")
+    yield "form_fan_out", b.build()
+
+    res2 = "<< /Font << /F1 200 0 R >> /XObject << /Fm1 201 0 R >> >>"
+    b = simple_document(["/Fm1 Do " * 500 + text] * 50, res2)
+    b.object(200, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    b.stream(201, "/Type /XObject /Subtype /Form /Resources " + res2, "/Fm1 Do " * 500 + text)
+    yield "form_fan_out_many_pages", b.build()
+
+    huge_tj = "BT /F1 12 Tf (" + "y" * 1_000_000 + ") Tj ET "
+    b = simple_document(["/Fm1 Do " * 1000], res)
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    b.stream(21, "/Type /XObject /Subtype /Form", huge_tj)
+    yield "form_repeats_huge_string", b.build()
+
+    b = simple_document(["/Fm1 Do"], res)
+    b.stream(21, "/Type /XObject /Subtype /Form /Resources " + res, "/Fm2 Do")
+    b.stream(22, "/Type /XObject /Subtype /Form /Resources 23 0 R", "/Fm1 Do")
+    b.object(23, "<< /XObject << /Fm1 21 0 R >> /Font 23 0 R >>")
+    yield "form_mutual_recursion", b.build()
+
+    # Page-tree shapes.
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.object(2, "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 1 >>")
+    b.object(3, "<< /Type /Pages /Kids [2 0 R 3 0 R 4 0 R] /Parent 2 0 R >>")
+    b.object(4, "<< /Type /Page /Parent 3 0 R >>")
+    yield "page_tree_cycle", b.build()
+
+    # A tree that is not a cycle but names the same node 200 times at each
+    # of four levels: 1.6 billion paths to one page.
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    for node, child in ((2, 3), (3, 4), (4, 5), (5, 6)):
+        b.object(node, "<< /Type /Pages /Kids [" + f"{child} 0 R " * 200 + "] /Count 1 >>")
+    b.object(6, "<< /Type /Page /Contents 7 0 R >>")
+    b.stream(7, "", "BT (p) Tj ET")
+    yield "page_tree_exponential", b.build()
+
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    kids = "".join(f"{n} 0 R " for n in range(3, 100_003))
+    b.object(2, "<< /Type /Pages /Kids [" + kids + "] /Count 4294967295 >>")
+    yield "page_tree_dangling_kids", b.build()
+
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    depth = 100_000
+    for n in range(2, depth):
+        b.object(n, f"<< /Type /Pages /Kids [{n + 1} 0 R] >>")
+    b.object(depth, "<< /Type /Page >>")
+    yield "page_tree_deep_chain", b.build()
+
+    annots = "/Annots [20 0 R 20 0 R 21 0 R]"
+    b = simple_document(["BT (a) Tj ET"], page_extra=annots)
+    b.object(20, "<< /Type /Annot /Subtype /Link /Rect [0 0 1 1] /A 20 0 R >>")
+    b.object(21, "<< /Subtype /Link /Rect 21 0 R /A << /URI 21 0 R >> /Annots [21 0 R] >>")
+    yield "annots_self_reference", b.build()
+
+    b = simple_document(["BT (a) Tj ET"], page_extra="/Annots 20 0 R")
+    b.object(20, "[20 0 R 3 0 R " + "21 0 R " * 100_000 + "]")
+    b.object(21, "<< /Subtype /Link /Rect [0 0 1 1] /A << /S /URI /URI (http://x.invalid) >> >>")
+    yield "annots_array_cycle", b.build()
+
+    # A stream whose /Length is its own object, and two that name each other.
+    b = simple_document([""])
+    b.stream(4, "", "BT (a) Tj ET", length="4 0 R")
+    yield "length_refers_to_itself", b.build()
+    b = simple_document(["", ""])
+    b.stream(4, "", "BT (a) Tj ET", length="6 0 R")
+    b.stream(6, "", "BT (b) Tj ET", length="4 0 R")
+    yield "lengths_refer_to_each_other", b.build()
+
+    b = simple_document(["BT /F1 12 Tf (a) Tj ET"], "<< /Font << /F1 20 0 R >> >>")
+    b.object(20, "<< /Type /Font /Subtype /Type0 /DescendantFonts [20 0 R] /Encoding 20 0 R "
+                 "/ToUnicode 20 0 R >>")
+    yield "font_refers_to_itself", b.build()
+
+    b = simple_document(["BT /F1 12 Tf (a) Tj ET"], "20 0 R")
+    b.object(20, "<< /Font 20 0 R /XObject 20 0 R /F1 20 0 R >>")
+    yield "resources_refer_to_themselves", b.build()
+
+
+def absurd_numbers() -> Iterator[tuple[str, bytes]]:
+    doc = simple_document(["BT (a) Tj ET"])
+    yield "size_huge_table", doc.build(trailer="/Size 4294967295 /Root 1 0 R")
+    yield "size_huge_stream", doc.build(xref=XrefStyle.STREAM,
+                                        trailer="/Size 4294967295 /Root 1 0 R")
+    yield "size_negative", doc.build(trailer="/Size -1 /Root 1 0 R")
+    yield "startxref_huge", doc.build(startxref="99999999999999999999")
+
+    table = doc.build()
+    yield "xref_subsection_huge", table.replace(b"xref\n0 ", b"xref\n0 4294967295\n0 ", 1)
+    yield "xref_subsection_start_huge", table.replace(b"xref\n0 ", b"xref\n4294967290 ", 1)
+
+    rows = bytes([1, 0, 0, 0, 15, 0]) * 8
+    for name, entries in [
+        ("w_huge", b"/W [255 255 255] /Size 5"),
+        ("w_wide_total", b"/W [4294967295 4294967295 2] /Size 5"),
+        ("w_negative", b"/W [-1 4 1] /Size 5"),
+        ("w_zero", b"/W [0 0 0] /Size 4294967295"),
+        ("w_many", b"/W [" + b"1 " * 100_000 + b"] /Size 5"),
+        ("index_huge_count", b"/W [1 4 1] /Index [0 4294967295] /Size 5"),
+        ("index_huge_start", b"/W [1 4 1] /Index [4294967290 100] /Size 5"),
+        ("index_many_pairs", b"/W [1 4 1] /Index [" + b"0 1 " * 200_000 + b"] /Size 5"),
+        ("index_negative", b"/W [1 4 1] /Index [-5 -3] /Size 5"),
+    ]:
+        yield "xref_stream_" + name, with_xref_stream(doc, entries=entries, rows=rows)
+
+    def objstm(entries: bytes, body: bytes) -> bytes:
+        # The page (3) and object 21 are read from the stream.
+        b = simple_document(["BT (a) Tj ET"])
+        b.stream(20, b"/Type /ObjStm " + entries, body)
+        return with_xref_stream(b, {3: (20, 0), 21: (20, 1)})
+
+    for name, entries, body in [
+        ("n_huge", b"/N 4294967295 /First 10", b"21 0 22 5 (a) (b)"),
+        ("n_negative", b"/N -7 /First 4", b"21 0 (a)"),
+        ("first_huge", b"/N 1 /First 4294967295", b"21 0 (a)"),
+        ("first_negative", b"/N 1 /First -100", b"21 0 (a)"),
+        ("offset_huge", b"/N 1 /First 5", b"21 99999999999 (a)"),
+        ("n_fills_header", b"/N 100000000 /First 2000000",
+         b"21 0 " * 400_000 + b"(a)"),
+    ]:
+        yield "objstm_" + name, objstm(entries, body)
+
+    # An object stream that holds itself, and two that hold each other, as
+    # cross-reference stream entries say.
+    b = simple_document(["BT (a) Tj ET"])
+    b.stream(20, b"/Type /ObjStm /N 1 /First 5", b"3 0 (a)")
+    yield "objstm_contains_itself", with_xref_stream(b, {3: (20, 0), 20: (20, 0)})
+    yield "objstm_pair_contain_each_other", with_xref_stream(
+        b, {3: (20, 0), 20: (21, 0), 21: (20, 0)})
+    b = simple_document(["BT (a) Tj ET"])
+    b.stream(20, b"/Type /ObjStm /N 1 /First 5", b"3 0 (a)", length="20 0 R")
+    yield "objstm_length_inside_itself", with_xref_stream(b, {3: (20, 0)})
+
+    b = simple_document([""])
+    b.stream(4, "", "BT (a) Tj ET", length="99999999999999999999")
+    yield "length_huge", b.build()
+    b = simple_document([""])
+    b.stream(4, "", "BT (a) Tj ET", length="4294967296")
+    yield "length_past_32_bits", b.build()
+    b = simple_document([""])
+    b.stream(4, "", "BT (a) Tj ET", length="-9223372036854775808")
+    yield "length_most_negative", b.build()
+    b = simple_document([""])
+    b.stream(4, "", "BT (a) Tj ET", length="1e300")
+    yield "length_real", b.build()
+
+    res = "<< /Font << /F1 20 0 R /F2 21 0 R >> >>"
+    b = simple_document(["BT /F1 12 Tf (abc) Tj /F2 12 Tf <0001> Tj ET"], res)
+    b.object(20, "<< /Type /Font /Subtype /Type1 /FirstChar 4294967295 /LastChar 0 "
+                 "/Widths [1 2 3] >>")
+    b.object(21, "<< /Type /Font /Subtype /Type0 /DescendantFonts [22 0 R] >>")
+    b.object(22, "<< /Subtype /CIDFontType2 /W [0 4294967295 500 4294967295 [1 2 3] "
+                 "-5 -1 7] /DW 1e308 >>")
+    yield "font_width_ranges_huge", b.build()
+
+    b = simple_document(["BT /F1 12 Tf (a) Tj ET"], "<< /Font << /F1 20 0 R >> >>")
+    b.object(20, "<< /Type /Font /Subtype /Type1 /FirstChar 0 /LastChar 4294967295 "
+                 "/Widths [" + "1 " * 1000 + "] /Encoding << /Differences [4294967295 /a "
+                 "-1 /b 255 /c /d /e] >> >>")
+    yield "font_last_char_huge", b.build()
+
+    cmap = (b"1 beginbfrange <00000000> <FFFFFFFF> <0000> endbfrange\n"
+            b"1 beginbfrange <0000> <FFFF> [" + b"<0041> " * 10 + b"] endbfrange\n"
+            b"1 begincidrange <00000000> <FFFFFFFF> 0 endcidrange\n"
+            b"2 beginbfchar <" + b"41" * 100_000 + b"> <0042> <00> <" + b"00" * 100_000
+            + b"> endbfchar\n")
+    b = simple_document(["BT /F1 12 Tf (abc) Tj ET"], "<< /Font << /F1 20 0 R >> >>")
+    b.object(20, "<< /Type /Font /Subtype /Type0 /ToUnicode 21 0 R >>")
+    b.stream(21, b"", cmap)
+    yield "cmap_ranges_huge", b.build()
+
+    b = simple_document(["BT /F1 12 Tf 1e308 1e308 Td (a) Tj 1e308 0 0 1e308 0 0 Tm (b) Tj "
+                         "-1e308 Tz 1e308 TL T* (c) Tj 1e308 Tc (ddd) Tj ET "
+                         "1e308 0 0 1e308 1e308 1e308 cm 0 0 0 0 0 0 cm /Im1 Do"],
+                        "<< /Font << /F1 20 0 R >> /XObject << /Im1 21 0 R >> >>")
+    b.object(20, "<< /Type /Font /Subtype /Type1 /FirstChar 0 /LastChar 255 "
+                 "/Widths [" + "1e308 " * 256 + "] >>")
+    b.stream(21, "/Subtype /Image /Width 1e308 /Height -1 /BitsPerComponent 4294967296", "x")
+    yield "numbers_at_double_limits", b.build()
+
+    b = simple_document(["BT /F1 12 Tf " + "(a) Tj " * 2_000_000 + "ET"])
+    yield "many_text_operators", b.build()
+
+    b = simple_document(["BT " + "1 " * 3_000_000 + "Tj ET"])
+    yield "operand_stack_flood", b.build()
+
+
+def recovery_cases() -> Iterator[tuple[str, bytes]]:
+    # Many object headers, none of them a catalogue and none closing its
+    # dictionary, so a scanner that reads every dictionary to its end reads
+    # the rest of the file each time.
+    headers = b"".join(b"%d 0 obj << /K /V " % n for n in range(1, 400_000))
+    yield "recovery_unclosed_dicts", b"%PDF-1.7\n" + headers
+    yield "recovery_only_obj_keywords", b"%PDF-1.7\n" + b"1 0 obj " * 1_000_000
+    yield "recovery_obj_without_headers", b"%PDF-1.7\n" + b"obj" * 2_000_000
+    yield "recovery_catalog_last", (b"%PDF-1.7\n" + headers
+                                    + b"1 0 obj << /Type /Catalog >> endobj\n")
+    yield "recovery_huge_numbers", b"%PDF-1.7\n" + b"99999999999999999999 0 obj << >>\n" * 1000
+
+
+def truncations() -> Iterator[tuple[str, bytes]]:
+    """A document with every structure the reader knows, cut at the start and
+    end of each of them."""
+    res = "<< /Font << /F1 20 0 R >> /XObject << /Im1 22 0 R /Fm1 23 0 R >> >>"
+    for style in (XrefStyle.TABLE, XrefStyle.STREAM):
+        b = simple_document(["BT /F1 12 Tf 72 700 Td (Hello) Tj ET /Im1 Do /Fm1 Do"] * 2, res,
+                            page_extra="/Annots [24 0 R]")
+        b.object(20, "<< /Type /Font /Subtype /Type0 /DescendantFonts [21 0 R] /ToUnicode 25 0 R >>")
+        b.object(21, "<< /Subtype /CIDFontType2 /W [0 [500 600]] >>")
+        b.filtered_stream(22, "/Subtype /Image /Width 1 /Height 1 /ColorSpace /DeviceGray "
+                              "/BitsPerComponent 8", "\x80", "FlateDecode")
+        b.filtered_stream(23, "/Subtype /Form", "BT /F1 9 Tf (form) Tj ET", "FlateDecode")
+        b.object(24, "<< /Subtype /Link /Rect [0 0 9 9] /A << /URI (http://x.invalid) >> >>")
+        b.filtered_stream(25, "", "1 beginbfchar <48> <0041> endbfchar", "LZWDecode")
+        pdf = b.build(xref=style)
+        marks = (b" obj", b"endobj", b"stream", b"endstream", b"xref", b"trailer",
+                 b"startxref", b"<<", b">>", b"[", b"]", b"%%EOF")
+        cuts = set()
+        for mark in marks:
+            start = pdf.find(mark)
+            while start != -1:
+                cuts.update((start, start + len(mark)))
+                start = pdf.find(mark, start + 1)
+        for cut in sorted(cuts):
+            yield f"truncated_{style.value}_{cut:06d}", pdf[:cut]
+
+
+GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
+    deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
+]
+
+
+def write_all(out: Path) -> list[Path]:
+    out.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for generate in GENERATORS:
+        for name, data in generate():
+            path = out / (name + ".pdf")
+            path.write_bytes(data)
+            paths.append(path)
+    return paths
+
+
+if __name__ == "__main__":
+    for p in write_all(Path(sys.argv[1])):
+        print(p)
