@@ -462,6 +462,9 @@ long resident_pages() {
 }
 
 TEST(DocumentMemory, RepeatedOpenAndResolveKeepsResidentMemoryFlat) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "freed memory sits in the address sanitizer's quarantine";
+#endif
     PdfBuilder b = packed_document();
     std::vector<std::pair<std::uint32_t, std::string>> big;
     for (std::uint32_t i = 0; i < 200; ++i) {
@@ -635,6 +638,10 @@ TEST(PageTree, KidsLimitStopsSharedSubtreeBlowUp) {
 // --- corpus -----------------------------------------------------------------
 
 TEST(DocumentCorpus, EveryFileOpensOrFailsCleanly) {
+    // Files with compressed cross-reference streams open through the scan,
+    // which cannot see objects packed in object streams: their page listing
+    // (or their catalogue) may be missing by design. Page counts of files
+    // whose pages are listed must match the manifest.
     const std::filesystem::path dir = QUARVEL_CORPUS_DIR;
     std::ifstream manifest(dir / "MANIFEST.tsv");
     if (!manifest) GTEST_SKIP() << "no corpus";
@@ -642,6 +649,8 @@ TEST(DocumentCorpus, EveryFileOpensOrFailsCleanly) {
     std::getline(manifest, line);
     int opened = 0;
     int failed = 0;
+    int listed = 0;
+    std::vector<std::string> mismatches;
     while (std::getline(manifest, line)) {
         std::istringstream fields(line);
         std::string file;
@@ -660,13 +669,18 @@ TEST(DocumentCorpus, EveryFileOpensOrFailsCleanly) {
         auto refs = (*doc)->page_refs();
         if (!refs.ok()) {
             std::printf("  %s: pages: %s\n", file.c_str(), refs.error().display().c_str());
-        } else if (std::to_string(refs->size()) != pages) {
-            std::printf("  %s: %zu pages, manifest says %s\n", file.c_str(), refs->size(),
-                        pages.c_str());
+            continue;
+        }
+        ++listed;
+        if (std::to_string(refs->size()) != pages) {
+            mismatches.push_back(file + ": " + std::to_string(refs->size()) + " pages, manifest " +
+                                 pages);
         }
     }
-    std::printf("corpus: %d opened, %d failed\n", opened, failed);
-    EXPECT_GT(opened, 0);
+    std::printf("corpus: %d opened (%d with pages listed), %d failed to open\n", opened, listed,
+                failed);
+    EXPECT_GT(listed, 0);
+    EXPECT_TRUE(mismatches.empty()) << ::testing::PrintToString(mismatches);
 }
 
 } // namespace
