@@ -315,6 +315,49 @@ TEST(DocumentObjects, CacheHandsOutTheSameObject) {
     EXPECT_EQ(a->get(), b->get());
 }
 
+TEST(Mapping, MovesKeepTheBytesViewable) {
+    // A short buffer lives inside the string object and moves with it.
+    Mapping a = Mapping::from_bytes("abc");
+    Mapping b = std::move(a);
+    EXPECT_EQ(b.bytes(), "abc");
+    EXPECT_TRUE(a.bytes().empty());
+    Mapping c;
+    c = std::move(b);
+    EXPECT_EQ(c.bytes(), "abc");
+}
+
+struct RawStreamCase {
+    const char* text;
+    const char* outcome; // the body, or the error
+};
+
+class ParseObjectStreamRaw : public ::testing::TestWithParam<RawStreamCase> {};
+
+TEST_P(ParseObjectStreamRaw, ReadsHeaderDictionaryAndBody) {
+    Arena arena;
+    const std::string text = std::string("%junk\n") + GetParam().text;
+    auto r = parse_object_stream_raw(text, 6, arena);
+    EXPECT_EQ(r.ok() ? std::string(r->body) : r.error().display(), GetParam().outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseObjectStreamRaw,
+    ::testing::Values(
+        RawStreamCase{"12 0 obj << /Length 3 /N 1 >>\nstream\nabc\nendstream", "abc"},
+        RawStreamCase{" % lead\n12 0 obj<</Length 4 0 R>>stream\r\nab\nendstream", "ab\n"},
+        RawStreamCase{"12 0 obj 5 endobj", "expected dict for ObjStm"},
+        RawStreamCase{"12 0 obj << /Length 3 >> endobj", "expected stream after dict"},
+        RawStreamCase{"12 0 ob << >>", "expected 'obj' keyword"},
+        RawStreamCase{"12 obj << >>", "invalid number format"},
+        RawStreamCase{"12 0 obj << /Length 99 >> stream\nabc", "unexpected end of input"},
+        RawStreamCase{"", "invalid number format"}));
+
+TEST(ParseObjectStreamRawOffsets, BeyondTheEndIsEof) {
+    Arena arena;
+    EXPECT_EQ(parse_object_stream_raw("1 0 obj", 8, arena).error().display(),
+              "unexpected end of input");
+}
+
 // --- object streams ---------------------------------------------------------
 
 class DocumentObjStm : public ::testing::TestWithParam<const char*> {};
@@ -334,6 +377,19 @@ TEST_P(DocumentObjStm, ResolvesPackedObjectsThroughEveryFilter) {
     auto six = doc->get_object(6);
     ASSERT_TRUE(six.ok());
     EXPECT_EQ((*six)->as_int(), 42);
+}
+
+TEST(DocumentObjStmParams, DecodeParmsAreNotApplied) {
+    // Decoding ignores /DecodeParms: a predictor named there is not undone
+    // (the body was written without one).
+    PdfBuilder b;
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    b.object(2, "<< /Type /Pages /Kids [3 0 R] >>");
+    b.object_stream(20, {{3, "<< /Type /Page >>"}}, "FlateDecode",
+                    "/DecodeParms << /Predictor 12 /Columns 5 >>");
+    auto doc = open_bytes(b.build(xref_stream()));
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(page_nums(*doc), (std::vector<std::uint32_t>{3}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Filters, DocumentObjStm,
