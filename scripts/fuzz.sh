@@ -22,12 +22,16 @@ jobs="${JOBS:-1}"
 build_dir="${FUZZ_BUILD_DIR:-build-fuzz}"
 corpus_dir="${QUARVEL_CORPUS:-../shared/corpus}"
 
-command -v clang++ >/dev/null || {
-    echo "fuzz: needs clang and libFuzzer (apt-get install clang libclang-rt-dev)" >&2
+cxx="${CXX:-}"
+if [ -z "$cxx" ]; then
+    for c in clang++-19 clang++; do command -v "$c" >/dev/null && cxx=$c && break; done
+fi
+[ -n "$cxx" ] || {
+    echo "fuzz: needs clang and libFuzzer (apt-get install clang-19 libclang-rt-19-dev)" >&2
     exit 1
 }
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-    CXX=clang++ .venv/bin/cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    CXX="$cxx" .venv/bin/cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQUARVEL_BUILD_FUZZ=ON -DQUARVEL_BUILD_TESTS=OFF -DQUARVEL_BUILD_PYTHON=OFF \
         -DQUARVEL_BUILD_BENCH=OFF "-DQUARVEL_SANITIZE=address;undefined" >/dev/null
 fi

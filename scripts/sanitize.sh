@@ -38,8 +38,11 @@ run_asan() {
         -j"$(nproc)") || status=1
     if [ -d "$corpus_dir" ]; then
         echo "sanitize: every corpus file through the document target under LeakSanitizer"
-        ASAN_OPTIONS=detect_leaks=1 "$dir/fuzz/document_replay" "$corpus_dir" 2>/dev/null ||
+        local log="$dir/corpus-replay.log"
+        if ! ASAN_OPTIONS=detect_leaks=1 "$dir/fuzz/document_replay" "$corpus_dir" 2>"$log"; then
+            tail -n 60 "$log"
             status=1
+        fi
     fi
     if [ -d "$dir/python" ] && ls tests/python/test_*.py >/dev/null 2>&1; then
         echo "sanitize: Python tests under ASan+UBSan"
@@ -47,7 +50,7 @@ run_asan() {
         # loaded first; its own allocations at exit are not ours to report.
         LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
             ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0 \
-            PYTHONPATH="$PWD/$dir/python" QUARVEL_SANITIZED=address \
+            PYTHONPATH="$PWD/$dir/python" QUARVEL_SANITIZED=address QUARVEL_MUTATIONS=40 \
             .venv/bin/python -m pytest -q -p no:cacheprovider tests/python || status=1
     fi
 }
