@@ -77,6 +77,26 @@ void BM_DecodeTwoByteToUnicode(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeTwoByteToUnicode);
 
+// A map written as one bfrange per code, as some writers do for whole CID
+// fonts: five hundred ranges.
+void BM_DecodeManyRanges(benchmark::State& state) {
+    std::string cmap = "beginbfrange\n";
+    for (unsigned c = 0; c < 500; ++c) line(cmap, "<%04X> <%04X> <%04X>\n", c, c, 0x4E00 + c);
+    cmap += "endbfrange\n";
+    FontInfo font;
+    font.is_type0 = true;
+    font.to_unicode = quarvel::parse_cmap(cmap);
+    if (state.range(0) == 0) font.to_unicode->range_index.reset();
+    std::string text;
+    for (unsigned i = 0; i < 4096; ++i) {
+        const unsigned code = (i * 7) % 500;
+        text += static_cast<char>(code >> 8);
+        text += static_cast<char>(code & 0xFF);
+    }
+    decode_loop(state, font, text, 2);
+}
+BENCHMARK(BM_DecodeManyRanges)->ArgName("indexed")->Arg(0)->Arg(1);
+
 void BM_DecodeDifferences(benchmark::State& state) {
     FontInfo font;
     font.differences.emplace();

@@ -115,13 +115,84 @@ std::optional<Section> next_section(std::string_view text, std::size_t from,
 }
 
 // The matching range for a code of the same length, in stream order.
-const CMap::Range* find_range(const std::vector<CMap::Range>& ranges, std::string_view code) {
+const CMap::Range* scan_ranges(const std::vector<CMap::Range>& ranges, std::string_view code) {
     for (const CMap::Range& r : ranges) {
         if (r.low.size() != code.size() || r.high.size() != code.size()) continue;
         // Byte-wise unsigned order is what string_view's compare gives.
         if (r.low <= code && code <= r.high) return &r;
     }
     return nullptr;
+}
+
+std::uint32_t code_value(std::string_view code) {
+    std::uint32_t v = 0;
+    for (const char c : code) v = (v << 8) | static_cast<std::uint8_t>(c);
+    return v;
+}
+
+// Below this many ranges a scan is as fast as the index and costs no table.
+constexpr std::size_t kIndexedRangesMin = 32;
+
+} // namespace
+
+// For each one- and two-byte code, 1 + the position of the first range that
+// holds it, or 0.
+struct CMap::RangeIndex {
+    const Range* built_for = nullptr;
+    std::size_t count = 0;
+    std::vector<std::uint32_t> one_byte;
+    std::vector<std::uint32_t> two_byte;
+};
+
+namespace {
+
+// Gives every code of `table` (all codes of `len` bytes) its first range in
+// stream order. Filled codes are skipped through `next` (the next code not
+// yet filled, with path halving), so the work is one step per code plus one
+// per range however much the ranges overlap.
+void fill_first_ranges(std::vector<std::uint32_t>& table, const std::vector<CMap::Range>& ranges,
+                        std::size_t len) {
+    std::vector<std::uint32_t> next(table.size() + 1);
+    for (std::size_t c = 0; c < next.size(); ++c) next[c] = static_cast<std::uint32_t>(c);
+    const auto unfilled_from = [&next](std::uint32_t c) {
+        while (next[c] != c) {
+            next[c] = next[next[c]];
+            c = next[c];
+        }
+        return c;
+    };
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        const CMap::Range& r = ranges[k];
+        if (r.low.size() != len || r.high.size() != len || r.high < r.low) continue;
+        const std::uint32_t high = code_value(r.high);
+        for (std::uint32_t c = unfilled_from(code_value(r.low)); c <= high;
+             c = unfilled_from(c)) {
+            table[c] = static_cast<std::uint32_t>(k + 1);
+            next[c] = c + 1;
+        }
+    }
+}
+
+std::shared_ptr<const CMap::RangeIndex> build_range_index(const std::vector<CMap::Range>& ranges) {
+    auto index = std::make_shared<CMap::RangeIndex>();
+    index->built_for = ranges.data();
+    index->count = ranges.size();
+    index->one_byte.assign(256, 0);
+    index->two_byte.assign(65536, 0);
+    fill_first_ranges(index->one_byte, ranges, 1);
+    fill_first_ranges(index->two_byte, ranges, 2);
+    return index;
+}
+
+const CMap::Range* find_range(const CMap& cmap, std::string_view code) {
+    const CMap::RangeIndex* index = cmap.range_index.get();
+    if (index && index->built_for == cmap.ranges.data() && index->count == cmap.ranges.size() &&
+        (code.size() == 1 || code.size() == 2)) {
+        const auto& table = code.size() == 1 ? index->one_byte : index->two_byte;
+        const std::uint32_t k = table[code_value(code)];
+        return k ? &cmap.ranges[k - 1] : nullptr;
+    }
+    return scan_ranges(cmap.ranges, code);
 }
 
 // code − low, kept to its last 32 bits. For the ranges the CMap format
@@ -225,6 +296,7 @@ CMap parse_cmap(std::string_view bytes) {
         if (!section->closed) break;
         pos = section->next;
     }
+    if (cmap.ranges.size() >= kIndexedRangesMin) cmap.range_index = build_range_index(cmap.ranges);
     return cmap;
 }
 
@@ -232,7 +304,7 @@ std::optional<std::string> CMap::lookup(std::string_view code) const {
     if (!char_map.empty()) {
         if (auto it = char_map.find(code); it != char_map.end()) return it->second;
     }
-    const Range* r = find_range(ranges, code);
+    const Range* r = find_range(*this, code);
     if (!r) return std::nullopt;
     std::string out(r->dest.size(), '\0');
     add_offset(r->dest, range_offset(code, r->low), reinterpret_cast<std::uint8_t*>(out.data()));
@@ -245,7 +317,7 @@ std::optional<char32_t> CMap::lookup_char(std::string_view code) const {
             return decode_destination(it->second);
         }
     }
-    const Range* r = find_range(ranges, code);
+    const Range* r = find_range(*this, code);
     // Destinations longer than four bytes hold more than one character
     // whatever the offset, so they need not be computed.
     if (!r || r->dest.size() > 4) return std::nullopt;

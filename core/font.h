@@ -36,6 +36,13 @@ struct CMap {
     std::unordered_map<std::string, std::string, BytesHash, std::equal_to<>> char_map;
     std::vector<Range> ranges; // in stream order; the first match wins
 
+    // For maps with many ranges, parse_cmap records which range each one-
+    // and two-byte code falls in, so that a lookup does not scan them all.
+    // It is used only while `ranges` still has the size and storage it was
+    // built for; code that edits `ranges` in place must reset it.
+    struct RangeIndex;
+    std::shared_ptr<const RangeIndex> range_index;
+
     // The destination bytes for `code`, or nothing.
     std::optional<std::string> lookup(std::string_view code) const;
 

@@ -135,6 +135,44 @@ TEST(ParseCmap, EntriesOfEachKindStopAtTheLimit) {
     EXPECT_EQ(m.ranges.back().low, last);
 }
 
+TEST(ParseCmap, RangeIndexAgreesWithScanningInStreamOrder) {
+    // Many overlapping one- and two-byte ranges, a few inverted or of mixed
+    // lengths, so that the index is built and first-match order matters.
+    std::string text = "beginbfrange\n";
+    std::uint32_t seed = 12345;
+    const auto rnd = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    char buf[64];
+    for (int i = 0; i < 400; ++i) {
+        const std::uint32_t lo = rnd(65536), span = rnd(i % 10 == 0 ? 4000 : 40);
+        if (i % 3 == 0) {
+            std::snprintf(buf, sizeof buf, "<%02X> <%02X> <%04X>\n", lo & 0xFF,
+                          (lo + span) & 0xFF, rnd(65536));
+        } else if (i % 17 == 0) {
+            std::snprintf(buf, sizeof buf, "<%04X> <%02X> <0041>\n", lo, lo & 0xFF);
+        } else {
+            std::snprintf(buf, sizeof buf, "<%04X> <%04X> <%04X>\n", lo, (lo + span) & 0xFFFF,
+                          rnd(65536));
+        }
+        text += buf;
+    }
+    text += "endbfrange";
+    const CMap indexed = parse_cmap(text);
+    ASSERT_TRUE(indexed.range_index);
+    CMap scanned = indexed;
+    scanned.range_index.reset();
+    for (std::uint32_t c = 0; c < 65536; ++c) {
+        const std::string two{static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
+        ASSERT_EQ(indexed.lookup(two), scanned.lookup(two)) << c;
+        ASSERT_EQ(indexed.lookup_char(two), scanned.lookup_char(two)) << c;
+        if (c < 256) {
+            ASSERT_EQ(indexed.lookup(two.substr(1)), scanned.lookup(two.substr(1))) << c;
+        }
+    }
+}
+
 struct RangeCase {
     std::string name;
     std::string cmap;
