@@ -1,5 +1,6 @@
 #include "parser/recovery.h"
 
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <unordered_set>
@@ -166,6 +167,17 @@ std::optional<Header> header_before(std::string_view data, std::size_t obj_pos) 
     return Header{static_cast<std::uint32_t>(*num), static_cast<std::uint16_t>(*gen), j, obj_pos};
 }
 
+// The word `trailer` standing alone, not inside a name such as /trailerX
+// (which would otherwise cut short the scan of the dictionary holding it).
+bool is_trailer_keyword(std::string_view data, std::size_t at) {
+    const std::size_t end = at + kTrailerKeyword.size();
+    const bool starts_word =
+        at == 0 || !(std::isalnum(static_cast<unsigned char>(data[at - 1])) || data[at - 1] == '/');
+    const bool ends_word =
+        end == data.size() || is_scan_space(data[end]) || data[end] == '<' || data[end] == '%';
+    return starts_word && ends_word;
+}
+
 class Scan {
   public:
     explicit Scan(std::string_view data) : data_(data) {}
@@ -262,9 +274,11 @@ Result<XrefSection> Scan::run() {
         } else {
             const std::size_t at = next_trailer;
             next_trailer = data_.find(kTrailerKeyword, at + kTrailerKeyword.size());
-            flush(at);
-            pending = Kind::Trailer;
-            pending_trailer = at;
+            if (is_trailer_keyword(data_, at)) {
+                flush(at);
+                pending = Kind::Trailer;
+                pending_trailer = at;
+            }
         }
     }
     flush(data_.size());

@@ -97,6 +97,9 @@ TEST(RecoveryScan, EncryptionIsDetected) {
     auto trailer = scan(catalog + "trailer\n<< /Size 3 /Root 1 0 R /Encrypt 9 0 R >>\n");
     ASSERT_TRUE(trailer.ok());
     EXPECT_EQ(trailer->trailer.encrypt, (ObjectId{9, 0}));
+    auto tight = scan(catalog + "endobj trailer<</Encrypt 9 0 R>>");
+    ASSERT_TRUE(tight.ok());
+    EXPECT_EQ(tight->trailer.encrypt, (ObjectId{9, 0}));
     auto xref_stream =
         scan(catalog + "4 0 obj << /Type /XRef /W [1 2 1] /Encrypt 8 0 R /Length 0 >>\n");
     ASSERT_TRUE(xref_stream.ok());
@@ -110,6 +113,13 @@ TEST(RecoveryScan, EncryptionIsDetected) {
         ASSERT_TRUE(r.ok());
         EXPECT_FALSE(r->trailer.encrypt) << tail;
     }
+}
+
+TEST(RecoveryScan, TrailerInsideANameDoesNotCutADictionaryShort) {
+    auto r = scan("%PDF\n1 0 obj << /Type /Catalog /X /trailerY /Pages 2 0 R >>\n"
+                  "3 0 obj << /Type /Catalog /Pages 4 0 R >>\n");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->trailer.root, (ObjectId{1, 0}));
 }
 
 TEST(RecoveryScan, UnclosedDictionariesStayLinear) {
