@@ -111,9 +111,10 @@ std::vector<PendingRange> scan_w(const PdfArray& w) {
 // to billions (c_last below c_first) or many overlapping ranges can
 // allocate, and changes no width any code gets.
 std::vector<CIDWidthRange> materialise(std::vector<PendingRange> pending) {
-    std::stable_sort(pending.begin(), pending.end(), [](const PendingRange& a, const PendingRange& b) {
+    const auto by_start = [](const PendingRange& a, const PendingRange& b) {
         return a.start < b.start;
-    });
+    };
+    std::stable_sort(pending.begin(), pending.end(), by_start);
     std::vector<CIDWidthRange> out;
     out.reserve(pending.size());
     for (std::size_t k = 0; k < pending.size(); ++k) {

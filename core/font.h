@@ -71,7 +71,10 @@ struct CIDFontInfo {
     std::string base_font;
     std::string subtype;
     double default_width = 1000.0;
-    std::vector<CIDWidthRange> widths; // stable-sorted by start
+    // Stable-sorted by start. A range of the c_first c_last w form holds
+    // widths only for the codes a lookup can reach: two-byte codes below the
+    // next larger start (none when a later range has the same start).
+    std::vector<CIDWidthRange> widths;
     std::string cid_to_gid_map;
     std::optional<std::pair<double, double>> dw2;
     std::vector<double> w2;
