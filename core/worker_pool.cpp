@@ -1,15 +1,20 @@
 #include "worker_pool.h"
 
 #include <sched.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <exception>
 #include <fstream>
-#include <future>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
@@ -86,6 +91,10 @@ class Pool {
           arena_(static_cast<int>(workers_), 0) {}
 
     unsigned workers() const { return workers_; }
+    // False in a child forked after the pool started: the scheduler's
+    // threads did not survive the fork, and a map sent to it would wait
+    // forever (Python's multiprocessing forks by default on Linux).
+    bool usable() const { return getpid() == owner_; }
 
     void run(std::size_t n, const std::function<void(std::size_t)>& body) {
         // What the caller wrote before the map is visible to every task, and
@@ -111,30 +120,79 @@ class Pool {
             (void)finished.load(std::memory_order_acquire);
             return;
         }
-        // The task owns the promise, so it never touches the caller's stack
-        // after the caller has been released.
-        auto done = std::make_shared<std::promise<void>>();
-        std::future<void> finished_map = done->get_future();
+        // The task shares the completion record, so it never touches the
+        // caller's stack after the caller has been released; the caller
+        // takes the exception out under the lock, so the task's release of
+        // the record never races with the caller's handling of it.
+        struct Completion {
+            std::mutex mu;
+            std::condition_variable cv;
+            bool done = false;
+            std::exception_ptr error;
+        };
+        auto completion = std::make_shared<Completion>();
         published.store(true, std::memory_order_release);
-        arena_.enqueue([done, all, each, &published] {
+        arena_.enqueue([completion, all, each, &published] {
             (void)published.load(std::memory_order_acquire);
+            std::exception_ptr error;
             try {
                 tbb::parallel_for(all, each, tbb::simple_partitioner());
-                done->set_value();
             } catch (...) {
-                done->set_exception(std::current_exception());
+                error = std::current_exception();
             }
+            std::lock_guard<std::mutex> lock(completion->mu);
+            completion->error = std::move(error);
+            completion->done = true;
+            completion->cv.notify_one();
         });
-        finished_map.wait();
+        std::exception_ptr error;
+        {
+            std::unique_lock<std::mutex> lock(completion->mu);
+            completion->cv.wait(lock, [&] { return completion->done; });
+            error = std::move(completion->error);
+        }
         (void)finished.load(std::memory_order_acquire);
-        finished_map.get();
+        if (error) std::rethrow_exception(error);
     }
 
   private:
+    pid_t owner_ = getpid();
     unsigned workers_;
     tbb::global_control control_;
     tbb::task_arena arena_;
 };
+
+// The map for a forked child: plain threads taking indices in turn, as many
+// as the pool would have. Maps nest by starting threads of their own.
+void run_on_threads(std::size_t n, const std::function<void(std::size_t)>& body, unsigned workers) {
+    std::atomic<std::size_t> next{0};
+    std::mutex error_mu;
+    std::exception_ptr error;
+    auto loop = [&] {
+        for (std::size_t i = next.fetch_add(1); i < n; i = next.fetch_add(1)) {
+            try {
+                body(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(error_mu);
+                if (!error) error = std::current_exception();
+                next.store(n);
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    const std::size_t count = std::min<std::size_t>(workers, n);
+    try {
+        for (std::size_t t = 0; t < count; ++t)
+            threads.emplace_back(loop);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for still finish the map.
+    }
+    if (threads.empty()) loop();
+    for (std::thread& t : threads)
+        t.join();
+    if (error) std::rethrow_exception(error);
+}
 
 Pool& pool() {
     // Never destroyed: workers may still be parked when static destructors
@@ -187,7 +245,12 @@ unsigned worker_count() {
 
 void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
-    pool().run(n, body);
+    Pool& p = pool();
+    if (!p.usable()) {
+        run_on_threads(n, body, p.workers());
+        return;
+    }
+    p.run(n, body);
 }
 
 } // namespace quarvel

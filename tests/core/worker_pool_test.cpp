@@ -1,6 +1,8 @@
 #include "worker_pool.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -83,6 +85,38 @@ TEST(WorkerPool, CallersOnSeveralThreadsShareThePool) {
     for (auto& c : callers)
         c.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(WorkerPool, ForkedChildMapsWithoutThePoolsThreads) {
+    // The pool's threads exist in the parent only; a child forked after
+    // they started must still finish its maps, nested ones included.
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow threads started after a fork";
+#endif
+    ASSERT_EQ(parallel_map(4, [](std::size_t i) { return i; }).size(), 4u);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30); // a hang ends the child with SIGALRM
+        auto sums = parallel_map(6, [](std::size_t f) {
+            auto inner = parallel_map(5, [f](std::size_t p) { return f * 10 + p; });
+            return inner.back();
+        });
+        bool ok = sums.size() == 6 && sums[5] == 54;
+        try {
+            parallel_map(3, [](std::size_t i) -> int {
+                if (i == 1) throw std::runtime_error("x");
+                return 0;
+            });
+            ok = false;
+        } catch (const std::runtime_error&) {
+        }
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 struct QuotaCase {
