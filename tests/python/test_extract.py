@@ -216,3 +216,26 @@ def test_every_corpus_file_extracts_or_is_refused(tmp_path):
                           timeout=300, env=os.environ.copy())
     assert done.returncode == 0, done.stderr[-2000:]
     assert len(done.stdout.splitlines()) == len(paths)
+
+
+def _blocks_in_child(path):
+    import quarvel
+
+    return quarvel.extract(path, page_parallel=True, batch_size=4)[0]
+
+
+def test_forked_children_extract_after_the_parent_used_the_pool(quarvel, write_pdf):
+    # Worker processes forked after the parent's first extraction have no
+    # pool threads; their page-parallel extraction must still finish.
+    import multiprocessing
+
+    pages = [f"BT 1 0 0 1 72 700 Tm (Page {i}) Tj ET" for i in range(12)]
+    path = write_pdf(simple_document(pages))
+    expected = quarvel.extract(path, page_parallel=True, batch_size=4)[0]
+    pool = multiprocessing.get_context("fork").Pool(2)
+    try:
+        results = pool.map_async(_blocks_in_child, [path] * 3).get(timeout=60)
+    finally:
+        pool.terminate()
+        pool.join()
+    assert results == [expected] * 3
