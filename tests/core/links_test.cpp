@@ -89,9 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
         TargetCase{"BareSchemeIsATarget", "/Dest (http://)", {"http://"}},
         TargetCase{"ShortHttpsPrefixIsNot", "/Dest (https:/)", {}},
         TargetCase{"HexDestDoesNotCount", "/Dest <687474703a2f2f612e6578616d706c65>", {}},
-        TargetCase{"HexUriIsKeptUndecoded", "/A << /S /URI /URI <616263> >>", {"616263"}},
+        TargetCase{"HexUriIsDecoded", "/A << /S /URI /URI <61 62 6> >>", {"ab`"}},
         TargetCase{"EmptyUriIsATarget", "/A << /S /URI /URI () >>", {""}},
-        TargetCase{"EscapesStayUnprocessed", "/A << /S /URI /URI (a\\(b\\)) >>", {"a\\(b\\)"}},
+        TargetCase{"EscapesAreDecoded",
+                   "/A << /S /URI /URI (w/R_\\(x\\)\\\\\\q\\101\\0631\\\n2\\t\r\nz) >>",
+                   {"w/R_(x)\\qA312\t\nz"}},
+        TargetCase{"EscapedDestIsAWebAddress", "/Dest (http:\\/\\/a\\(1\\))", {"http://a(1)"}},
         TargetCase{"UriMustBeAString", "/A << /S /URI /URI /abc >>", {}},
         TargetCase{"UriActionWinsOverDest",
                    "/A << /S /URI /URI (https://a/) >> /Dest (https://b/)",
@@ -101,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"http://b"}},
         TargetCase{"InvalidUtf8BecomesReplacement",
                    "/A << /S /URI /URI (a\xff"
-                   "b\xe2\x82) >>",
+                   "b\\342\\202) >>",
                    {"a\xef\xbf\xbd"
                     "b\xef\xbf\xbd"}}),
     [](const auto& info) { return std::string(info.param.name); });
