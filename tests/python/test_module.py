@@ -293,3 +293,43 @@ def test_calls_from_several_threads(quarvel, pdf):
     for t in threads:
         t.join()
     assert results == [True] * 20
+
+
+# --- packaging -------------------------------------------------------------------
+
+
+@pytest.mark.skipif(
+    os.environ.get("QUARVEL_TEST_INSTALL") != "1",
+    reason="slow: builds the module twice; set QUARVEL_TEST_INSTALL=1 to run",
+)
+def test_pip_install_and_wheel_from_fresh_clone(tmp_path):
+    """`pip install .` and a wheel from `pip wheel .` each give an importable
+    module in a fresh virtual environment, from any folder."""
+    from conftest import REPO_ROOT
+
+    def run(*cmd, cwd=tmp_path):
+        out = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=1800)
+        assert out.returncode == 0, f"{cmd}\n{out.stdout[-3000:]}\n{out.stderr[-3000:]}"
+        return out.stdout
+
+    clone = tmp_path / "clone"
+    run("git", "clone", "-q", str(REPO_ROOT), str(clone))
+    check = "import quarvel; print(quarvel.__version__, quarvel.extract_links.__name__)"
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+
+    installed = tmp_path / "venv-install"
+    run(sys.executable, "-m", "venv", str(installed))
+    run(str(installed / "bin" / "pip"), "install", "-q", str(clone))
+    assert run(str(installed / "bin" / "python"), "-c", check, cwd=elsewhere).split() == [
+        "0.1.0",
+        "extract_links",
+    ]
+
+    wheels = tmp_path / "wheels"
+    run(str(installed / "bin" / "pip"), "wheel", "-q", "--no-deps", str(clone), "-w", str(wheels))
+    (wheel,) = wheels.glob("quarvel-*.whl")
+    fresh = tmp_path / "venv-wheel"
+    run(sys.executable, "-m", "venv", str(fresh))
+    run(str(fresh / "bin" / "pip"), "install", "-q", str(wheel))
+    assert run(str(fresh / "bin" / "python"), "-c", check, cwd=elsewhere).split()[0] == "0.1.0"
