@@ -38,16 +38,27 @@ std::string unescape_literal(std::string_view raw) {
         if (++i == raw.size()) break; // a lone trailing backslash stands for nothing
         const char e = raw[i];
         switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
         case '\r':
             // Backslash at the end of a line continues the string.
             if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
             break;
-        case '\n': break;
+        case '\n':
+            break;
         default:
             if (e >= '0' && e <= '7') {
                 // One to three octal digits; overflow beyond a byte is dropped.
@@ -172,8 +183,8 @@ Result<std::vector<PageLink>> extract_links(const Document& document) {
             if (subtype == nullptr || !subtype->is_name("Link")) continue;
             std::optional<std::string> target = link_target(document, *annot);
             if (!target) continue;
-            links.push_back(PageLink{std::move(*target), link_rect(*annot),
-                                     static_cast<std::uint32_t>(index)});
+            links.push_back(
+                PageLink{std::move(*target), link_rect(*annot), static_cast<std::uint32_t>(index)});
         }
     }
     return links;

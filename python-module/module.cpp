@@ -134,8 +134,8 @@ std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
         if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "argument 'paths': item %zd must be str, not %.200s",
-                         i, Py_TYPE(item)->tp_name);
+            PyErr_Format(PyExc_TypeError, "argument 'paths': item %zd must be str, not %.200s", i,
+                         Py_TYPE(item)->tp_name);
             Py_DECREF(seq);
             return std::nullopt;
         }
@@ -220,8 +220,8 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
 // --- the bindings ------------------------------------------------------------
 
 PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"path", "page_parallel", "include_images", "gpu",
-                                   "batch_size", nullptr};
+    static const char* kwlist[] = {"path", "page_parallel", "include_images",
+                                   "gpu",  "batch_size",    nullptr};
     PyObject* path_obj = nullptr;
     PyObject* page_parallel = nullptr;
     PyObject* include_images = nullptr;
@@ -297,8 +297,8 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
             if (path_str == nullptr) return nullptr;
             PyList_SET_ITEM(entry, 0, path_str);
             // A failed file is an empty entry; its error is not reported.
-            PyObject* value = result.ok() ? quarvel::python::render_extract_result(result->pages)
-                                          : PyList_New(0);
+            PyObject* value =
+                result.ok() ? quarvel::python::render_extract_result(result->pages) : PyList_New(0);
             if (value == nullptr) return nullptr;
             PyList_SET_ITEM(entry, 1, value);
         }
@@ -340,8 +340,7 @@ PyMethodDef module_methods[] = {
      "--\n"
      "\n"
      "Batch extract from multiple PDF files with file-level parallelism."},
-    {"extract_links",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_links)),
+    {"extract_links", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_links)),
      METH_VARARGS | METH_KEYWORDS,
      "extract_links(path)\n"
      "--\n"
@@ -371,8 +370,7 @@ bool initialised = false;
 
 PyMODINIT_FUNC PyInit_quarvel() {
     if (initialised) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quarvel can only be initialised once per process");
+        PyErr_SetString(PyExc_ImportError, "quarvel can only be initialised once per process");
         return nullptr;
     }
     // Functions are added one by one, in their documented order, so that a

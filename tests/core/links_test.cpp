@@ -73,7 +73,8 @@ TEST_P(LinkTarget, Matches) {
     const auto& c = GetParam();
     const auto links = ok_links(page_with_annots("[<< /Subtype /Link " + c.annot + " >>]"));
     std::vector<std::string> uris;
-    for (const auto& l : links) uris.push_back(l.uri);
+    for (const auto& l : links)
+        uris.push_back(l.uri);
     EXPECT_EQ(uris, c.expected);
 }
 
@@ -100,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "/A << /S /URI /URI (https://a/) >> /Dest (https://b/)",
                    {"https://a/"}},
         TargetCase{"NonUriActionWithoutDest", "/A << /S /Launch /F (x.exe) >>", {}},
-        TargetCase{"ActionWithoutTypeFallsBack", "/A << /URI (https://a/) >> /Dest (http://b)",
+        TargetCase{"ActionWithoutTypeFallsBack",
+                   "/A << /URI (https://a/) >> /Dest (http://b)",
                    {"http://b"}},
         TargetCase{"InvalidUtf8BecomesReplacement",
                    "/A << /S /URI /URI (a\xff"
@@ -119,9 +121,8 @@ class LinkRect : public ::testing::TestWithParam<RectCase> {};
 
 TEST_P(LinkRect, Matches) {
     const auto& c = GetParam();
-    const auto links = ok_links(
-        page_with_annots("[<< /Subtype /Link " + c.rect + " /A << /S /URI /URI (u) >> >>]",
-                         {"[1 2 3 4]"}));
+    const auto links = ok_links(page_with_annots(
+        "[<< /Subtype /Link " + c.rect + " /A << /S /URI /URI (u) >> >>]", {"[1 2 3 4]"}));
     ASSERT_EQ(links.size(), 1u);
     EXPECT_EQ(links[0].bbox, c.expected);
 }
@@ -138,30 +139,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExtractLinks, SkipsWhatIsNotALinkAnnotation) {
-    const auto links = ok_links(page_with_annots(
-        "[<< /Subtype /Text /A << /S /URI /URI (t) >> >> "
-        "<< /A << /S /URI /URI (no-subtype) >> >> "
-        "<< /Subtype (Link) /A << /S /URI /URI (string-subtype) >> >> "
-        "42 null [<< /Subtype /Link >>] "
-        "<< /Subtype /Link /A << /S /URI /URI (kept) >> >>]"));
+    const auto links =
+        ok_links(page_with_annots("[<< /Subtype /Text /A << /S /URI /URI (t) >> >> "
+                                  "<< /A << /S /URI /URI (no-subtype) >> >> "
+                                  "<< /Subtype (Link) /A << /S /URI /URI (string-subtype) >> >> "
+                                  "42 null [<< /Subtype /Link >>] "
+                                  "<< /Subtype /Link /A << /S /URI /URI (kept) >> >>]"));
     ASSERT_EQ(links.size(), 1u);
     EXPECT_EQ(links[0].uri, "kept");
 }
 
 TEST(ExtractLinks, AnnotsThroughReference) {
-    EXPECT_EQ(ok_links(page_with_annots("20 0 R", {"[<< /Subtype /Link /Dest (http://x) >>]"}))
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        ok_links(page_with_annots("20 0 R", {"[<< /Subtype /Link /Dest (http://x) >>]"})).size(),
+        1u);
     // A referenced /Annots that is not an array gives the page no links.
-    EXPECT_TRUE(ok_links(page_with_annots("20 0 R", {"<< /Subtype /Link /Dest (http://x) >>"}))
-                    .empty());
+    EXPECT_TRUE(
+        ok_links(page_with_annots("20 0 R", {"<< /Subtype /Link /Dest (http://x) >>"})).empty());
     EXPECT_TRUE(ok_links(page_with_annots("<< /Subtype /Link /Dest (http://x) >>")).empty());
 }
 
 TEST(ExtractLinks, DanglingActionDropsOnlyThatAnnotation) {
-    const auto links = ok_links(page_with_annots(
-        "[<< /Subtype /Link /A 99 0 R /Dest (https://dest/) >> "
-        "<< /Subtype /Link /A << /S /URI /URI (next) >> >>]"));
+    const auto links =
+        ok_links(page_with_annots("[<< /Subtype /Link /A 99 0 R /Dest (https://dest/) >> "
+                                  "<< /Subtype /Link /A << /S /URI /URI (next) >> >>]"));
     ASSERT_EQ(links.size(), 1u);
     EXPECT_EQ(links[0].uri, "next");
 }
