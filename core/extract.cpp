@@ -25,26 +25,6 @@ std::string default_font_name(const FontMap& fonts) {
     return *smallest;
 }
 
-// Content bytes of the page's first /Contents entry. Streams of an array are
-// each followed by a line feed, so a token is never glued across two of them.
-Result<std::string> page_content(const PdfObject* contents, const Document& document) {
-    std::string content;
-    if (contents == nullptr) return content;
-    if (contents->is_ref()) {
-        QUARVEL_TRY(ObjectPtr stream, document.get_object(contents->as_ref().num));
-        return get_stream_data(*stream);
-    }
-    if (!contents->is_array()) return content;
-    for (const PdfObject& element : contents->as_array()) {
-        if (!element.is_ref()) continue;
-        QUARVEL_TRY(ObjectPtr stream, document.get_object(element.as_ref().num));
-        QUARVEL_TRY(std::string bytes, get_stream_data(*stream));
-        content += bytes;
-        content += '\n';
-    }
-    return content;
-}
-
 Matrix form_matrix(const PdfObject& form) {
     Matrix m;
     const PdfObject* value = form.get("Matrix");
@@ -143,6 +123,30 @@ std::thread open_ahead(const std::string& path) {
 }
 
 } // namespace
+
+// Streams of an array are each followed by a line feed, so that a token is
+// never glued across two of them.
+Result<std::string> page_content(const PdfObject* contents, const Document& document,
+                                 std::size_t max_bytes) {
+    std::string content;
+    if (contents == nullptr) return content;
+    if (contents->is_ref()) {
+        QUARVEL_TRY(ObjectPtr stream, document.get_object(contents->as_ref().num));
+        QUARVEL_TRY(content, get_stream_data(*stream));
+        if (content.size() > max_bytes) content.clear();
+        return content;
+    }
+    if (!contents->is_array()) return content;
+    for (const PdfObject& element : contents->as_array()) {
+        if (!element.is_ref()) continue;
+        QUARVEL_TRY(ObjectPtr stream, document.get_object(element.as_ref().num));
+        QUARVEL_TRY(std::string bytes, get_stream_data(*stream));
+        if (bytes.size() >= max_bytes - content.size()) break;
+        content += bytes;
+        content += '\n';
+    }
+    return content;
+}
 
 Result<std::string> get_stream_data(const PdfObject& object) {
     if (!object.is_stream()) return std::string();

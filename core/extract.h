@@ -12,6 +12,7 @@
 #include "document.h"
 #include "image.h"
 #include "layout.h"
+#include "resource_limits.h"
 
 namespace quarvel {
 
@@ -34,6 +35,12 @@ struct ExtractResult {
 
 // The decoded data of a stream object; empty bytes for anything else.
 Result<std::string> get_stream_data(const PdfObject& object);
+
+// The content bytes of a page from its first /Contents entry (a stream
+// reference, or an array of them each followed by a line feed). Streams that
+// would take the total past `max_bytes` are left out with all after them.
+Result<std::string> page_content(const PdfObject* contents, const Document& document,
+                                 std::size_t max_bytes = limits::kMaxPageContentBytes);
 
 Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
                                        std::uint16_t page_gen, std::string_view file_bytes,

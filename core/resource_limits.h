@@ -61,6 +61,12 @@ inline constexpr std::size_t kMaxPageTreeDepth = 4096;
 // 2^depth pages in a few hundred bytes.
 inline constexpr std::uint64_t kMaxPageTreeKids = std::uint64_t{1} << 22;
 
+// Content bytes of one page, its streams joined. One stream decodes to at
+// most kMaxDecodedBytes, so every page with a single stream fits; a /Contents
+// array naming the same decompression bomb thousands of times stops here
+// instead of asking for terabytes. Streams that do not fit are left out.
+inline constexpr std::size_t kMaxPageContentBytes = kMaxDecodedBytes;
+
 // Images listed for one page. Every drawing of an image is listed with its
 // own copy of the bytes, and a content stream may repeat `/Im1 Do` millions
 // of times within the operator budget; tiled scans and maps draw a few

@@ -120,6 +120,25 @@ TEST(ExtractPage, ContentArrayIsJoinedWithLineFeeds) {
     EXPECT_EQ(text_of(*page), "x");
 }
 
+TEST(PageContent, JoinedBytesStopAtTheLimit) {
+    PdfBuilder b = one_page("/Contents [4 0 R 5 0 R]");
+    b.stream(4, "", "abc").stream(5, "", "de").object(6, "<< /Contents 4 0 R >>");
+    auto doc = open_bytes(b.build());
+    ASSERT_NE(doc, nullptr);
+    auto page = doc->get_object(3);
+    ASSERT_TRUE(page.ok());
+    const PdfObject* contents = (*page)->get("Contents");
+    EXPECT_EQ(*page_content(contents, *doc, 7), "abc\nde\n");
+    EXPECT_EQ(*page_content(contents, *doc, 6), "abc\n");
+    EXPECT_EQ(*page_content(contents, *doc, 3), "");
+    EXPECT_EQ(*page_content(contents, *doc), "abc\nde\n");
+
+    auto single = doc->get_object(6);
+    ASSERT_TRUE(single.ok());
+    EXPECT_EQ(*page_content((*single)->get("Contents"), *doc, 3), "abc");
+    EXPECT_EQ(*page_content((*single)->get("Contents"), *doc, 2), "");
+}
+
 TEST(ExtractPage, ContentsThatResolveToAnArrayGiveAnEmptyPage) {
     PdfBuilder b = one_page("/Contents 4 0 R");
     b.object(4, "[5 0 R]").stream(5, "", "BT (x) Tj ET");
