@@ -56,10 +56,14 @@ XObjectData form_entry(const PdfObject& form, const Document& document) {
     return data;
 }
 
-// The page's XObjects by resource name. Forms are decoded here, once per
-// page, however often the content draws them.
-XObjectMap xobject_map(const PdfObject* resources, const Document& document) {
+} // namespace
+
+// Forms are decoded here, once per page, however often the content draws
+// them.
+XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
+                             std::size_t max_form_bytes) {
     XObjectMap map;
+    std::size_t form_bytes = 0;
     if (resources == nullptr || !resources->has_dict()) return map;
     const PdfObject* xobjects = resources->get("XObject");
     if (xobjects == nullptr || !xobjects->is_dict()) return map;
@@ -73,11 +77,18 @@ XObjectMap xobject_map(const PdfObject* resources, const Document& document) {
         if (subtype != nullptr && subtype->is_name("Form")) {
             if (!object.is_stream()) continue;
             data = form_entry(object, document);
+            if (data.content.size() > max_form_bytes - form_bytes) {
+                std::string().swap(data.content);
+            } else {
+                form_bytes += data.content.size();
+            }
         }
         map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
     }
     return map;
 }
+
+namespace {
 
 // The characters behind each span are what the layout worked from; nothing
 // downstream reads them, and on text-dense pages they are most of a page's
@@ -180,7 +191,7 @@ Result<PageResult> extract_single_page(const Document& document, std::uint32_t p
 
     FontMap fonts;
     if (resources != nullptr) fonts = build_font_map(*resources, document);
-    XObjectMap xobjects = xobject_map(resources, document);
+    XObjectMap xobjects = build_xobject_map(resources, document);
 
     ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
 

@@ -42,6 +42,12 @@ Result<std::string> get_stream_data(const PdfObject& object);
 Result<std::string> page_content(const PdfObject* contents, const Document& document,
                                  std::size_t max_bytes = limits::kMaxPageContentBytes);
 
+// The page's XObjects by resource name, forms decoded. A form whose content
+// would take the page's decoded form bytes past `max_form_bytes` is kept with
+// empty content, so that many names for one decompression bomb stay bounded.
+XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
+                             std::size_t max_form_bytes = limits::kMaxPageContentBytes);
+
 Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
                                        std::uint16_t page_gen, std::string_view file_bytes,
                                        const ExtractOptions& options);

@@ -139,6 +139,26 @@ TEST(PageContent, JoinedBytesStopAtTheLimit) {
     EXPECT_EQ(*page_content((*single)->get("Contents"), *doc, 2), "");
 }
 
+TEST(XObjectMapBuild, FormBytesStopAtTheLimit) {
+    PdfBuilder b = one_page("/Resources 9 0 R");
+    b.object(9, "<< /XObject << /A 10 0 R /B 10 0 R /Im 11 0 R >> >>")
+        .filtered_stream(10, "/Subtype /Form", "BT (a) Tj ET", "FlateDecode")
+        .stream(11, "/Subtype /Image", "p");
+    auto doc = open_bytes(b.build());
+    ASSERT_NE(doc, nullptr);
+    auto resources = doc->get_object(9);
+    ASSERT_TRUE(resources.ok());
+    auto full = build_xobject_map(resources->get(), *doc, 24);
+    ASSERT_EQ(full.size(), 3u);
+    EXPECT_EQ(full.at("A").content, "BT (a) Tj ET");
+    EXPECT_EQ(full.at("B").content, "BT (a) Tj ET");
+    EXPECT_EQ(full.at("Im").kind, XObjectData::Kind::Image);
+    auto past = build_xobject_map(resources->get(), *doc, 23);
+    EXPECT_EQ(past.at("A").content, "BT (a) Tj ET");
+    EXPECT_EQ(past.at("B").kind, XObjectData::Kind::Form);
+    EXPECT_EQ(past.at("B").content, "");
+}
+
 TEST(ExtractPage, ContentsThatResolveToAnArrayGiveAnEmptyPage) {
     PdfBuilder b = one_page("/Contents 4 0 R");
     b.object(4, "[5 0 R]").stream(5, "", "BT (x) Tj ET");
