@@ -37,7 +37,8 @@ if [ ! -f "$build_dir/CMakeCache.txt" ]; then
 fi
 build_targets=(fuzz_seeds)
 for t in "${targets[@]}"; do build_targets+=("${t}_fuzzer"); done
-.venv/bin/cmake --build "$build_dir" -j2 --target "${build_targets[@]}"
+# NO_BUILD=1 runs what is built (several runs at once share one build).
+[ "${NO_BUILD:-0}" = 1 ] || .venv/bin/cmake --build "$build_dir" -j2 --target "${build_targets[@]}"
 
 seeds=fuzz/out/seeds
 if [ ! -d "$seeds" ]; then
