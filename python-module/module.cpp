@@ -118,11 +118,11 @@ bool convert_batch_size(PyObject* obj, std::size_t& out) {
     return true;
 }
 
-// Every item of `paths`, a sequence of str. A str or bytes is a sequence too
-// but never a list of paths.
+// Every item of `paths`, a sequence of str. A str is a sequence of str too
+// but never a list of paths. Any other sequence is taken item by item: bytes
+// hold ints, so only an empty one gets through, as an empty list of paths.
 std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
-    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
-        !PySequence_Check(obj)) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         wrong_type("paths", "a sequence of str", obj);
         return std::nullopt;
     }

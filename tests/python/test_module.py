@@ -116,14 +116,22 @@ def test_path_must_be_str(quarvel, fn, bad, type_name):
 
 @pytest.mark.parametrize(
     "bad, type_name",
-    [("a.pdf", "str"), (b"a.pdf", "bytes"), (42, "int"), (iter(["a.pdf"]), "iterator"),
-     ({"a.pdf": 1}, "dict")],
+    [("a.pdf", "str"), (42, "int"), (iter(["a.pdf"]), "iterator"), ({"a.pdf": 1}, "dict")],
 )
 def test_paths_must_be_a_sequence(quarvel, bad, type_name):
     with pytest.raises(TypeError) as e:
         quarvel.extract_many(bad)
     assert str(e.value).startswith("argument 'paths': ")
     assert type_name in str(e.value)
+
+
+def test_paths_bytes_are_a_sequence_of_ints(quarvel):
+    # Unlike a str, bytes are not refused as a whole: their items are ints,
+    # so a non-empty one fails on its first item and an empty one is no paths.
+    with pytest.raises(TypeError, match=r"^argument 'paths': item 0 must be str, not int"):
+        quarvel.extract_many(b"a.pdf")
+    assert quarvel.extract_many(b"") == []
+    assert quarvel.extract_many(bytearray()) == []
 
 
 @pytest.mark.parametrize("item", [b"a.pdf", pathlib.Path("a.pdf"), None])
