@@ -215,20 +215,43 @@ void draw_form(const XObjectData& form, TextState& state, ContentResult& result,
     }
 
     if (!budget.exhausted) {
-        TextState nested_state;
+        // A replay charges exactly the work the interpretation would, and is
+        // used only when the budget covers all of it, so the page comes out
+        // the same as if every drawing were interpreted.
+        const TextState::DrawnForm* drawn = nullptr;
+        for (const TextState::DrawnForm& d : state.drawn_forms) {
+            if (d.form == &form) drawn = &d;
+        }
         ContentResult nested;
-        scan_content_stream_full(form.content, *form_fonts, xobjects, depth + 1, nested_state,
-                                 nested, budget);
+        const ContentResult* source = &nested;
+        if (drawn && drawn->operators <= budget.operators_left &&
+            drawn->items <= budget.items_left) {
+            budget.operators_left -= drawn->operators;
+            budget.items_left -= drawn->items;
+            source = &drawn->result;
+        } else {
+            const std::uint64_t operators_before = budget.operators_left;
+            const std::uint64_t items_before = budget.items_left;
+            TextState nested_state;
+            scan_content_stream_full(form.content, *form_fonts, xobjects, depth + 1,
+                                     nested_state, nested, budget);
+            if (!drawn && !budget.exhausted) {
+                state.drawn_forms.push_back({&form, std::move(nested),
+                                             operators_before - budget.operators_left,
+                                             items_before - budget.items_left});
+                source = &state.drawn_forms.back().result;
+            }
+        }
         const Matrix& m = state.ctm;
-        for (const CharInfo& c : nested.chars) {
+        for (const CharInfo& c : source->chars) {
             const auto [x0, y0] = map_point(m, c.x0, c.y0);
             const auto [x1, y1] = map_point(m, c.x1, c.y1);
             result.chars.push_back({x0, y0, x1, y1, c.ch});
         }
-        for (ImageRef& image : nested.images) {
+        for (const ImageRef& image : source->images) {
             const auto [x0, y0] = map_point(m, image.x0, image.y0);
             const auto [x1, y1] = map_point(m, image.x1, image.y1);
-            result.images.push_back({std::move(image.name), x0, y0, x1, y1});
+            result.images.push_back({image.name, x0, y0, x1, y1});
         }
     }
 
@@ -385,6 +408,7 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
                               const XObjectMap& xobjects, unsigned depth, TextState& state,
                               ContentResult& result, WorkBudget& budget) {
     forget_font_cache(state);
+    state.drawn_forms.clear();
     OperandStack operands;
     const std::size_t n = data.size();
     std::size_t pos = 0;

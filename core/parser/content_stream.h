@@ -175,6 +175,19 @@ struct TextState {
     const FontMap* cached_map = nullptr;
     std::string cached_name;
     const FontInfo* cached_font = nullptr;
+
+    // What each form drawn in this scan produced, in the form's own space,
+    // with the work it cost. A form drawn again in the same scan sees the
+    // same fonts and depth, so its result is replayed instead of
+    // interpreted anew: forms that draw forms thousands of times cost what
+    // they emit, not the product of their fan-outs. Valid within one scan.
+    struct DrawnForm {
+        const XObjectData* form = nullptr;
+        ContentResult result;
+        std::uint64_t operators = 0;
+        std::uint64_t items = 0;
+    };
+    std::vector<DrawnForm> drawn_forms;
 };
 
 // Scans one decoded content stream with a fresh text state. Never fails.

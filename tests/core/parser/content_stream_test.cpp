@@ -593,6 +593,20 @@ TEST(Forms, AFormDrawingItselfIsFollowedThreeLevelsDeep) {
     EXPECT_TRUE(r.images.empty());
 }
 
+TEST(Forms, AFormDrawnAgainIsPlacedByTheMatrixOfEachDrawing) {
+    XObjectMap xobjects{{"Fm", form("(A) Tj /Im Do")}};
+    ContentResult r = scan_content_stream_full(
+        "q 1 0 0 1 10 0 cm /Fm Do Q q 1 0 0 1 20 5 cm /Fm Do Q /Fm Do", {}, xobjects, 0);
+    ASSERT_EQ(r.chars.size(), 3u);
+    ASSERT_EQ(r.images.size(), 3u);
+    EXPECT_EQ(r.chars[0].x0, 10);
+    EXPECT_EQ(r.chars[1].x0, 20);
+    EXPECT_EQ(r.chars[1].y0, 5);
+    EXPECT_EQ(r.chars[2].x0, 0);
+    EXPECT_EQ(r.images[1].x0, 20);
+    EXPECT_EQ(r.images[2].name, "Im");
+}
+
 struct ImageCase {
     std::string content;
     double x0, y0, x1, y1;
@@ -639,6 +653,29 @@ TEST(WorkLimits, OperatorBudgetStopsAtTheLimitAndNotBefore) {
     EXPECT_EQ(text_of(at), "AB");
     ContentResult past = scan_content_stream_full("(A) Tj " + filler + "Q (B) Tj", {}, {}, 0);
     EXPECT_EQ(text_of(past), "A");
+}
+
+// A form drawn again is replayed only when the budget covers all the work
+// its interpretation cost; otherwise it is interpreted and stops exactly
+// where an interpretation would.
+TEST(WorkLimits, ARedrawnFormStopsWhereItsInterpretationWould) {
+    std::string body;
+    for (int i = 0; i < 1000; ++i)
+        body += "(x) Tj ";
+    XObjectMap xobjects{{"A", form(body)}};
+    const std::uint64_t limit = limits::kMaxOperatorsPerPage;
+    auto chars_with_left_for_third = [&](std::uint64_t left) {
+        // Three drawings cost 3 operators on the page and 1000 in each form.
+        std::string page;
+        page.reserve(2 * limit);
+        for (std::uint64_t i = 0; i + 3 + 2000 + left < limit; ++i)
+            page += "Q\n";
+        page += "/A Do /A Do /A Do";
+        return scan_content_stream_full(page, {}, xobjects, 0).chars.size();
+    };
+    EXPECT_EQ(chars_with_left_for_third(500), 2500u);
+    EXPECT_EQ(chars_with_left_for_third(999), 2999u);
+    EXPECT_EQ(chars_with_left_for_third(1000), 3000u);
 }
 
 XObjectMap fan_out(std::string_view leaf) {
