@@ -211,6 +211,46 @@ Result<ExtractResult> extract(const std::string& path, const ExtractOptions& opt
     return open_and_extract(path, options);
 }
 
+namespace {
+
+// What a document has returned so far, against the per-document limits.
+struct DocumentTotals {
+    std::uint64_t chars = 0;
+    std::uint64_t image_bytes = 0;
+    bool full = false;
+
+    static std::uint64_t count_chars(const PageResult& page) {
+        std::uint64_t n = 0;
+        for (const TextBlock& block : page.blocks)
+            for (const TextLine& line : block.lines)
+                for (const TextSpan& span : line.spans)
+                    for (const char c : span.text)
+                        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        return n;
+    }
+
+    // The page as it is while the totals fit; an empty page from the one
+    // that would pass them onwards.
+    PageResult admit(PageResult page) {
+        if (full) return {};
+        std::uint64_t bytes = 0;
+        for (const ExtractedImage& image : page.images)
+            bytes += image.image.size();
+        const std::uint64_t chars_after = chars + count_chars(page);
+        const std::uint64_t bytes_after = image_bytes + bytes;
+        if (chars_after > limits::kMaxTextCharsPerDocument ||
+            bytes_after > limits::kMaxImageBytesPerDocument) {
+            full = true;
+            return {};
+        }
+        chars = chars_after;
+        image_bytes = bytes_after;
+        return page;
+    }
+};
+
+} // namespace
+
 Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
     QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
     ExtractResult result;
@@ -228,15 +268,26 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
         return page.ok() ? std::move(page).value() : PageResult{};
     };
 
+    // A batch is handed to the pool a few pages per worker at a time, so
+    // that pages past the document's totals are not extracted only to be
+    // dropped. How pages are grouped does not change what they contain.
+    const std::size_t chunk =
+        options.page_parallel ? std::max<std::size_t>(2, 4 * std::size_t{worker_count()}) : n;
+    DocumentTotals totals;
     for (std::size_t start = 0; start < n; start += batch) {
-        const std::size_t count = std::min(batch, n - start);
-        if (options.page_parallel && count >= 2) {
-            auto pages = parallel_map(count, [&](std::size_t i) { return page_at(start + i); });
-            for (PageResult& page : pages)
-                result.pages.push_back(std::move(page));
-        } else {
-            for (std::size_t i = start; i < start + count; ++i)
-                result.pages.push_back(page_at(i));
+        const std::size_t end = start + std::min(batch, n - start);
+        for (std::size_t from = start; from < end; from += chunk) {
+            const std::size_t count = std::min(chunk, end - from);
+            if (totals.full) {
+                result.pages.resize(result.pages.size() + count);
+            } else if (options.page_parallel && count >= 2) {
+                auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
+                for (PageResult& page : pages)
+                    result.pages.push_back(totals.admit(std::move(page)));
+            } else {
+                for (std::size_t i = from; i < from + count; ++i)
+                    result.pages.push_back(totals.admit(totals.full ? PageResult{} : page_at(i)));
+            }
         }
     }
     return result;

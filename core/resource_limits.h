@@ -78,4 +78,14 @@ inline constexpr std::size_t kMaxImagesPerPage = 100'000;
 // ask for 100 GiB. Images past this are still listed, with empty data.
 inline constexpr std::size_t kMaxImageBytesPerPage = std::size_t{1} << 30;
 
+// Text characters and image bytes one document may return. Every per-page
+// limit above can be multiplied by repeating a page, or a page's forms, a
+// few thousand times in a small file. The largest real documents carry a few
+// million characters (a 2,000-page reference manual holds about five) and
+// some hundred MiB of images. Pages are admitted in page order while the
+// totals fit; the page that would pass a total, and every page after it,
+// comes back empty, so the result does not depend on which worker ran what.
+inline constexpr std::uint64_t kMaxTextCharsPerDocument = 16'000'000;
+inline constexpr std::uint64_t kMaxImageBytesPerDocument = std::uint64_t{2} << 30;
+
 } // namespace quarvel::limits

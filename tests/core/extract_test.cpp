@@ -386,6 +386,48 @@ TEST(ExtractDocument, NoPagesAndUnreadablePageTree) {
     }
 }
 
+// Pages of a million characters each, made cheaply by forms drawing forms:
+// a document's text stops at its limit, in page order, whatever the route.
+TEST(ExtractDocument, TextStopsAtTheDocumentLimitInPageOrder) {
+    constexpr std::uint64_t kPageChars = 1'000'000;
+    const std::size_t pages_that_fit =
+        static_cast<std::size_t>(limits::kMaxTextCharsPerDocument / kPageChars);
+    auto repeat = [](const std::string& piece, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += piece;
+        return out;
+    };
+    PdfBuilder b;
+    std::string kids;
+    const std::size_t n = pages_that_fit + 1;
+    for (std::size_t i = 0; i < n; ++i)
+        kids += std::to_string(10 + i) + " 0 R ";
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    b.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+    const std::string resources = "<< /XObject << /A 3 0 R /B 4 0 R >> >>";
+    b.stream(3, "/Subtype /Form /Resources " + resources, repeat("/B Do ", 250));
+    b.stream(4, "/Subtype /Form", "BT (abcd) Tj ET");
+    b.stream(5, "", repeat("/A Do ", 1000));
+    for (std::size_t i = 0; i < n; ++i) {
+        b.object(static_cast<std::uint32_t>(10 + i),
+                 "<< /Type /Page /Contents 5 0 R /Resources " + resources + " >>");
+    }
+    auto doc = open_bytes(b.build());
+    ASSERT_NE(doc, nullptr);
+    for (const bool parallel : {false, true}) {
+        ExtractOptions options;
+        options.page_parallel = parallel;
+        options.include_images = false;
+        auto result = extract::extract_doc(*doc, options);
+        ASSERT_TRUE(result.ok());
+        ASSERT_EQ(result->pages.size(), n);
+        for (std::size_t i = 0; i < pages_that_fit; ++i)
+            EXPECT_EQ(text_of(result->pages[i]).size(), kPageChars) << "page " << i;
+        EXPECT_TRUE(result->pages[pages_that_fit].blocks.empty());
+    }
+}
+
 TEST(ExtractDocument, MissingFileCannotBeOpened) {
     auto result = extract::extract("/nonexistent/quarvel/missing.pdf", {});
     ASSERT_FALSE(result.ok());
