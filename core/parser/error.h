@@ -76,15 +76,17 @@ template <typename T> class [[nodiscard]] Result {
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& value() & { return *std::get_if<0>(&v_); }
-    const T& value() const& { return *std::get_if<0>(&v_); }
-    T&& value() && { return std::move(*std::get_if<0>(&v_)); }
+    // Reading the wrong alternative throws std::bad_variant_access: a broken
+    // invariant surfaces as an internal failure, never as a wild read.
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
 
-    const ParseError& error() const { return *std::get_if<1>(&v_); }
+    const ParseError& error() const { return std::get<1>(v_); }
 
   private:
     std::variant<T, ParseError> v_;
