@@ -167,8 +167,8 @@ def small_corpus_files(limit: int) -> list[Path]:
 
 @pytest.mark.skipif(not CORPUS_DIR.is_dir(), reason="corpus not available")
 def test_mutated_corpus_files_never_crash_or_hang():
-    count = int(os.environ.get("QUARVEL_MUTATIONS", "120"))
-    report = mutation_smoke.run(small_corpus_files(40), count=count, seconds=None, seed=20261208,
+    count = int(os.environ.get("QUARVEL_MUTATIONS", "1500"))
+    report = mutation_smoke.run(small_corpus_files(1000), count=count, seconds=None, seed=20261208,
                                 timeout=SECONDS_PER_FILE * 2, keep=None,
                                 memory_bytes=ADDRESS_SPACE)
     assert report.files == count
@@ -213,10 +213,9 @@ print(json.dumps(samples))
 @pytest.mark.skipif(not CORPUS_DIR.is_dir(), reason="corpus not available")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine holds freed memory on purpose")
 def test_resident_memory_stays_flat_over_repeated_extraction():
-    # 100 rounds by hand (QUARVEL_MEMORY_ROUNDS=100); CI runs fewer over the
-    # smaller half of the corpus to stay within its time.
-    rounds = int(os.environ.get("QUARVEL_MEMORY_ROUNDS", "12"))
-    limit = int(os.environ.get("QUARVEL_MEMORY_FILES", "70"))
+    # The whole corpus a hundred times: under a minute on one core.
+    rounds = int(os.environ.get("QUARVEL_MEMORY_ROUNDS", "100"))
+    limit = int(os.environ.get("QUARVEL_MEMORY_FILES", "1000"))
     paths = [str(p) for p in small_corpus_files(limit)]
     warmup = min(3, rounds - 1)
     proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(rounds), *paths],
