@@ -46,9 +46,17 @@ run_asan() {
         echo "sanitize: Python tests under ASan+UBSan"
         # The interpreter is not instrumented, so the ASan runtime must be
         # loaded first; its own allocations at exit are not ours to report.
+        # The reference reader's native library dies under the preloaded
+        # runtime: hide it, so the tests that compare with it skip.
+        local shim="$dir/no-reference-reader"
+        mkdir -p "$shim"
+        for m in pymupdf fitz; do
+            echo 'raise ModuleNotFoundError("not loaded under AddressSanitizer")' >"$shim/$m.py"
+        done
         LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
             ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0 \
-            PYTHONPATH="$PWD/$dir/python" QUARVEL_SANITIZED=address QUARVEL_MUTATIONS=40 \
+            PYTHONPATH="$PWD/$shim:$PWD/$dir/python" QUARVEL_SANITIZED=address \
+            QUARVEL_MUTATIONS=300 \
             .venv/bin/python -m pytest -q -p no:cacheprovider tests/python || status=1
     fi
 }
