@@ -63,9 +63,12 @@ void Mapping::release() {
 
 // --- stream objects ---------------------------------------------------------
 
-Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena) {
-    if (offset > data.size()) return ParseError::unexpected_eof();
-    Cursor cur(data.substr(offset), arena);
+namespace {
+
+// Moves past an object's header, "num gen obj". Neither number is compared
+// with anything: an entry may point at another number's header, and that
+// object is taken as it stands.
+Status skip_object_header(Cursor& cur) {
     cur.skip_ws();
     QUARVEL_TRY(std::uint64_t num, parse_positive_int(cur));
     (void)num;
@@ -75,6 +78,16 @@ Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t off
     cur.skip_ws();
     if (!cur.starts_with("obj")) return ParseError::other("expected 'obj' keyword");
     cur.pos += 3;
+    return Ok{};
+}
+
+} // namespace
+
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena) {
+    if (offset > data.size()) return ParseError::unexpected_eof();
+    Cursor cur(data.substr(offset), arena);
+    QUARVEL_TRY(Ok header, skip_object_header(cur));
+    (void)header;
     QUARVEL_TRY(PdfObject dict, parse_object(cur));
     if (!dict.is_dict()) return ParseError::other("expected dict for ObjStm");
     cur.skip_ws();
@@ -198,15 +211,8 @@ Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
     const std::string_view data = mapping_.bytes();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
-    cur.skip_ws();
-    QUARVEL_TRY(std::uint64_t file_num, parse_positive_int(cur));
-    (void)file_num; // an entry may point at another number's header: taken as is
-    cur.skip_ws();
-    QUARVEL_TRY(std::uint64_t gen, parse_positive_int(cur));
-    (void)gen;
-    cur.skip_ws();
-    if (!cur.starts_with("obj")) return ParseError::other("expected 'obj' keyword");
-    cur.pos += 3;
+    QUARVEL_TRY(Ok header, skip_object_header(cur));
+    (void)header;
     QUARVEL_TRY(PdfObject obj, parse_object(cur));
     if (obj.is_dict()) {
         cur.skip_ws();

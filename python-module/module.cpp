@@ -19,11 +19,15 @@
 #include "document.h"
 #include "extract.h"
 #include "links.h"
+#include "py_ref.h"
 #include "render.h"
 
 namespace {
 
 using quarvel::ParseError;
+using quarvel::python::bbox_list;
+using quarvel::python::Owned;
+using quarvel::python::put;
 
 // --- error mapping -----------------------------------------------------------
 
@@ -152,54 +156,12 @@ std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
 
 // --- result conversion -------------------------------------------------------
 
-// A strong reference released on every path out of a conversion, so a
-// failure half-way discards what was built.
-class OwnedRef {
-  public:
-    explicit OwnedRef(PyObject* p) : p_(p) {}
-    OwnedRef(const OwnedRef&) = delete;
-    OwnedRef& operator=(const OwnedRef&) = delete;
-    ~OwnedRef() { Py_XDECREF(p_); }
-    explicit operator bool() const { return p_ != nullptr; }
-    PyObject* get() const { return p_; }
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-  private:
-    PyObject* p_;
-};
-
-PyObject* bbox_list(const std::array<double, 4>& bbox) {
-    PyObject* list = PyList_New(4);
-    if (list == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        PyObject* v = PyFloat_FromDouble(bbox[static_cast<std::size_t>(i)]);
-        if (v == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, i, v);
-    }
-    return list;
-}
-
-// Sets `key` of `dict` to `value`, taking over the reference to `value`.
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
 PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
-    OwnedRef key_uri(PyUnicode_InternFromString("uri"));
-    OwnedRef key_bbox(PyUnicode_InternFromString("bbox"));
-    OwnedRef key_page(PyUnicode_InternFromString("page"));
+    Owned key_uri(PyUnicode_InternFromString("uri"));
+    Owned key_bbox(PyUnicode_InternFromString("bbox"));
+    Owned key_page(PyUnicode_InternFromString("page"));
     if (!key_uri || !key_bbox || !key_page) return nullptr;
-    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(links.size())));
+    Owned list(PyList_New(static_cast<Py_ssize_t>(links.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < links.size(); ++i) {
         const quarvel::PageLink& link = links[i];
@@ -208,9 +170,9 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
         PyObject* uri = PyUnicode_DecodeUTF8(link.uri.data(),
                                              static_cast<Py_ssize_t>(link.uri.size()), "replace");
-        if (!set_item(dict, key_uri.get(), uri) ||
-            !set_item(dict, key_bbox.get(), bbox_list(link.bbox)) ||
-            !set_item(dict, key_page.get(), PyLong_FromUnsignedLong(link.page))) {
+        if (!put(dict, key_uri.get(), uri) ||
+            !put(dict, key_bbox.get(), bbox_list(link.bbox)) ||
+            !put(dict, key_page.get(), PyLong_FromUnsignedLong(link.page))) {
             return nullptr;
         }
     }
@@ -283,7 +245,7 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         auto results = quarvel::extract::extract_many(*paths, options);
 
-        OwnedRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+        Owned list(PyList_New(static_cast<Py_ssize_t>(results.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < results.size(); ++i) {
             const auto& [path, result] = results[i];

@@ -3,28 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include "py_ref.h"
+
 namespace quarvel::python {
 namespace {
-
-// An owned reference, released unless handed on with release().
-class Owned {
-  public:
-    explicit Owned(PyObject* object = nullptr) : object_(object) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() { Py_XDECREF(object_); }
-
-    PyObject* get() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
-    PyObject* release() {
-        PyObject* object = object_;
-        object_ = nullptr;
-        return object;
-    }
-
-  private:
-    PyObject* object_;
-};
 
 // Dict keys, interned once for the life of the interpreter: a dict built
 // with interned keys hashes nothing, and lookups by literal keys in Python
@@ -64,26 +46,6 @@ const Keys* keys() {
     }
     ready = true;
     return &k;
-}
-
-// Sets d[key] = value and drops the caller's reference to value; false (with
-// the Python error set) when value is null or the insert fails.
-bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr) return false;
-    int status = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return status == 0;
-}
-
-PyObject* bbox_list(const BBox& box) {
-    Owned list(PyList_New(4));
-    if (!list) return nullptr;
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        PyObject* number = PyFloat_FromDouble(box[static_cast<std::size_t>(i)]);
-        if (number == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), i, number);
-    }
-    return list.release();
 }
 
 PyObject* utf8(const std::string& text) {
