@@ -31,17 +31,11 @@ void widen(BBox& box, const BBox& other) {
     widen(box, other[0], other[1], other[2], other[3]);
 }
 
-BBox union_box(const std::vector<TextSpan>& spans) {
+// The box around the boxes of spans or of lines.
+template <typename Boxed> BBox union_box(const std::vector<Boxed>& items) {
     BBox box = kEmptyBox;
-    for (const TextSpan& s : spans)
-        widen(box, s.bbox);
-    return box;
-}
-
-BBox union_box(const std::vector<TextLine>& lines) {
-    BBox box = kEmptyBox;
-    for (const TextLine& l : lines)
-        widen(box, l.bbox);
+    for (const Boxed& item : items)
+        widen(box, item.bbox);
     return box;
 }
 
