@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <unordered_set>
 #include <utility>
 
@@ -182,10 +181,7 @@ Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping) {
 // --- objects ----------------------------------------------------------------
 
 Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
-    {
-        std::shared_lock lock(object_mu_);
-        if (auto it = object_cache_.find(num); it != object_cache_.end()) return it->second;
-    }
+    if (std::optional<CachedObject> cached = object_cache_.find(num)) return std::move(*cached);
     const XrefEntry* entry = xref_.find(num);
     if (entry == nullptr) return ParseError::other("object not in xref");
 
@@ -201,10 +197,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
     default:
         return ParseError::other("object is free (deleted)");
     }
-    // Two threads that missed the same object both parsed it; the first
-    // insert stays and both hand out equal objects.
-    std::unique_lock lock(object_mu_);
-    return object_cache_.try_emplace(num, std::move(*result)).first->second;
+    return object_cache_.insert(num, std::move(*result));
 }
 
 Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
@@ -233,10 +226,7 @@ Result<ObjectPtr> Document::from_object_stream(std::uint32_t num, std::uint32_t 
 }
 
 Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
-    {
-        std::shared_lock lock(objstm_mu_);
-        if (auto it = objstm_cache_.find(stream); it != objstm_cache_.end()) return it->second;
-    }
+    if (std::optional<CachedObjStm> cached = objstm_cache_.find(stream)) return std::move(*cached);
     const XrefEntry* entry = xref_.find(stream);
     if (entry == nullptr) return ParseError::other("ObjStm not in xref");
     if (entry->kind != XrefEntry::Kind::InUse) {
@@ -256,9 +246,7 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
         QUARVEL_TRY(ObjStmMap objects, parse_objstm(raw.dict, body, arena_));
         return std::shared_ptr<const ObjStmMap>(std::make_shared<ObjStmMap>(std::move(objects)));
     };
-    CachedObjStm result = unpack();
-    std::unique_lock lock(objstm_mu_);
-    return objstm_cache_.try_emplace(stream, std::move(result)).first->second;
+    return objstm_cache_.insert(stream, unpack());
 }
 
 // --- page tree --------------------------------------------------------------

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "arena.h"
@@ -86,6 +89,26 @@ class Document {
     using CachedObject = Result<ObjectPtr>;
     using CachedObjStm = Result<std::shared_ptr<const ObjStmMap>>;
 
+    // Results by object number, read under a shared lock. Two threads that
+    // miss the same number both compute it; the first insert stays and both
+    // hand out equal results.
+    template <typename T> class SharedCache {
+      public:
+        std::optional<T> find(std::uint32_t num) const {
+            std::shared_lock lock(mu_);
+            if (auto it = map_.find(num); it != map_.end()) return it->second;
+            return std::nullopt;
+        }
+        T insert(std::uint32_t num, T value) {
+            std::unique_lock lock(mu_);
+            return map_.try_emplace(num, std::move(value)).first->second;
+        }
+
+      private:
+        mutable std::shared_mutex mu_;
+        std::unordered_map<std::uint32_t, T> map_;
+    };
+
     Result<ObjectPtr> parse_direct(std::uint32_t offset) const;
     Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;
     CachedObjStm object_stream(std::uint32_t stream) const;
@@ -94,10 +117,8 @@ class Document {
     XrefMap xref_;
     Trailer trailer_;
     mutable Arena arena_;
-    mutable std::shared_mutex object_mu_;
-    mutable std::unordered_map<std::uint32_t, CachedObject> object_cache_;
-    mutable std::shared_mutex objstm_mu_;
-    mutable std::unordered_map<std::uint32_t, CachedObjStm> objstm_cache_;
+    mutable SharedCache<CachedObject> object_cache_;
+    mutable SharedCache<CachedObjStm> objstm_cache_;
 };
 
 } // namespace quarvel
