@@ -4,7 +4,8 @@
 #include "font.h"
 
 #include <algorithm>
-#include <limits>
+#include <charconv>
+#include <system_error>
 
 #include "document.h"
 #include "parser/filters.h"
@@ -149,20 +150,13 @@ std::optional<char32_t> glyph_name_char(std::string_view name) {
     if (name.size() < 7 || !name.starts_with("uni")) return std::nullopt;
     std::string_view digits = name.substr(3);
     if (digits.front() == '+') digits.remove_prefix(1);
-    std::uint64_t v = 0;
-    for (const char c : digits) {
-        std::uint32_t d;
-        if (c >= '0' && c <= '9') {
-            d = static_cast<std::uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            d = static_cast<std::uint32_t>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            d = static_cast<std::uint32_t>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        v = v * 16 + d;
-        if (v > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    // Every character must be a hex digit (an unsigned parse takes no sign);
+    // a value past 32 bits is out of range.
+    std::uint32_t v = 0;
+    const char* end = digits.data() + digits.size();
+    if (auto [ptr, ec] = std::from_chars(digits.data(), end, v, 16);
+        ec != std::errc() || ptr != end) {
+        return std::nullopt;
     }
     if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return std::nullopt;
     return static_cast<char32_t>(v);
