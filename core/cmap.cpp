@@ -200,13 +200,8 @@ const CMap::Range* find_range(const CMap& cmap, std::string_view code) {
 // byte difference; for others it is still the numeric distance, taken
 // modulo 2^32, which only the last four bytes of each side decide.
 std::uint32_t range_offset(std::string_view code, std::string_view low) {
-    std::uint32_t c = 0, l = 0;
     const std::size_t from = code.size() > 4 ? code.size() - 4 : 0;
-    for (std::size_t i = from; i < code.size(); ++i) {
-        c = (c << 8) | byte_at(code, i);
-        l = (l << 8) | byte_at(low, i);
-    }
-    return c - l;
+    return code_value(code.substr(from)) - code_value(low.substr(from));
 }
 
 // dest + offset modulo 256^size, written into `out` (dest.size() bytes):
@@ -328,8 +323,7 @@ std::optional<char32_t> CMap::lookup_char(std::string_view code) const {
 }
 
 std::optional<char32_t> decode_destination(std::string_view dest) {
-    std::uint32_t v = 0;
-    for (const char c : dest.substr(0, 4)) v = (v << 8) | static_cast<std::uint8_t>(c);
+    const std::uint32_t v = code_value(dest.substr(0, 4));
     switch (dest.size()) {
     case 1:
         return static_cast<char32_t>(v);
