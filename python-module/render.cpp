@@ -78,6 +78,19 @@ class FontCache {
     std::string text_;
 };
 
+// A list of make(item) for every item, or nullptr when any of them fails.
+template <typename T, typename Make>
+PyObject* dict_list(const std::vector<T>& items, Make make) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = make(items[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
@@ -94,15 +107,12 @@ PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts) {
 PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
-    if (!put(dict.get(), k.bbox, bbox_list(line.bbox))) return nullptr;
-    Owned spans(PyList_New(static_cast<Py_ssize_t>(line.spans.size())));
-    if (!spans) return nullptr;
-    for (std::size_t i = 0; i < line.spans.size(); ++i) {
-        PyObject* span = span_dict(k, line.spans[i], fonts);
-        if (span == nullptr) return nullptr;
-        PyList_SET_ITEM(spans.get(), static_cast<Py_ssize_t>(i), span);
+    if (!put(dict.get(), k.bbox, bbox_list(line.bbox)) ||
+        !put(dict.get(), k.spans, dict_list(line.spans, [&](const TextSpan& span) {
+                 return span_dict(k, span, fonts);
+             }))) {
+        return nullptr;
     }
-    if (!put(dict.get(), k.spans, spans.release())) return nullptr;
     return dict.release();
 }
 
@@ -110,17 +120,12 @@ PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.type, PyLong_FromLong(0)) ||
-        !put(dict.get(), k.bbox, bbox_list(block.bbox))) {
+        !put(dict.get(), k.bbox, bbox_list(block.bbox)) ||
+        !put(dict.get(), k.lines, dict_list(block.lines, [&](const TextLine& line) {
+                 return line_dict(k, line, fonts);
+             }))) {
         return nullptr;
     }
-    Owned lines(PyList_New(static_cast<Py_ssize_t>(block.lines.size())));
-    if (!lines) return nullptr;
-    for (std::size_t i = 0; i < block.lines.size(); ++i) {
-        PyObject* line = line_dict(k, block.lines[i], fonts);
-        if (line == nullptr) return nullptr;
-        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
-    }
-    if (!put(dict.get(), k.lines, lines.release())) return nullptr;
     return dict.release();
 }
 
