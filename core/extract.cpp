@@ -93,14 +93,28 @@ namespace {
 // The characters behind each span are what the layout worked from; nothing
 // downstream reads them, and on text-dense pages they are most of a page's
 // memory (40 bytes a character, held until the whole document is done).
-void drop_span_chars(std::vector<TextBlock>& blocks) {
+// Returns the code points of the span texts, counted in the same walk for
+// the document's text limit (hyphens dropped at line joins keep their
+// character, so the characters themselves do not give this count).
+std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
+    std::uint64_t code_points = 0;
     for (TextBlock& block : blocks) {
         for (TextLine& line : block.lines) {
-            for (TextSpan& span : line.spans)
+            for (TextSpan& span : line.spans) {
                 std::vector<CharInfo>().swap(span.chars);
+                for (const char c : span.text)
+                    code_points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            }
         }
     }
+    return code_points;
 }
+
+// A page with the code points of its text, which the document totals need.
+struct CountedPage {
+    PageResult page;
+    std::uint64_t chars = 0;
+};
 
 Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
     QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path));
@@ -167,11 +181,12 @@ Result<std::string> get_stream_data(const PdfObject& object) {
     return std::string(object.stream_data());
 }
 
-Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
-                                       std::uint16_t /*page_gen*/, std::string_view /*file_bytes*/,
-                                       const ExtractOptions& options) {
+namespace {
+
+Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t page_num,
+                                         const ExtractOptions& options) {
     QUARVEL_TRY(ObjectPtr page, document.get_object(page_num));
-    if (!page->has_dict()) return PageResult{};
+    if (!page->has_dict()) return CountedPage{};
 
     QUARVEL_TRY(std::string content, page_content(page->get("Contents"), document));
 
@@ -195,14 +210,23 @@ Result<PageResult> extract_single_page(const Document& document, std::uint32_t p
 
     ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
 
-    PageResult result;
-    result.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    CountedPage result;
+    result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     std::vector<CharInfo>().swap(scanned.chars);
-    drop_span_chars(result.blocks);
+    result.chars = drop_span_chars(result.page.blocks);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
-        result.images = resolve_images(scanned.images, *resources, document);
+        result.page.images = resolve_images(scanned.images, *resources, document);
     }
     return result;
+}
+
+} // namespace
+
+Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
+                                       std::uint16_t /*page_gen*/, std::string_view /*file_bytes*/,
+                                       const ExtractOptions& options) {
+    QUARVEL_TRY(CountedPage counted, extract_counted_page(document, page_num, options));
+    return std::move(counted.page);
 }
 
 namespace extract {
@@ -219,24 +243,14 @@ struct DocumentTotals {
     std::uint64_t image_bytes = 0;
     bool full = false;
 
-    static std::uint64_t count_chars(const PageResult& page) {
-        std::uint64_t n = 0;
-        for (const TextBlock& block : page.blocks)
-            for (const TextLine& line : block.lines)
-                for (const TextSpan& span : line.spans)
-                    for (const char c : span.text)
-                        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        return n;
-    }
-
     // The page as it is while the totals fit; an empty page from the one
     // that would pass them onwards.
-    PageResult admit(PageResult page) {
+    PageResult admit(CountedPage counted) {
         if (full) return {};
         std::uint64_t bytes = 0;
-        for (const ExtractedImage& image : page.images)
+        for (const ExtractedImage& image : counted.page.images)
             bytes += image.image.size();
-        const std::uint64_t chars_after = chars + count_chars(page);
+        const std::uint64_t chars_after = chars + counted.chars;
         const std::uint64_t bytes_after = image_bytes + bytes;
         if (chars_after > limits::kMaxTextCharsPerDocument ||
             bytes_after > limits::kMaxImageBytesPerDocument) {
@@ -245,7 +259,7 @@ struct DocumentTotals {
         }
         chars = chars_after;
         image_bytes = bytes_after;
-        return page;
+        return std::move(counted.page);
     }
 };
 
@@ -261,11 +275,10 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
     result.pages.reserve(n);
 
     auto page_at = [&](std::size_t i) {
-        auto page =
-            extract_single_page(document, refs[i].num, refs[i].gen, document.data(), options);
+        auto page = extract_counted_page(document, refs[i].num, options);
         // A page that cannot be read stays in its place, empty, so page
         // numbers keep matching the page tree.
-        return page.ok() ? std::move(page).value() : PageResult{};
+        return page.ok() ? std::move(page).value() : CountedPage{};
     };
 
     // A batch is handed to the pool a few pages per worker at a time, so
@@ -282,11 +295,11 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
                 result.pages.resize(result.pages.size() + count);
             } else if (options.page_parallel && count >= 2) {
                 auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
-                for (PageResult& page : pages)
+                for (CountedPage& page : pages)
                     result.pages.push_back(totals.admit(std::move(page)));
             } else {
                 for (std::size_t i = from; i < from + count; ++i)
-                    result.pages.push_back(totals.admit(totals.full ? PageResult{} : page_at(i)));
+                    result.pages.push_back(totals.admit(totals.full ? CountedPage{} : page_at(i)));
             }
         }
     }
