@@ -122,6 +122,17 @@ bool convert_batch_size(PyObject* obj, std::size_t& out) {
     return true;
 }
 
+// The options extract and extract_many share, over the defaults already in
+// `options`, converted in their parameter order so the first bad one is the
+// one reported.
+bool convert_options(PyObject* page_parallel, PyObject* include_images, PyObject* gpu,
+                     PyObject* batch_size, quarvel::ExtractOptions& options) {
+    return convert_bool(page_parallel, "page_parallel", options.page_parallel) &&
+           convert_bool(include_images, "include_images", options.include_images) &&
+           convert_bool(gpu, "gpu", options.gpu) &&
+           convert_batch_size(batch_size, options.batch_size);
+}
+
 // Every item of `paths`, a sequence of str. A str is a sequence of str too
 // but never a list of paths. Any other sequence is taken item by item: bytes
 // hold ints, so only an empty one gets through, as an empty list of paths.
@@ -202,10 +213,7 @@ PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
         options.file_parallel = false;
         options.batch_size = 50;
         std::optional<std::string> path = convert_path(path_obj, "path");
-        if (!path || !convert_bool(page_parallel, "page_parallel", options.page_parallel) ||
-            !convert_bool(include_images, "include_images", options.include_images) ||
-            !convert_bool(gpu, "gpu", options.gpu) ||
-            !convert_batch_size(batch_size, options.batch_size)) {
+        if (!path || !convert_options(page_parallel, include_images, gpu, batch_size, options)) {
             return nullptr;
         }
         quarvel::Result<quarvel::ExtractResult> result = quarvel::extract::extract(*path, options);
@@ -237,10 +245,7 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
         options.batch_size = 50;
         std::optional<std::vector<std::string>> paths = convert_paths(paths_obj);
         if (!paths || !convert_bool(file_parallel, "file_parallel", options.file_parallel) ||
-            !convert_bool(page_parallel, "page_parallel", options.page_parallel) ||
-            !convert_bool(include_images, "include_images", options.include_images) ||
-            !convert_bool(gpu, "gpu", options.gpu) ||
-            !convert_batch_size(batch_size, options.batch_size)) {
+            !convert_options(page_parallel, include_images, gpu, batch_size, options)) {
             return nullptr;
         }
         auto results = quarvel::extract::extract_many(*paths, options);
