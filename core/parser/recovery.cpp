@@ -39,6 +39,18 @@ std::optional<std::uint64_t> digits_value(std::string_view data, std::size_t beg
     return v;
 }
 
+// Reads the digit run at `p` as a number no larger than `max`, and moves `p`
+// past it and the spaces or tabs that follow (the separators of "N G R").
+std::optional<std::uint64_t> read_number(std::string_view data, std::size_t& p, std::uint64_t max) {
+    const std::size_t begin = p;
+    while (p < data.size() && is_digit(data[p]))
+        ++p;
+    const auto v = digits_value(data, begin, p, max);
+    while (p < data.size() && (data[p] == ' ' || data[p] == '\t'))
+        ++p;
+    return v;
+}
+
 std::size_t name_end(std::string_view data, std::size_t p) {
     while (p < data.size() && !ends_name(data[p]))
         ++p;
@@ -87,23 +99,11 @@ std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
             value.kind = PdfObj::Kind::Name;
             value.name = data.substr(begin, p - begin);
         } else if (p < n && is_digit(data[p])) {
-            const std::size_t num_begin = p;
-            while (p < n && is_digit(data[p]))
-                ++p;
-            const auto num =
-                digits_value(data, num_begin, p, std::numeric_limits<std::uint32_t>::max());
+            const auto num = read_number(data, p, std::numeric_limits<std::uint32_t>::max());
             if (!num) return std::nullopt;
-            while (p < n && (data[p] == ' ' || data[p] == '\t'))
-                ++p;
             if (p < n && is_digit(data[p])) {
-                const std::size_t gen_begin = p;
-                while (p < n && is_digit(data[p]))
-                    ++p;
-                const auto gen =
-                    digits_value(data, gen_begin, p, std::numeric_limits<std::uint16_t>::max());
+                const auto gen = read_number(data, p, std::numeric_limits<std::uint16_t>::max());
                 if (!gen) return std::nullopt;
-                while (p < n && (data[p] == ' ' || data[p] == '\t'))
-                    ++p;
                 if (p < n && data[p] == 'R') {
                     ++p;
                     value.kind = PdfObj::Kind::Ref;
