@@ -37,14 +37,7 @@ struct WorkBudget {
     std::uint64_t items_left = limits::kMaxContentItemsPerPage;
     bool exhausted = false;
 
-    bool take_operator() {
-        if (operators_left == 0) {
-            exhausted = true;
-            return false;
-        }
-        --operators_left;
-        return true;
-    }
+    bool take_operator() { return take(operators_left); }
     // Copying a form's font map costs one unit per entry.
     void charge_operators(std::uint64_t n) {
         if (n >= operators_left) {
@@ -54,12 +47,15 @@ struct WorkBudget {
             operators_left -= n;
         }
     }
-    bool take_item() {
-        if (items_left == 0) {
+    bool take_item() { return take(items_left); }
+
+  private:
+    bool take(std::uint64_t& left) {
+        if (left == 0) {
             exhausted = true;
             return false;
         }
-        --items_left;
+        --left;
         return true;
     }
 };
