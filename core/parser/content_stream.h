@@ -217,9 +217,9 @@ void emit_space(TextState& state, ContentResult& result);
 
 namespace content_detail {
 
-// The bytes of content-stream syntax, classified once. These rules differ
-// from the object syntax's: form feed is not whitespace, and '"', '\'' and
-// '*' are operator bytes.
+// The bytes of content-stream syntax, classified once. As in the object
+// syntax, form feed is not whitespace; unlike it, '{' and '}' do not end a
+// name, and '"', '\'' and '*' are operator bytes.
 enum ContentByteClass : std::uint8_t {
     kWhitespace = 1,
     kOperatorByte = 2,
@@ -231,11 +231,11 @@ enum ContentByteClass : std::uint8_t {
 
 constexpr std::array<std::uint8_t, 256> make_content_byte_classes() {
     std::array<std::uint8_t, 256> table{};
+    // Whitespace also ends a name.
     constexpr unsigned char whitespace[] = {0x00, 0x09, 0x0A, 0x0D, 0x20};
-    constexpr unsigned char delimiters[] = {0x00, 0x09, 0x0A, 0x0D, 0x20, '%', '(',
-                                            ')',  '/',  '<',  '>',  '[',  ']'};
+    constexpr unsigned char delimiters[] = {'%', '(', ')', '/', '<', '>', '[', ']'};
     for (unsigned char c : whitespace)
-        table[c] |= kWhitespace;
+        table[c] |= kWhitespace | kNameDelimiter;
     for (int c = 'A'; c <= 'Z'; ++c)
         table[c] |= kOperatorByte;
     for (int c = 'a'; c <= 'z'; ++c)
