@@ -121,18 +121,11 @@ Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOpt
     return extract::extract_doc(*document, options);
 }
 
-// Joins the open-ahead thread on every way out of a file's turn, exceptions
-// included: a joinable std::thread destroyed unjoined ends the process.
-struct JoinOnExit {
-    std::thread thread;
-    ~JoinOnExit() {
-        if (thread.joinable()) thread.join();
-    }
-};
-
-std::thread open_ahead(const std::string& path) {
+// A jthread, so the open-ahead is joined on every way out of a file's turn,
+// exceptions included.
+std::jthread open_ahead(const std::string& path) {
     try {
-        return std::thread([path] {
+        return std::jthread([path] {
             // Maps the file and reads its cross-reference data so that the
             // calling thread's own open finds the pages in memory; what it
             // produces, or how it fails, does not matter.
@@ -320,8 +313,8 @@ extract_many(const std::vector<std::string>& paths, const ExtractOptions& option
 
     outcomes.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        JoinOnExit ahead;
-        if (n >= 2 && i + 1 < n) ahead.thread = open_ahead(paths[i + 1]);
+        std::jthread ahead;
+        if (i + 1 < n) ahead = open_ahead(paths[i + 1]);
         outcomes.emplace_back(paths[i], open_and_extract(paths[i], options));
     }
     return outcomes;
