@@ -141,27 +141,22 @@ std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
         wrong_type("paths", "a sequence of str", obj);
         return std::nullopt;
     }
-    PyObject* seq = PySequence_Fast(obj, "argument 'paths': must be a sequence of str");
-    if (seq == nullptr) return std::nullopt;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    Owned seq(PySequence_Fast(obj, "argument 'paths': must be a sequence of str"));
+    if (!seq) return std::nullopt;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<std::string> paths;
     paths.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
         if (!PyUnicode_Check(item)) {
             PyErr_Format(PyExc_TypeError, "argument 'paths': item %zd must be str, not %.200s", i,
                          Py_TYPE(item)->tp_name);
-            Py_DECREF(seq);
             return std::nullopt;
         }
         std::optional<std::string> path = fs_path(item);
-        if (!path) {
-            Py_DECREF(seq);
-            return std::nullopt;
-        }
+        if (!path) return std::nullopt;
         paths.push_back(std::move(*path));
     }
-    Py_DECREF(seq);
     return paths;
 }
 
