@@ -261,11 +261,9 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
         subsections.push_back({0, static_cast<std::uint32_t>(size)});
     }
 
+    // The stream's dictionary is also the section's trailer.
     XrefSection section;
-    QUARVEL_TRY(section.trailer.root, required_reference(dict, "Root"));
-    section.trailer.size = static_cast<std::uint32_t>(size);
-    section.trailer.info = first_reference(dict, "Info");
-    section.trailer.encrypt = first_reference(dict, "Encrypt");
+    QUARVEL_TRY(section.trailer, extract_trailer_fields(dict));
 
     // Exact arithmetic: a sum of 32-bit counts or its product with a row of
     // up to three 65535-byte fields that does not fit 64 bits cannot fit the
