@@ -72,11 +72,10 @@ bool wrong_type(const char* param, const char* expected, PyObject* got) {
 // from os.listdir() as surrogate escapes; encoding them back the way the
 // interpreter does opens the same file.
 std::optional<std::string> fs_path(PyObject* path) {
-    PyObject* encoded = PyUnicode_EncodeFSDefault(path);
-    if (encoded == nullptr) return std::nullopt;
-    std::string bytes(PyBytes_AS_STRING(encoded),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    Owned encoded(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return std::nullopt;
+    std::string bytes(PyBytes_AS_STRING(encoded.get()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     // A NUL would cut the name short at the system call and open another file.
     if (bytes.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null character in path");
