@@ -97,7 +97,7 @@ Result<std::uint64_t> parse_positive_int(Cursor& cur) {
     std::uint64_t value = 0;
     bool overflow = false;
     std::size_t p = start;
-    while (p < cur.data.size() && cur.data[p] >= '0' && cur.data[p] <= '9') {
+    while (p < cur.data.size() && is_pdf_digit(static_cast<std::uint8_t>(cur.data[p]))) {
         const auto digit = static_cast<std::uint64_t>(cur.data[p] - '0');
         if (value > (std::uint64_t{std::numeric_limits<std::int64_t>::max()} - digit) / 10) {
             overflow = true;
