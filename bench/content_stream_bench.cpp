@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "parser/content_stream.h"
+#include "content/content_stream.h"
 
 namespace {
 

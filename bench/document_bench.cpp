@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "document.h"
-#include "parser/recovery.h"
+#include "file/document.h"
+#include "file/recovery.h"
 #include "support/pdf_builder.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "document.h"
-#include "font.h"
+#include "file/document.h"
+#include "fonts/font.h"
 
 namespace {
 

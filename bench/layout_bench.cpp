@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "layout.h"
+#include "layout/layout.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "parser/filters.h"
-#include "parser/object.h"
+#include "syntax/filters.h"
+#include "syntax/object.h"
 #include "support/pdf_builder.h"
 
 namespace {

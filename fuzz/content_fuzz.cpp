@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "font.h"
-#include "parser/content_stream.h"
+#include "fonts/font.h"
+#include "content/content_stream.h"
 
 namespace {
 

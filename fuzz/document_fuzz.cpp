@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "document.h"
-#include "extract.h"
-#include "links.h"
+#include "file/document.h"
+#include "extract/extract.h"
+#include "extract/links.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto doc = quarvel::Document::from_mmap(

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/filters.h"
-#include "types.h"
+#include "syntax/filters.h"
+#include "syntax/types.h"
 
 namespace {
 

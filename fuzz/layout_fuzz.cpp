@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "layout.h"
+#include "layout/layout.h"
 
 namespace {
 

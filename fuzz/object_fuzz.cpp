@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "arena.h"
-#include "parser/object.h"
+#include "syntax/arena.h"
+#include "syntax/object.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);

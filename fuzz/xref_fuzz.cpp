@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "arena.h"
-#include "document.h"
-#include "parser/filters.h"
-#include "parser/object.h"
-#include "parser/xref.h"
-#include "types.h"
+#include "syntax/arena.h"
+#include "file/document.h"
+#include "syntax/filters.h"
+#include "syntax/object.h"
+#include "file/xref.h"
+#include "syntax/types.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "document.h"
-#include "extract.h"
-#include "links.h"
+#include "file/document.h"
+#include "extract/extract.h"
+#include "extract/links.h"
 #include "py_ref.h"
 #include "render.h"
 

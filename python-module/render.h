@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "extract.h"
+#include "extract/extract.h"
 
 namespace quarvel::python {
 

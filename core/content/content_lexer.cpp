@@ -1,0 +1,325 @@
+// The content stream's own lexer. It never fails: bytes that form no operand
+// are skipped one at a time, and strings and arrays left open run to the end
+// of the data.
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "content/content_stream.h"
+#include "resource_limits.h"
+
+namespace quarvel {
+
+using content_detail::has_class;
+using content_detail::kDecimalDigit;
+using content_detail::kHexDigit;
+using content_detail::kNameDelimiter;
+using content_detail::kWhitespace;
+
+Operand Operand::real(double value) {
+    Operand o;
+    o.kind_ = Kind::Real;
+    o.real_ = value;
+    return o;
+}
+
+Operand Operand::integer(std::int64_t value) {
+    Operand o;
+    o.kind_ = Kind::Integer;
+    o.integer_ = value;
+    return o;
+}
+
+Operand Operand::string(std::string bytes) {
+    Operand o;
+    o.kind_ = Kind::String;
+    o.bytes_ = std::move(bytes);
+    return o;
+}
+
+Operand Operand::name(std::string bytes) {
+    Operand o;
+    o.kind_ = Kind::Name;
+    o.bytes_ = std::move(bytes);
+    return o;
+}
+
+Operand Operand::array(std::vector<Operand> items) {
+    Operand o;
+    o.kind_ = Kind::Array;
+    o.items_ = std::move(items);
+    return o;
+}
+
+double Operand::number() const noexcept {
+    switch (kind_) {
+    case Kind::Integer:
+        return static_cast<double>(integer_);
+    case Kind::Real:
+        return real_;
+    default:
+        return 0.0;
+    }
+}
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+std::size_t skip_digits(std::string_view data, std::size_t pos) {
+    while (pos < data.size() && has_class(data[pos], kDecimalDigit))
+        ++pos;
+    return pos;
+}
+
+// Decimal exponent of the leading significant digit of a real token (the
+// value lies in [10^k, 10^(k+1))), clamped far beyond double's range. Used
+// only to tell overflow from underflow when the conversion reports a range
+// error.
+long magnitude_of(std::string_view token) {
+    std::size_t i = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    long integer_digits = 0;
+    long leading_fraction_zeros = 0;
+    bool seen_significant = false;
+    bool after_point = false;
+    for (; i < token.size() && token[i] != 'e' && token[i] != 'E'; ++i) {
+        if (token[i] == '.') {
+            after_point = true;
+            continue;
+        }
+        if (token[i] != '0') seen_significant = true;
+        if (!after_point) {
+            if (seen_significant && integer_digits < 100000) ++integer_digits;
+        } else if (!seen_significant && leading_fraction_zeros < 100000) {
+            ++leading_fraction_zeros;
+        }
+    }
+    long exponent = 0;
+    if (i < token.size()) {
+        ++i;
+        bool negative = false;
+        if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
+        for (; i < token.size(); ++i) {
+            if (exponent < 100000) exponent = exponent * 10 + (token[i] - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    const long k = integer_digits > 0 ? integer_digits - 1 : -(leading_fraction_zeros + 1);
+    return k + exponent;
+}
+
+std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
+    const std::size_t start = pos;
+    if (data[pos] == '+' || data[pos] == '-') ++pos;
+    pos = skip_digits(data, pos);
+    bool is_real = false;
+    if (pos < data.size() && data[pos] == '.') {
+        is_real = true;
+        pos = skip_digits(data, pos + 1);
+    }
+    if (pos < data.size() && (data[pos] == 'e' || data[pos] == 'E')) {
+        is_real = true;
+        ++pos;
+        if (pos < data.size() && (data[pos] == '+' || data[pos] == '-')) ++pos;
+        pos = skip_digits(data, pos);
+    }
+    std::string_view token = data.substr(start, pos - start);
+    // std::from_chars takes a '-' but not a '+'.
+    std::string_view digits = token;
+    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    const char* first = digits.data();
+    const char* last = digits.data() + digits.size();
+    if (!is_real) {
+        std::int64_t value = 0;
+        auto [end, ec] = std::from_chars(first, last, value);
+        if (ec != std::errc() || end != last) return std::nullopt;
+        return Operand::integer(value);
+    }
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
+    if (end != last) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) {
+        // The nearest double of a decimal beyond the range is an infinity,
+        // of one below it zero, as a standard conversion rounds them.
+        const bool negative = token.front() == '-';
+        value = magnitude_of(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        if (negative) value = -value;
+    } else if (ec != std::errc()) {
+        return std::nullopt;
+    }
+    return Operand::real(value);
+}
+
+Operand parse_literal_string(std::string_view data, std::size_t& pos) {
+    std::string out;
+    int depth = 1;
+    while (pos < data.size()) {
+        // Plain runs are appended whole; only parentheses and backslashes
+        // need a look.
+        const std::size_t run_start = pos;
+        while (pos < data.size() && data[pos] != '(' && data[pos] != ')' && data[pos] != '\\') {
+            ++pos;
+        }
+        out.append(data.substr(run_start, pos - run_start));
+        if (pos >= data.size()) break;
+        const char c = data[pos++];
+        if (c == '(') {
+            ++depth;
+            out.push_back(c);
+        } else if (c == ')') {
+            if (--depth == 0) break;
+            out.push_back(c);
+        } else if (c == '\\') {
+            if (pos >= data.size()) break;
+            const char e = data[pos++];
+            switch (e) {
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 't':
+                out.push_back('\t');
+                break;
+            default:
+                if (e >= '0' && e <= '9') {
+                    // 8 and 9 are taken as a first digit only; up to two
+                    // further octal digits follow.
+                    unsigned value = static_cast<unsigned>(e - '0');
+                    for (int k = 0;
+                         k < 2 && pos < data.size() && data[pos] >= '0' && data[pos] <= '7'; ++k) {
+                        value = value * 8 + static_cast<unsigned>(data[pos++] - '0');
+                    }
+                    out.push_back(static_cast<char>(value & 0xFF));
+                } else {
+                    // \\, \(, \) and every unknown escape (\b, \f, a line end)
+                    // give the escaped byte itself.
+                    out.push_back(e);
+                }
+            }
+        }
+    }
+    return Operand::string(std::move(out));
+}
+
+Operand parse_hex_string(std::string_view data, std::size_t& pos) {
+    std::string out;
+    int high = -1;
+    while (pos < data.size()) {
+        const char c = data[pos++];
+        if (c == '>') break;
+        if (!has_class(c, kHexDigit)) continue;
+        if (high < 0) {
+            high = hex_value(c);
+        } else {
+            out.push_back(static_cast<char>(high * 16 + hex_value(c)));
+            high = -1;
+        }
+    }
+    if (high >= 0) out.push_back(static_cast<char>(high * 16));
+    return Operand::string(std::move(out));
+}
+
+Operand parse_name(std::string_view data, std::size_t& pos) {
+    const std::size_t start = pos;
+    while (pos < data.size() && !has_class(data[pos], kNameDelimiter))
+        ++pos;
+    return Operand::name(std::string(data.substr(start, pos - start)));
+}
+
+// Skips whitespace and comments; false when the data ended inside them.
+bool skip_space_and_comments(std::string_view data, std::size_t& pos) {
+    while (pos < data.size()) {
+        const char c = data[pos];
+        if (has_class(c, kWhitespace)) {
+            ++pos;
+        } else if (c == '%') {
+            while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
+                ++pos;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every operand but an array; `[` is the caller's.
+std::optional<Operand> parse_scalar(std::string_view data, std::size_t& pos) {
+    const char c = data[pos];
+    if (has_class(c, content_detail::kNumberStart)) return parse_number(data, pos);
+    ++pos;
+    switch (c) {
+    case '(':
+        return parse_literal_string(data, pos);
+    case '<':
+        if (pos < data.size() && data[pos] == '<') {
+            ++pos; // a dictionary opener; its entries become separate operands
+            return std::nullopt;
+        }
+        return parse_hex_string(data, pos);
+    case '/':
+        return parse_name(data, pos);
+    default:
+        return std::nullopt;
+    }
+}
+
+// Arrays nest on an explicit stack of open frames, so no nesting reaches
+// the machine stack. Arrays nested deeper than kMaxContentArrayDepth are
+// still read to their closing bracket but dropped, which keeps the operand
+// tree (and its recursive destruction) shallow.
+Operand parse_array(std::string_view data, std::size_t& pos) {
+    std::vector<std::vector<Operand>> frames(1);
+    std::size_t dropped_levels = 0;
+    auto close_frame = [&] {
+        if (dropped_levels > 0) {
+            --dropped_levels;
+            return;
+        }
+        Operand closed = Operand::array(std::move(frames.back()));
+        frames.pop_back();
+        frames.back().push_back(std::move(closed));
+    };
+    while (true) {
+        if (!skip_space_and_comments(data, pos)) break;
+        const char c = data[pos];
+        if (c == ']') {
+            ++pos;
+            if (dropped_levels == 0 && frames.size() == 1) break;
+            close_frame();
+        } else if (c == '[') {
+            ++pos;
+            if (dropped_levels == 0 && frames.size() < limits::kMaxContentArrayDepth) {
+                frames.emplace_back();
+            } else {
+                ++dropped_levels;
+            }
+        } else if (auto operand = parse_scalar(data, pos)) {
+            if (dropped_levels == 0) frames.back().push_back(std::move(*operand));
+        }
+    }
+    // The data ended with arrays still open: each closes where it stands.
+    while (frames.size() > 1) {
+        dropped_levels = 0;
+        close_frame();
+    }
+    return Operand::array(std::move(frames.front()));
+}
+
+} // namespace
+
+std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos) {
+    if (data[pos] == '[') {
+        ++pos;
+        return parse_array(data, pos);
+    }
+    return parse_scalar(data, pos);
+}
+
+} // namespace quarvel

@@ -1,0 +1,268 @@
+// The content-stream interpreter: lexing page content, tracking the text and
+// transformation state, following form XObjects, recording image placements
+// and emitting positioned characters.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "fonts/font.h"
+
+namespace quarvel {
+
+// One positioned character: the contract between the interpreter and the
+// layout stage.
+struct CharInfo {
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    char32_t ch = 0;
+};
+
+// One image drawn by Do, with the box it was drawn in.
+struct ImageRef {
+    std::string name;
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+struct ContentResult {
+    std::vector<CharInfo> chars;
+    std::vector<ImageRef> images;
+};
+
+struct Matrix {
+    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
+
+    // The matrix that applies `other` first and this one second.
+    Matrix mul(const Matrix& other) const;
+    friend bool operator==(const Matrix&, const Matrix&) = default;
+};
+
+// An entry of a page's XObject map.
+struct XObjectData {
+    enum class Kind { Form, Image };
+    Kind kind = Kind::Image;
+    // Form only:
+    std::string content; // decoded content stream
+    FontMap fonts;       // from the form's own /Resources
+    Matrix matrix;       // /Matrix
+};
+
+using XObjectMap = std::unordered_map<std::string, XObjectData>;
+
+// One operand of a content-stream operator. It owns its bytes: nothing points
+// back into the content data, so the stream can be released while operands
+// live on.
+class Operand {
+  public:
+    enum class Kind : std::uint8_t { Real, Integer, String, Name, Array };
+
+    static Operand real(double value);
+    static Operand integer(std::int64_t value);
+    static Operand string(std::string bytes); // escapes already decoded
+    static Operand name(std::string bytes);   // after '/', #XX not decoded
+    static Operand array(std::vector<Operand> items);
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_number() const noexcept { return kind_ == Kind::Real || kind_ == Kind::Integer; }
+    bool is_string() const noexcept { return kind_ == Kind::String; }
+    bool is_name() const noexcept { return kind_ == Kind::Name; }
+    bool is_array() const noexcept { return kind_ == Kind::Array; }
+
+    // The interpreter's one number rule: an Integer converted, a Real as is,
+    // anything else 0.0.
+    double number() const noexcept;
+    double real_value() const noexcept { return real_; }
+    std::int64_t integer_value() const noexcept { return integer_; }
+    // The bytes of a String or Name; empty for the other kinds.
+    std::string_view bytes() const noexcept { return bytes_; }
+    // The elements of an Array; empty for the other kinds.
+    const std::vector<Operand>& items() const noexcept { return items_; }
+
+  private:
+    Kind kind_ = Kind::Integer;
+    double real_ = 0.0;
+    std::int64_t integer_ = 0;
+    std::string bytes_;
+    std::vector<Operand> items_;
+};
+
+// A vector with inline room for N elements: the operand stack lives here, so
+// the common operators (at most six operands) never touch the heap.
+template <class T, std::size_t N> class SmallVector {
+  public:
+    SmallVector() noexcept = default;
+    SmallVector(const SmallVector&) = delete;
+    SmallVector& operator=(const SmallVector&) = delete;
+    ~SmallVector() {
+        clear();
+        if (data_ != inline_data()) std::allocator<T>{}.deallocate(data_, capacity_);
+    }
+
+    void push_back(T&& value) {
+        if (size_ == capacity_) grow();
+        std::construct_at(data_ + size_, std::move(value));
+        ++size_;
+    }
+    void clear() noexcept {
+        std::destroy_n(data_, size_);
+        size_ = 0;
+    }
+    // Removes the first `n` elements, keeping the order of the rest.
+    void erase_front(std::size_t n) noexcept {
+        if (n >= size_) return clear();
+        std::move(data_ + n, data_ + size_, data_);
+        std::destroy_n(data_ + (size_ - n), n);
+        size_ -= n;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    bool is_inline() const noexcept { return data_ == inline_data(); }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::span<const T> view() const noexcept { return {data_, size_}; }
+
+  private:
+    T* inline_data() noexcept { return reinterpret_cast<T*>(inline_); }
+    const T* inline_data() const noexcept { return reinterpret_cast<const T*>(inline_); }
+
+    void grow() {
+        const std::size_t new_capacity = capacity_ * 2;
+        T* fresh = std::allocator<T>{}.allocate(new_capacity);
+        std::uninitialized_move_n(data_, size_, fresh);
+        std::destroy_n(data_, size_);
+        if (data_ != inline_data()) std::allocator<T>{}.deallocate(data_, capacity_);
+        data_ = fresh;
+        capacity_ = new_capacity;
+    }
+
+    alignas(T) unsigned char inline_[N * sizeof(T)];
+    T* data_ = inline_data();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = N;
+};
+
+using OperandStack = SmallVector<Operand, 8>;
+
+// The interpreter state of one scan. Only the transformation matrix is saved
+// and restored by q/Q; font, spacing and text matrices are not.
+struct TextState {
+    std::string font_name;
+    std::vector<Matrix> gs_stack;
+    Matrix ctm;
+    Matrix tm;  // text matrix
+    Matrix tlm; // text line matrix
+    double font_size = 12.0;
+    double h_scale = 1.0; // a factor: 1.0 is 100 %
+    double char_spacing = 0.0;
+    double word_spacing = 0.0;
+    double leading = 0.0;
+
+    // Pushes a copy of ctm onto gs_stack.
+    void save_gs();
+
+    // Font lookup cache: text showing resolves the font once per font name,
+    // not once per string. Valid within one scan or call only.
+    const FontMap* cached_map = nullptr;
+    std::string cached_name;
+    const FontInfo* cached_font = nullptr;
+
+    // What each form drawn in this scan produced, in the form's own space,
+    // with the work it cost. A form drawn again in the same scan sees the
+    // same fonts and depth, so its result is replayed instead of
+    // interpreted anew: forms that draw forms thousands of times cost what
+    // they emit, not the product of their fan-outs. Valid within one scan.
+    struct DrawnForm {
+        const XObjectData* form = nullptr;
+        ContentResult result;
+        std::uint64_t operators = 0;
+        std::uint64_t items = 0;
+    };
+    std::vector<DrawnForm> drawn_forms;
+};
+
+// Scans one decoded content stream with a fresh text state. Never fails.
+ContentResult scan_content_stream_full(std::string_view data, const FontMap& fonts,
+                                       const XObjectMap& xobjects, unsigned depth);
+
+// Scans `data` with the caller's state, appending to `result`.
+void scan_content_stream_into(std::string_view data, TextState& state, ContentResult& result,
+                              const FontMap& fonts, const XObjectMap& xobjects, unsigned depth);
+
+// Reads one operand at `pos`, which must be below data.size(), and advances
+// `pos` by at least one byte; nothing when the bytes there form no operand.
+std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos);
+
+// Carries out one operator token with the operands collected before it
+// (bottom first). Unknown operators and missing operands do nothing.
+void execute_operator_full(std::string_view op, std::span<const Operand> operands, TextState& state,
+                           ContentResult& result, const FontMap& fonts, const XObjectMap& xobjects,
+                           unsigned depth);
+
+// Shows the bytes of one string: one character per code, advancing tm.
+void emit_string(std::string_view bytes, TextState& state, ContentResult& result,
+                 const FontMap& fonts);
+
+// Appends one space at the current text position, without moving it.
+void emit_space(TextState& state, ContentResult& result);
+
+namespace content_detail {
+
+// The bytes of content-stream syntax, classified once. As in the object
+// syntax, form feed is not whitespace; unlike it, '{' and '}' do not end a
+// name, and '"', '\'' and '*' are operator bytes.
+enum ContentByteClass : std::uint8_t {
+    kWhitespace = 1,
+    kOperatorByte = 2,
+    kNameDelimiter = 4,
+    kHexDigit = 8,
+    kNumberStart = 16,
+    kDecimalDigit = 32,
+};
+
+constexpr std::array<std::uint8_t, 256> make_content_byte_classes() {
+    std::array<std::uint8_t, 256> table{};
+    // Whitespace also ends a name.
+    constexpr unsigned char whitespace[] = {0x00, 0x09, 0x0A, 0x0D, 0x20};
+    constexpr unsigned char delimiters[] = {'%', '(', ')', '/', '<', '>', '[', ']'};
+    for (unsigned char c : whitespace)
+        table[c] |= kWhitespace | kNameDelimiter;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        table[c] |= kOperatorByte;
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[c] |= kOperatorByte;
+    table['"'] |= kOperatorByte;
+    table['\''] |= kOperatorByte;
+    table['*'] |= kOperatorByte;
+    for (unsigned char c : delimiters)
+        table[c] |= kNameDelimiter;
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] |= kHexDigit | kNumberStart | kDecimalDigit;
+    for (int c = 'a'; c <= 'f'; ++c)
+        table[c] |= kHexDigit;
+    for (int c = 'A'; c <= 'F'; ++c)
+        table[c] |= kHexDigit;
+    table['+'] |= kNumberStart;
+    table['-'] |= kNumberStart;
+    table['.'] |= kNumberStart;
+    return table;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kByteClass = make_content_byte_classes();
+
+inline bool has_class(char c, std::uint8_t cls) noexcept {
+    return (kByteClass[static_cast<unsigned char>(c)] & cls) != 0;
+}
+
+} // namespace content_detail
+
+} // namespace quarvel

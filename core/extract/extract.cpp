@@ -1,0 +1,324 @@
+#include "extract/extract.h"
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "syntax/filters.h"
+#include "syntax/text.h"
+#include "extract/worker_pool.h"
+
+namespace quarvel {
+namespace {
+
+// The font label every span of a page carries. The font map is unordered,
+// so the smallest resource name in byte order is taken: the same page gives
+// the same label in every run and on every thread.
+std::string default_font_name(const FontMap& fonts) {
+    if (fonts.empty()) return "Helvetica";
+    const std::string* smallest = nullptr;
+    for (const auto& entry : fonts) {
+        if (smallest == nullptr || entry.first < *smallest) smallest = &entry.first;
+    }
+    return *smallest;
+}
+
+Matrix form_matrix(const PdfObject& form) {
+    Matrix m;
+    const PdfObject* value = form.get("Matrix");
+    if (value == nullptr || !value->is_array()) return m;
+    const PdfArray& items = value->as_array();
+    double* fields[6] = {&m.a, &m.b, &m.c, &m.d, &m.e, &m.f};
+    for (std::size_t i = 0; i < 6 && i < items.size(); ++i) {
+        if (auto number = items[i].number()) *fields[i] = *number;
+    }
+    return m;
+}
+
+XObjectData form_entry(const PdfObject& form, const Document& document) {
+    XObjectData data;
+    data.kind = XObjectData::Kind::Form;
+    std::string_view raw = form.stream_data();
+    if (const PdfObject* filter = form.get("Filter")) {
+        auto decoded = decompress_stream(raw, *filter);
+        // A form whose filters fail is read as stored: usually no text comes
+        // out, but the page itself still does.
+        data.content = decoded.ok() ? std::move(decoded).value() : std::string(raw);
+    } else {
+        data.content = std::string(raw);
+    }
+    data.matrix = form_matrix(form);
+    if (const PdfObject* resources = form.get("Resources")) {
+        data.fonts = build_font_map(*resources, document);
+    }
+    return data;
+}
+
+} // namespace
+
+// Forms are decoded here, once per page, however often the content draws
+// them.
+XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
+                             std::size_t max_form_bytes) {
+    XObjectMap map;
+    std::size_t form_bytes = 0;
+    if (resources == nullptr || !resources->has_dict()) return map;
+    const PdfObject* xobjects = resources->get("XObject");
+    if (xobjects == nullptr || !xobjects->is_dict()) return map;
+    for (const DictEntry& entry : xobjects->dict()) {
+        if (!entry.value.is_ref()) continue;
+        auto resolved = document.get_object(entry.value.as_ref().num);
+        if (!resolved.ok()) continue;
+        const PdfObject& object = **resolved;
+        const PdfObject* subtype = object.get("Subtype");
+        XObjectData data;
+        if (subtype != nullptr && subtype->is_name("Form")) {
+            if (!object.is_stream()) continue;
+            data = form_entry(object, document);
+            if (data.content.size() > max_form_bytes - form_bytes) {
+                std::string().swap(data.content);
+            } else {
+                form_bytes += data.content.size();
+            }
+        }
+        map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
+    }
+    return map;
+}
+
+namespace {
+
+// The characters behind each span are what the layout worked from; nothing
+// downstream reads them, and on text-dense pages they are most of a page's
+// memory (40 bytes a character, held until the whole document is done).
+// Returns the code points of the span texts, counted in the same walk for
+// the document's text limit (hyphens dropped at line joins keep their
+// character, so the characters themselves do not give this count).
+std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
+    std::uint64_t code_points = 0;
+    for (TextBlock& block : blocks) {
+        for (TextLine& line : block.lines) {
+            for (TextSpan& span : line.spans) {
+                std::vector<CharInfo>().swap(span.chars);
+                for (const char c : span.text)
+                    code_points += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            }
+        }
+    }
+    return code_points;
+}
+
+// A page with the code points of its text, which the document totals need.
+struct CountedPage {
+    PageResult page;
+    std::uint64_t chars = 0;
+};
+
+Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
+    QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path));
+    return extract::extract_doc(*document, options);
+}
+
+// A jthread, so the open-ahead is joined on every way out of a file's turn,
+// exceptions included.
+std::jthread open_ahead(const std::string& path) {
+    try {
+        return std::jthread([path] {
+            // Maps the file and reads its cross-reference data so that the
+            // calling thread's own open finds the pages in memory; what it
+            // produces, or how it fails, does not matter.
+            try {
+                auto document = Document::open(path);
+                (void)document;
+            } catch (...) {
+            }
+        });
+    } catch (const std::system_error& e) {
+        throw std::runtime_error(std::string("failed to spawn thread: ") + e.what());
+    }
+}
+
+} // namespace
+
+// Streams of an array are each followed by a line feed, so that a token is
+// never glued across two of them.
+Result<std::string> page_content(const PdfObject* contents, const Document& document,
+                                 std::size_t max_bytes) {
+    std::string content;
+    if (contents == nullptr) return content;
+    if (contents->is_ref()) {
+        QUARVEL_TRY(ObjectPtr stream, document.get_object(contents->as_ref().num));
+        QUARVEL_TRY(content, get_stream_data(*stream));
+        if (content.size() > max_bytes) content.clear();
+        return content;
+    }
+    if (!contents->is_array()) return content;
+    for (const PdfObject& element : contents->as_array()) {
+        if (!element.is_ref()) continue;
+        QUARVEL_TRY(ObjectPtr stream, document.get_object(element.as_ref().num));
+        QUARVEL_TRY(std::string bytes, get_stream_data(*stream));
+        if (bytes.size() >= max_bytes - content.size()) break;
+        content += bytes;
+        content += '\n';
+    }
+    return content;
+}
+
+Result<std::string> get_stream_data(const PdfObject& object) {
+    if (!object.is_stream()) return std::string();
+    if (const PdfObject* filter = object.get("Filter")) {
+        return decompress_stream(object.stream_data(), *filter);
+    }
+    return std::string(object.stream_data());
+}
+
+namespace {
+
+Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t page_num,
+                                         const ExtractOptions& options) {
+    QUARVEL_TRY(ObjectPtr page, document.get_object(page_num));
+    if (!page->has_dict()) return CountedPage{};
+
+    QUARVEL_TRY(std::string content, page_content(page->get("Contents"), document));
+
+    // Only the page's own /Resources count; nothing is inherited from the
+    // page tree.
+    ObjectPtr resolved_resources;
+    const PdfObject* resources = page->get("Resources");
+    if (resources != nullptr && resources->is_ref()) {
+        auto resolved = document.get_object(resources->as_ref().num);
+        if (resolved.ok()) {
+            resolved_resources = std::move(resolved).value();
+            resources = resolved_resources.get();
+        } else {
+            resources = nullptr;
+        }
+    }
+
+    FontMap fonts;
+    if (resources != nullptr) fonts = build_font_map(*resources, document);
+    XObjectMap xobjects = build_xobject_map(resources, document);
+
+    ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
+
+    CountedPage result;
+    result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    std::vector<CharInfo>().swap(scanned.chars);
+    result.chars = drop_span_chars(result.page.blocks);
+    if (options.include_images && !scanned.images.empty() && resources != nullptr) {
+        result.page.images = resolve_images(scanned.images, *resources, document);
+    }
+    return result;
+}
+
+} // namespace
+
+Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
+                                       std::uint16_t /*page_gen*/, std::string_view /*file_bytes*/,
+                                       const ExtractOptions& options) {
+    QUARVEL_TRY(CountedPage counted, extract_counted_page(document, page_num, options));
+    return std::move(counted.page);
+}
+
+namespace extract {
+
+Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options) {
+    return open_and_extract(path, options);
+}
+
+namespace {
+
+// What a document has returned so far, against the per-document limits.
+struct DocumentTotals {
+    std::uint64_t chars = 0;
+    std::uint64_t image_bytes = 0;
+    bool full = false;
+
+    // The page as it is while the totals fit; an empty page from the one
+    // that would pass them onwards.
+    PageResult admit(CountedPage counted) {
+        if (full) return {};
+        std::uint64_t bytes = 0;
+        for (const ExtractedImage& image : counted.page.images)
+            bytes += image.image.size();
+        const std::uint64_t chars_after = chars + counted.chars;
+        const std::uint64_t bytes_after = image_bytes + bytes;
+        if (chars_after > limits::kMaxTextCharsPerDocument ||
+            bytes_after > limits::kMaxImageBytesPerDocument) {
+            full = true;
+            return {};
+        }
+        chars = chars_after;
+        image_bytes = bytes_after;
+        return std::move(counted.page);
+    }
+};
+
+} // namespace
+
+Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
+    QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
+    ExtractResult result;
+    const std::size_t n = refs.size();
+    if (n == 0) return result;
+    const std::size_t batch =
+        options.batch_size > 0 && options.batch_size < n ? options.batch_size : n;
+    result.pages.reserve(n);
+
+    auto page_at = [&](std::size_t i) {
+        auto page = extract_counted_page(document, refs[i].num, options);
+        // A page that cannot be read stays in its place, empty, so page
+        // numbers keep matching the page tree.
+        return page.ok() ? std::move(page).value() : CountedPage{};
+    };
+
+    // A batch is handed to the pool a few pages per worker at a time, so
+    // that pages past the document's totals are not extracted only to be
+    // dropped. How pages are grouped does not change what they contain.
+    const std::size_t chunk =
+        options.page_parallel ? std::max<std::size_t>(2, 4 * std::size_t{worker_count()}) : n;
+    DocumentTotals totals;
+    for (std::size_t start = 0; start < n; start += batch) {
+        const std::size_t end = start + std::min(batch, n - start);
+        for (std::size_t from = start; from < end; from += chunk) {
+            const std::size_t count = std::min(chunk, end - from);
+            if (totals.full) {
+                result.pages.resize(result.pages.size() + count);
+            } else if (options.page_parallel && count >= 2) {
+                auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
+                for (CountedPage& page : pages)
+                    result.pages.push_back(totals.admit(std::move(page)));
+            } else {
+                for (std::size_t i = from; i < from + count; ++i)
+                    result.pages.push_back(totals.admit(totals.full ? CountedPage{} : page_at(i)));
+            }
+        }
+    }
+    return result;
+}
+
+std::vector<std::pair<std::string, Result<ExtractResult>>>
+extract_many(const std::vector<std::string>& paths, const ExtractOptions& options) {
+    using Outcome = std::pair<std::string, Result<ExtractResult>>;
+    std::vector<Outcome> outcomes;
+    const std::size_t n = paths.size();
+
+    if (n >= 8 && options.file_parallel) {
+        return parallel_map(n, [&](std::size_t i) {
+            return Outcome(paths[i], open_and_extract(paths[i], options));
+        });
+    }
+
+    outcomes.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::jthread ahead;
+        if (i + 1 < n) ahead = open_ahead(paths[i + 1]);
+        outcomes.emplace_back(paths[i], open_and_extract(paths[i], options));
+    }
+    return outcomes;
+}
+
+} // namespace extract
+} // namespace quarvel

@@ -1,0 +1,63 @@
+// Extraction: one page from page object to laid-out result, and documents
+// and lists of files on the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "file/document.h"
+#include "extract/image.h"
+#include "layout/layout.h"
+#include "resource_limits.h"
+
+namespace quarvel {
+
+struct ExtractOptions {
+    std::size_t batch_size = 50; // pages per batch; 0 means all in one
+    bool page_parallel = true;
+    bool file_parallel = false;
+    bool include_images = true;
+    bool gpu = false; // accepted and carried; nothing reads it
+};
+
+struct PageResult {
+    std::vector<TextBlock> blocks;
+    std::vector<ExtractedImage> images;
+};
+
+struct ExtractResult {
+    std::vector<PageResult> pages;
+};
+
+// The decoded data of a stream object; empty bytes for anything else.
+Result<std::string> get_stream_data(const PdfObject& object);
+
+// The content bytes of a page from its first /Contents entry (a stream
+// reference, or an array of them each followed by a line feed). Streams that
+// would take the total past `max_bytes` are left out with all after them.
+Result<std::string> page_content(const PdfObject* contents, const Document& document,
+                                 std::size_t max_bytes = limits::kMaxPageContentBytes);
+
+// The page's XObjects by resource name, forms decoded. A form whose content
+// would take the page's decoded form bytes past `max_form_bytes` is kept with
+// empty content, so that many names for one decompression bomb stay bounded.
+XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
+                             std::size_t max_form_bytes = limits::kMaxPageContentBytes);
+
+Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
+                                       std::uint16_t page_gen, std::string_view file_bytes,
+                                       const ExtractOptions& options);
+
+namespace extract {
+
+Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options);
+Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options);
+std::vector<std::pair<std::string, Result<ExtractResult>>>
+extract_many(const std::vector<std::string>& paths, const ExtractOptions& options);
+
+} // namespace extract
+} // namespace quarvel

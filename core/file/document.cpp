@@ -1,0 +1,293 @@
+#include "file/document.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <unordered_set>
+#include <utility>
+
+#include "syntax/filters.h"
+#include "file/object_stream.h"
+#include "file/recovery.h"
+#include "resource_limits.h"
+
+namespace quarvel {
+
+// --- Mapping ----------------------------------------------------------------
+
+Mapping Mapping::from_bytes(std::string bytes) {
+    Mapping m;
+    m.owned_ = std::move(bytes);
+    m.view_ = m.owned_;
+    return m;
+}
+
+Mapping Mapping::adopt_mmap(void* addr, std::size_t length) {
+    Mapping m;
+    m.mmap_addr_ = addr;
+    m.mmap_len_ = length;
+    m.view_ = std::string_view(static_cast<const char*>(addr), length);
+    return m;
+}
+
+Mapping::Mapping(Mapping&& other) noexcept {
+    *this = std::move(other);
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this == &other) return *this;
+    release();
+    mmap_addr_ = std::exchange(other.mmap_addr_, nullptr);
+    mmap_len_ = std::exchange(other.mmap_len_, 0);
+    owned_ = std::move(other.owned_);
+    // A short owned buffer lives inside the string object and moves with
+    // it, so the view is taken anew rather than copied.
+    view_ = mmap_addr_ != nullptr ? other.view_ : std::string_view(owned_);
+    other.owned_.clear();
+    other.view_ = {};
+    return *this;
+}
+
+Mapping::~Mapping() {
+    release();
+}
+
+void Mapping::release() {
+    if (mmap_addr_ != nullptr) ::munmap(mmap_addr_, mmap_len_);
+    mmap_addr_ = nullptr;
+    mmap_len_ = 0;
+    view_ = {};
+}
+
+// --- open -------------------------------------------------------------------
+
+Document::Document(Mapping mapping) : mapping_(std::move(mapping)) {}
+
+namespace {
+
+// Closes the descriptor on every path out of open().
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+} // namespace
+
+Result<std::unique_ptr<Document>> Document::open(const std::string& path) {
+    // O_NONBLOCK: a FIFO given as the path must not block the open; it is
+    // then refused below as not a regular file.
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) return ParseError::other("cannot open file");
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        !std::in_range<std::size_t>(st.st_size)) {
+        return ParseError::other("cannot mmap file");
+    }
+    const auto length = static_cast<std::size_t>(st.st_size);
+    Mapping mapping;
+    // mmap refuses a length of 0: an empty file is an empty view.
+    if (length > 0) {
+        void* addr = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+        if (addr == MAP_FAILED) return ParseError::other("cannot mmap file");
+        mapping = Mapping::adopt_mmap(addr, length);
+    }
+    // The mapping stays valid once the descriptor is closed.
+    return from_mmap(std::move(mapping));
+}
+
+Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping) {
+    // The document is built first so that the bytes are at their final
+    // address (an in-memory buffer moves with its Mapping) and names decoded
+    // from the trailer land in its arena.
+    std::unique_ptr<Document> doc(new Document(std::move(mapping)));
+    const std::string_view data = doc->data();
+
+    std::optional<XrefSection> section;
+    if (auto start = find_startxref(data); start.ok()) {
+        const std::size_t offset = *start;
+        if (offset < data.size() && data.substr(offset).starts_with("xref")) {
+            if (auto table = parse_xref_table(data, offset, doc->arena_); table.ok()) {
+                section = std::move(table).value();
+            }
+        } else if (offset <= data.size()) {
+            // Anything else at the offset is taken for a cross-reference
+            // stream; an object that cannot even be read there fails the
+            // open.
+            QUARVEL_TRY(RawStream raw, parse_object_stream_raw(data, offset, doc->arena_));
+            if (auto stream = parse_xref_stream_obj(raw.dict, raw.body); stream.ok()) {
+                section = std::move(stream).value();
+            }
+        }
+        // A startxref beyond the end of the file points nowhere: the file was
+        // cut or its tail rewritten, and the scan is the only way in.
+    }
+    if (!section) {
+        QUARVEL_TRY(XrefSection recovered, recover_xref_by_scan(data));
+        section = std::move(recovered);
+    }
+    if (section->trailer.encrypt) return ParseError::other("encrypted PDFs are not supported");
+    doc->xref_ = std::move(section->map);
+    doc->trailer_ = section->trailer;
+    return doc;
+}
+
+// --- objects ----------------------------------------------------------------
+
+Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
+    if (std::optional<CachedObject> cached = object_cache_.find(num)) return std::move(*cached);
+    const XrefEntry* entry = xref_.find(num);
+    if (entry == nullptr) return ParseError::other("object not in xref");
+
+    std::optional<CachedObject> result;
+    switch (entry->kind) {
+    case XrefEntry::Kind::InUse:
+        result.emplace(parse_direct(entry->offset_or_stream));
+        break;
+    case XrefEntry::Kind::Compressed:
+        result.emplace(from_object_stream(num, entry->offset_or_stream));
+        break;
+    case XrefEntry::Kind::Free:
+    default:
+        return ParseError::other("object is free (deleted)");
+    }
+    return object_cache_.insert(num, std::move(*result));
+}
+
+Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
+    const std::string_view data = mapping_.bytes();
+    if (offset >= data.size()) return ParseError::unexpected_eof();
+    Cursor cur(data.substr(offset), arena_);
+    QUARVEL_TRY(Ok header, read_object_header(cur));
+    (void)header;
+    QUARVEL_TRY(PdfObject obj, parse_object(cur));
+    if (obj.is_dict()) {
+        cur.skip_ws();
+        if (cur.starts_with("stream")) {
+            QUARVEL_TRY(obj, parse_stream(cur, std::move(obj.dict())));
+        }
+    }
+    return ObjectPtr(std::make_shared<const PdfObject>(std::move(obj)));
+}
+
+Result<ObjectPtr> Document::from_object_stream(std::uint32_t num, std::uint32_t stream) const {
+    QUARVEL_TRY(std::shared_ptr<const ObjStmMap> objects, object_stream(stream));
+    auto it = objects->find(num);
+    if (it == objects->end()) return ParseError::other("object not found in ObjStm");
+    // The object is shared in place: the pointer keeps the whole unpacked
+    // stream alive, and nothing is copied.
+    return ObjectPtr(objects, &it->second);
+}
+
+Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
+    if (std::optional<CachedObjStm> cached = objstm_cache_.find(stream)) return std::move(*cached);
+    const XrefEntry* entry = xref_.find(stream);
+    if (entry == nullptr) return ParseError::other("ObjStm not in xref");
+    if (entry->kind != XrefEntry::Kind::InUse) {
+        return ParseError::other("ObjStm must be uncompressed");
+    }
+
+    auto unpack = [&]() -> CachedObjStm {
+        QUARVEL_TRY(RawStream raw,
+                    parse_object_stream_raw(data(), entry->offset_or_stream, arena_));
+        std::string decoded;
+        if (const PdfObject* filter = dict_get(raw.dict, "Filter")) {
+            QUARVEL_TRY(decoded, decompress_stream(raw.body, *filter));
+        } else {
+            decoded.assign(raw.body);
+        }
+        const std::string_view body = arena_.store(std::move(decoded));
+        QUARVEL_TRY(ObjStmMap objects, parse_objstm(raw.dict, body, arena_));
+        return std::shared_ptr<const ObjStmMap>(std::make_shared<ObjStmMap>(std::move(objects)));
+    };
+    return objstm_cache_.insert(stream, unpack());
+}
+
+// --- page tree --------------------------------------------------------------
+
+namespace {
+
+// The depth-first walk below the root /Pages node, iterative so that a deep
+// tree costs heap, not stack. A /Pages node met again below itself (a /Kids
+// cycle) is skipped: the pages of the tree around it are still listed. The
+// guard is the current path, not every node seen, so a page or a subtree
+// listed twice, or shared by two parents, appears each time.
+Status collect_page_refs(const Document& doc, ObjectPtr root, std::uint32_t root_num,
+                         std::vector<ObjectId>& out) {
+    struct Frame {
+        ObjectPtr node; // keeps `kids` alive
+        const PdfArray* kids;
+        std::size_t next;
+        std::uint32_t num;
+    };
+    std::vector<Frame> path;
+    std::unordered_set<std::uint32_t> on_path;
+    const PdfArray* root_kids = &root->get("Kids")->as_array();
+    path.push_back({std::move(root), root_kids, 0, root_num});
+    on_path.insert(root_num);
+    std::uint64_t kids_followed = 0;
+
+    while (!path.empty()) {
+        Frame& frame = path.back();
+        if (frame.next == frame.kids->size()) {
+            on_path.erase(frame.num);
+            path.pop_back();
+            continue;
+        }
+        const PdfObject& kid = (*frame.kids)[frame.next++];
+        if (!kid.is_ref()) return ParseError::other("Kid must be a reference");
+        if (++kids_followed > limits::kMaxPageTreeKids) {
+            return ParseError::other("page tree too large");
+        }
+        const ObjectId id = kid.as_ref();
+        QUARVEL_TRY(ObjectPtr node, doc.get_object(id.num));
+        if (!node->has_dict()) continue;
+        const PdfObject* type = node->get("Type");
+        if (type == nullptr || !type->is_name()) continue;
+        if (type->bytes() == "Page") {
+            out.push_back(id);
+        } else if (type->bytes() == "Pages") {
+            const PdfObject* kids = node->get("Kids");
+            if (kids == nullptr) return ParseError::other("Pages node missing /Kids");
+            if (!kids->is_array()) return ParseError::other("/Kids must be an array");
+            if (on_path.contains(id.num)) continue;
+            if (path.size() >= limits::kMaxPageTreeDepth) {
+                return ParseError::other("page tree too deep");
+            }
+            on_path.insert(id.num);
+            const PdfArray* kid_array = &kids->as_array();
+            path.push_back({std::move(node), kid_array, 0, id.num});
+        }
+    }
+    return Ok{};
+}
+
+} // namespace
+
+Result<std::vector<ObjectId>> Document::page_refs() const {
+    QUARVEL_TRY(ObjectPtr catalog, get_object(trailer_.root.num));
+    const PdfObject* pages = catalog->get("Pages");
+    if (pages == nullptr) return ParseError::other("missing /Pages in catalog");
+    if (!pages->is_ref()) return ParseError::other("/Pages must be a reference");
+    const std::uint32_t root_num = pages->as_ref().num;
+    QUARVEL_TRY(ObjectPtr root, get_object(root_num));
+    const PdfObject* kids = root->get("Kids");
+    if (kids == nullptr) return ParseError::other("missing /Kids in Pages");
+    if (!kids->is_array()) return ParseError::other("/Kids must be an array");
+    std::vector<ObjectId> out;
+    QUARVEL_TRY(Ok done, collect_page_refs(*this, std::move(root), root_num, out));
+    (void)done;
+    return out;
+}
+
+} // namespace quarvel

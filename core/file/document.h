@@ -1,0 +1,116 @@
+// An opened PDF file: its mapping, cross-reference data and trailer, and
+// object resolution through two caches shared by all worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "syntax/arena.h"
+#include "syntax/error.h"
+#include "file/object_stream.h"
+#include "file/xref.h"
+#include "syntax/types.h"
+
+namespace quarvel {
+
+// A read-only view of a whole file that owns what backs it: a memory mapping
+// (released with munmap) or, for files built in memory, a byte buffer.
+class Mapping {
+  public:
+    Mapping() = default;
+    static Mapping from_bytes(std::string bytes);
+    // Adopts a region returned by mmap.
+    static Mapping adopt_mmap(void* addr, std::size_t length);
+    Mapping(Mapping&& other) noexcept;
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+
+    std::string_view bytes() const { return view_; }
+
+  private:
+    void release();
+
+    std::string_view view_;
+    void* mmap_addr_ = nullptr;
+    std::size_t mmap_len_ = 0;
+    std::string owned_;
+};
+
+// Objects handed out by the document are shared and immutable: each caller
+// sees exactly what a private copy would show, without the copy. They (and
+// the byte views inside them) are valid while the Document lives.
+using ObjectPtr = std::shared_ptr<const PdfObject>;
+
+class Document {
+  public:
+    static Result<std::unique_ptr<Document>> open(const std::string& path);
+    static Result<std::unique_ptr<Document>> from_mmap(Mapping mapping);
+
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    // Resolves an object by number (generations are never compared). Safe to
+    // call from many threads at once.
+    Result<ObjectPtr> get_object(std::uint32_t num) const;
+
+    // The pages in reading order.
+    Result<std::vector<ObjectId>> page_refs() const;
+
+    std::string_view data() const { return mapping_.bytes(); }
+    const XrefMap& xref() const { return xref_; }
+    const Trailer& trailer() const { return trailer_; }
+    // Owner of decoded object-stream bodies and escaped names.
+    Arena& arena() const { return arena_; }
+
+  private:
+    explicit Document(Mapping mapping);
+
+    // A parse that failed is kept as its error, so that asking again does
+    // not decode or parse again (nor grow the arena again).
+    using CachedObject = Result<ObjectPtr>;
+    using CachedObjStm = Result<std::shared_ptr<const ObjStmMap>>;
+
+    // Results by object number, read under a shared lock. Two threads that
+    // miss the same number both compute it; the first insert stays and both
+    // hand out equal results.
+    template <typename T> class SharedCache {
+      public:
+        std::optional<T> find(std::uint32_t num) const {
+            std::shared_lock lock(mu_);
+            if (auto it = map_.find(num); it != map_.end()) return it->second;
+            return std::nullopt;
+        }
+        T insert(std::uint32_t num, T value) {
+            std::unique_lock lock(mu_);
+            return map_.try_emplace(num, std::move(value)).first->second;
+        }
+
+      private:
+        mutable std::shared_mutex mu_;
+        std::unordered_map<std::uint32_t, T> map_;
+    };
+
+    Result<ObjectPtr> parse_direct(std::uint32_t offset) const;
+    Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;
+    CachedObjStm object_stream(std::uint32_t stream) const;
+
+    Mapping mapping_;
+    XrefMap xref_;
+    Trailer trailer_;
+    mutable Arena arena_;
+    mutable SharedCache<CachedObject> object_cache_;
+    mutable SharedCache<CachedObjStm> objstm_cache_;
+};
+
+} // namespace quarvel

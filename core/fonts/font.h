@@ -1,0 +1,115 @@
+// Fonts: a page's font resources as a font map, ToUnicode CMaps, and turning
+// character codes into Unicode characters and widths.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "syntax/types.h"
+
+namespace quarvel {
+
+class Document;
+
+// Hashes byte strings and byte views alike, so that a code cut from a shown
+// string is looked up without building a heap string from it.
+struct BytesHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
+
+// A ToUnicode map: code bytes to destination bytes (UTF-16BE by convention).
+struct CMap {
+    struct Range {
+        std::string low, high, dest;
+    };
+    // bfchar pairs; they win over ranges whatever their order in the stream.
+    std::unordered_map<std::string, std::string, BytesHash, std::equal_to<>> char_map;
+    std::vector<Range> ranges; // in stream order; the first match wins
+
+    // For maps with many ranges, parse_cmap records which range each one-
+    // and two-byte code falls in, so that a lookup does not scan them all.
+    // It is used only while `ranges` still has the size and storage it was
+    // built for; code that edits `ranges` in place must reset it.
+    struct RangeIndex;
+    std::shared_ptr<const RangeIndex> range_index;
+
+    // The destination bytes for `code`, or nothing.
+    std::optional<std::string> lookup(std::string_view code) const;
+
+    // The character `lookup` would give through `decode_destination`, found
+    // without allocating: nothing when no entry matches or the destination
+    // is not one character.
+    std::optional<char32_t> lookup_char(std::string_view code) const;
+};
+
+// ToUnicode destination bytes as one character: one byte, UTF-16BE (one unit
+// or a surrogate pair), or a plain 24- or 32-bit scalar value; nothing for
+// any other shape.
+std::optional<char32_t> decode_destination(std::string_view dest);
+
+CMap parse_cmap(std::string_view bytes);
+std::string parse_hex_tokens(std::string_view token);
+std::optional<std::size_t> find_token(std::string_view text, std::size_t from,
+                                      std::string_view token);
+
+struct CIDWidthRange {
+    std::uint32_t start = 0;
+    std::vector<double> widths; // width of code start + i
+};
+
+struct CIDFontInfo {
+    std::string base_font;
+    std::string subtype;
+    double default_width = 1000.0;
+    // Stable-sorted by start. A range of the c_first c_last w form holds
+    // widths only for the codes a lookup can reach: two-byte codes below the
+    // next larger start (none when a later range has the same start).
+    std::vector<CIDWidthRange> widths;
+    std::string cid_to_gid_map;
+    std::optional<std::pair<double, double>> dw2;
+    std::vector<double> w2;
+};
+
+struct FontInfo {
+    std::string base_font = "Unknown";
+    bool is_type0 = false;
+    std::optional<std::string> encoding;
+    std::vector<double> widths; // indexed by code directly
+    double default_width = 1000.0;
+    // Glyph names of the encoding's differences, by code; present only when
+    // it holds at least one entry.
+    std::optional<std::unordered_map<std::uint8_t, std::string>> differences;
+    std::optional<CMap> to_unicode;
+    std::optional<CIDFontInfo> cid_font;
+
+    // One code of one or two bytes to one Unicode scalar value (U+FFFD when
+    // undecodable): ToUnicode, then the differences' glyph name, then the
+    // byte itself.
+    char32_t decode_char(std::string_view code) const;
+
+    // The width of `code` in thousandths of text space, by the width rule.
+    double glyph_width(std::uint32_t code) const;
+};
+
+// Resource name text to font. Fonts are shared immutably so that the map a
+// form XObject receives (a copy of its caller's) copies pointers, not fonts.
+using FontMap = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
+
+FontMap build_font_map(const PdfObject& resources, const Document& document);
+FontInfo extract_font_info(const PdfObject& font);
+CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
+
+// The character of a glyph name in the built-in table, or nothing.
+std::optional<char32_t> glyph_name_to_unicode(std::string_view name);
+
+} // namespace quarvel
