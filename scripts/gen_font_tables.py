@@ -10,16 +10,18 @@ Reads (development time only; the build never runs this script):
   - fontTools (PyPI): fontTools.agl (the AGL text and the Zapf Dingbats list, both
     Adobe, BSD-3-Clause) and fontTools.encodings (StandardEncoding, MacRoman).
   - the Python cp1252 codec, for WinAnsiEncoding's characters.
-  - Debian fonts-urw-base35: the AFM files of the metric-compatible URW fonts, for the
-    widths and font-wide metrics of the 14 standard fonts and for the built-in
-    encodings of Symbol (StandardSymbolsPS.afm) and ZapfDingbats (D050000L.afm).
-  - Debian libgs10-common: gs_mex_e.ps, for the MacExpertEncoding glyph names.
+  - Adobe's AFM files of the 14 fonts (the 1997 "Core 14" set), for their widths and
+    font-wide metrics and for the built-in encodings of Symbol and ZapfDingbats.
+    Adobe lets them be used, copied and distributed, with or without modification,
+    provided its copyright notices are kept and changes are noted; ADOBE_NOTICE
+    below carries both into the generated file. Debian ships the set, unmodified,
+    in python-matplotlib-data (a plotting library's data package).
+  - MAC_EXPERT below, the MacExpertEncoding table written out in the generator.
 
-Rerun from the repository root after `apt-get install fonts-urw-base35 libgs10-common`:
-  .venv/bin/python scripts/gen_font_tables.py [--afm-dir DIR] [--gs-init-dir DIR]
+Rerun from the repository root after `apt-get install python-matplotlib-data`:
+  .venv/bin/python scripts/gen_font_tables.py [--afm-dir DIR]
 """
 import argparse
-import glob
 import os
 import re
 import sys
@@ -217,13 +219,53 @@ def pdf_doc_encoding():
     return table
 
 
-def mac_expert_encoding(gs_dir):
-    path = os.path.join(gs_dir, "gs_mex_e.ps")
-    text = open(path).read()
-    body = text.split("/MacExpertEncoding", 1)[1].split("packedarray", 1)[0]
-    names = re.findall(r"/([A-Za-z0-9.]+)", body)
-    assert len(names) == 256, len(names)
-    return [n if n != ".notdef" else "" for n in names]
+# MacExpertEncoding: each glyph name and its code in octal, in the layout of
+# the published table of the expert character set. Codes not listed are unused.
+MAC_EXPERT = """
+    AEsmall 276 Aacutesmall 207 Acircumflexsmall 211 Acutesmall 047 Adieresissmall 212
+    Agravesmall 210 Aringsmall 214 Asmall 141 Atildesmall 213 Brevesmall 363 Bsmall 142
+    Caronsmall 256 Ccedillasmall 215 Cedillasmall 311 Circumflexsmall 136 Csmall 143
+    Dieresissmall 254 Dotaccentsmall 372 Dsmall 144 Eacutesmall 216 Ecircumflexsmall 220
+    Edieresissmall 221 Egravesmall 217 Esmall 145 Ethsmall 104 Fsmall 146 Gravesmall 140
+    Gsmall 147 Hsmall 150 Hungarumlautsmall 042 Iacutesmall 222 Icircumflexsmall 224
+    Idieresissmall 225 Igravesmall 223 Ismall 151 Jsmall 152 Ksmall 153 Lslashsmall 302
+    Lsmall 154 Macronsmall 364 Msmall 155 Nsmall 156 Ntildesmall 226 OEsmall 317
+    Oacutesmall 227 Ocircumflexsmall 231 Odieresissmall 232 Ogoneksmall 362 Ogravesmall 230
+    Oslashsmall 277 Osmall 157 Otildesmall 233 Psmall 160 Qsmall 161 Ringsmall 373
+    Rsmall 162 Scaronsmall 247 Ssmall 163 Thornsmall 271 Tildesmall 176 Tsmall 164
+    Uacutesmall 234 Ucircumflexsmall 236 Udieresissmall 237 Ugravesmall 235 Usmall 165
+    Vsmall 166 Wsmall 167 Xsmall 170 Yacutesmall 264 Ydieresissmall 330 Ysmall 171
+    Zcaronsmall 275 Zsmall 172 ampersandsmall 046 asuperior 201 bsuperior 365
+    centinferior 251 centoldstyle 043 centsuperior 202 colon 072 colonmonetary 173
+    comma 054 commainferior 262 commasuperior 370 dollarinferior 266 dollaroldstyle 044
+    dollarsuperior 045 dsuperior 353 eightinferior 245 eightoldstyle 070 eightsuperior 241
+    esuperior 344 exclamdownsmall 326 exclamsmall 041 ff 126 ffi 131 ffl 132 fi 127
+    figuredash 320 fiveeighths 114 fiveinferior 260 fiveoldstyle 065 fivesuperior 336
+    fl 130 fourinferior 242 fouroldstyle 064 foursuperior 335 fraction 057 hyphen 055
+    hypheninferior 137 hyphensuperior 321 isuperior 351 lsuperior 361 msuperior 367
+    nineinferior 273 nineoldstyle 071 ninesuperior 341 nsuperior 366 onedotenleader 053
+    oneeighth 112 onefitted 174 onehalf 110 oneinferior 301 oneoldstyle 061 onequarter 107
+    onesuperior 332 onethird 116 osuperior 257 parenleftinferior 133 parenleftsuperior 050
+    parenrightinferior 135 parenrightsuperior 051 period 056 periodinferior 263
+    periodsuperior 371 questiondownsmall 300 questionsmall 077 rsuperior 345 rupiah 175
+    semicolon 073 seveneighths 115 seveninferior 246 sevenoldstyle 067 sevensuperior 340
+    sixinferior 244 sixoldstyle 066 sixsuperior 337 space 040 ssuperior 352
+    threeeighths 113 threeinferior 243 threeoldstyle 063 threequarters 111
+    threequartersemdash 075 threesuperior 334 tsuperior 346 twodotenleader 052
+    twoinferior 252 twooldstyle 062 twosuperior 333 twothirds 117 zeroinferior 274
+    zerooldstyle 060 zerosuperior 342
+"""
+
+
+def mac_expert_encoding():
+    table = [""] * 256
+    fields = MAC_EXPERT.split()
+    for name, octal in zip(fields[::2], fields[1::2]):
+        code = int(octal, 8)
+        assert not table[code] and 0x20 <= code < 0x100, (name, octal)
+        table[code] = name
+    assert sum(1 for n in table if n) == 165
+    return table
 
 
 def afm_encoding(path):
@@ -257,24 +299,22 @@ def unicode_table(names, dingbats=False, overrides=None):
     return out
 
 
-def gen_encodings(out_dir, afm_dir, gs_dir):
-    symbol = afm_encoding(os.path.join(afm_dir, "StandardSymbolsPS.afm"))
-    # The URW font encodes its Apple logo at 128, where the Symbol font it
-    # stands in for has nothing; the encoding is that of the original.
-    assert symbol[0x80] == "apple"
-    symbol[0x80] = ""
-    dingbats = afm_encoding(os.path.join(afm_dir, "D050000L.afm"))
+def gen_encodings(out_dir, afm_dir):
+    # Symbol's Apple logo is in the font but in no code of its encoding.
+    symbol = afm_encoding(os.path.join(afm_dir, "Symbol.afm"))
+    dingbats = afm_encoding(os.path.join(afm_dir, "ZapfDingbats.afm"))
     encodings = [
         ("Standard", standard_encoding(), False, None),
         ("WinAnsi", win_ansi_encoding(), False, None),
         ("MacRoman", mac_roman_encoding(), False, None),
-        ("MacExpert", mac_expert_encoding(gs_dir), False, None),
+        ("MacExpert", mac_expert_encoding(), False, None),
         ("PdfDoc", pdf_doc_encoding(), False, None),
         ("Symbol", symbol, False, SYMBOL_TEXT_OVERRIDES),
         ("ZapfDingbats", dingbats, True, None),
     ]
-    lines = [HEADER.format("fontTools.encodings, the cp1252 codec, the URW base35 AFMs "
-                           "(Symbol, Dingbats) and gs_mex_e.ps (MacExpert)")]
+    lines = [HEADER.format("fontTools.encodings, the cp1252 codec, Adobe's Symbol and "
+                           "ZapfDingbats AFMs and the generator's own MacExpert table")]
+    lines += adobe_notice_lines(afm_dir, ["Symbol", "ZapfDingbats"])
     lines.append("// Included by encodings.cpp inside its anonymous namespace.")
     lines.append("")
     for name, names, is_dingbats, overrides in encodings:
@@ -293,22 +333,62 @@ def gen_encodings(out_dir, afm_dir, gs_dir):
 # --- standard font metrics ---------------------------------------------------
 
 STANDARD_FONTS = [
-    # standard name, URW file, serif
-    ("Courier", "NimbusMonoPS-Regular", True),
-    ("Courier-Bold", "NimbusMonoPS-Bold", True),
-    ("Courier-BoldOblique", "NimbusMonoPS-BoldItalic", True),
-    ("Courier-Oblique", "NimbusMonoPS-Italic", True),
-    ("Helvetica", "NimbusSans-Regular", False),
-    ("Helvetica-Bold", "NimbusSans-Bold", False),
-    ("Helvetica-BoldOblique", "NimbusSans-BoldItalic", False),
-    ("Helvetica-Oblique", "NimbusSans-Italic", False),
-    ("Symbol", "StandardSymbolsPS", False),
-    ("Times-Bold", "NimbusRoman-Bold", True),
-    ("Times-BoldItalic", "NimbusRoman-BoldItalic", True),
-    ("Times-Italic", "NimbusRoman-Italic", True),
-    ("Times-Roman", "NimbusRoman-Regular", True),
-    ("ZapfDingbats", "D050000L", False),
+    # standard name (also the AFM file's name), serif
+    ("Courier", True),
+    ("Courier-Bold", True),
+    ("Courier-BoldOblique", True),
+    ("Courier-Oblique", True),
+    ("Helvetica", False),
+    ("Helvetica-Bold", False),
+    ("Helvetica-BoldOblique", False),
+    ("Helvetica-Oblique", False),
+    ("Symbol", False),
+    ("Times-Bold", True),
+    ("Times-BoldItalic", True),
+    ("Times-Italic", True),
+    ("Times-Roman", True),
+    ("ZapfDingbats", False),
 ]
+
+# Adobe's terms for its AFM files, which ask that its copyright notices stay
+# with anything made from them, that changes be noted, and that this paragraph
+# be kept as it is.
+ADOBE_TERMS = (
+    "This file and the 14 PostScript(R) AFM files it accompanies may be used, copied, "
+    "and distributed for any purpose and without charge, with or without modification, "
+    "provided that all copyright notices are retained; that the AFM files are not "
+    "distributed without this file; that all modifications to this file or any of "
+    "the AFM files are prominently noted in the modified file(s); and that this "
+    "paragraph is not modified. Adobe Systems has no responsibility or obligation "
+    "to support the use of the AFM files."
+)
+
+
+def adobe_notice_lines(afm_dir, files):
+    notices = []
+    for name in files:
+        for line in open(os.path.join(afm_dir, name + ".afm"), encoding="latin-1"):
+            if line.startswith("Comment Copyright"):
+                notice = line.split(None, 1)[1].strip()
+                assert "Adobe Systems Incorporated" in notice, (name, notice)
+                if notice not in notices:
+                    notices.append(notice)
+                break
+        else:
+            raise SystemExit("%s.afm carries no Adobe copyright notice" % name)
+    out = ["// Data derived from Adobe's AFM files for " + ", ".join(files) + ":"]
+    out += ["//   " + n for n in notices]
+    out.append("// Modified: only the values used here were kept, and rewritten as C++ tables.")
+    out.append("// Adobe's terms for those files:")
+    words, line = ADOBE_TERMS.split(), "//  "
+    for w in words:
+        if len(line) + len(w) + 1 > 90:
+            out.append(line)
+            line = "//  "
+        line += " " + w
+    out.append(line)
+    out.append("")
+    return out
 
 
 def afm_chars(path):
@@ -344,19 +424,18 @@ def read_afm(path):
 
 def gen_metrics(out_dir, afm_dir):
     fonts = []
-    for std, urw, serif in STANDARD_FONTS:
-        header, widths, boxes = read_afm(os.path.join(afm_dir, urw + ".afm"))
+    for std, serif in STANDARD_FONTS:
+        header, widths, _ = read_afm(os.path.join(afm_dir, std + ".afm"))
+        assert header["FontName"] == std, (std, header["FontName"])
         symbolic = std in ("Symbol", "ZapfDingbats")
         bbox = [int(v) for v in header["FontBBox"].split()]
-        ascent, descent = int(header.get("Ascender", 0)), int(header.get("Descender", 0))
-        # The URW files leave Ascender and Descender at zero. The metrics these
-        # fonts are compatible with take them from the tops of 'd' and the
-        # bottom of 'p'; the symbolic fonts have neither and use the box.
-        if ascent == 0 and descent == 0:
-            if symbolic:
-                ascent, descent = bbox[3], bbox[1]
-            else:
-                ascent, descent = boxes["d"][3], boxes["p"][1]
+        # Symbol and ZapfDingbats give no Ascender or Descender: their glyphs
+        # are not letters, and the font box is what bounds them.
+        if symbolic:
+            assert "Ascender" not in header and "Descender" not in header, std
+            ascent, descent = bbox[3], bbox[1]
+        else:
+            ascent, descent = int(header["Ascender"]), int(header["Descender"])
         fonts.append(dict(
             name=std, widths=widths, bbox=bbox, ascent=ascent, descent=descent,
             cap_height=int(header.get("CapHeight", 0)), x_height=int(header.get("XHeight", 0)),
@@ -364,7 +443,8 @@ def gen_metrics(out_dir, afm_dir):
             fixed=header["IsFixedPitch"] == "true", symbolic=symbolic, serif=serif,
         ))
     all_names = sorted({n for f in fonts for n in f["widths"]}, key=lambda n: n.encode())
-    lines = [HEADER.format("the AFM files of Debian's fonts-urw-base35")]
+    lines = [HEADER.format("Adobe's AFM files of the 14 standard fonts")]
+    lines += adobe_notice_lines(afm_dir, [std for std, _ in STANDARD_FONTS])
     lines.append("// Included by standard_metrics.cpp inside its anonymous namespace.")
     lines.append("// Glyph names of all 14 fonts, sorted, packed into one string; each font")
     lines.append("// has a width for every name, kNoWidth where it lacks the glyph.")
@@ -414,15 +494,13 @@ def write(path, lines):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--afm-dir", default="/usr/share/fonts/type1/urw-base35")
-    ap.add_argument("--gs-init-dir",
-                    default=(glob.glob("/usr/share/ghostscript/*/Resource/Init") or [""])[0])
+    ap.add_argument("--afm-dir", default="/usr/share/matplotlib/mpl-data/fonts/pdfcorefonts")
     ap.add_argument("--out-dir", default=os.path.join(os.path.dirname(__file__), "..", "core",
                                                       "fonts"))
     args = ap.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
     gen_glyph_list(args.out_dir)
-    gen_encodings(args.out_dir, args.afm_dir, args.gs_init_dir)
+    gen_encodings(args.out_dir, args.afm_dir)
     gen_metrics(args.out_dir, args.afm_dir)
 
 

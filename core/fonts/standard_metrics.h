@@ -15,8 +15,8 @@ struct StandardFontMetrics {
     // All in 1/1000 em.
     double ascent;
     double descent; // negative
-    double cap_height;
-    double x_height;
+    double cap_height; // 0 for Symbol and ZapfDingbats, which have no letters
+    double x_height;   // likewise
     double italic_angle;        // degrees, negative for a slant to the right
     std::array<double, 4> bbox; // llx, lly, urx, ury
     bool fixed_pitch;
