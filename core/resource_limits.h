@@ -88,4 +88,31 @@ inline constexpr std::size_t kMaxImageBytesPerPage = std::size_t{1} << 30;
 inline constexpr std::uint64_t kMaxTextCharsPerDocument = 16'000'000;
 inline constexpr std::uint64_t kMaxImageBytesPerDocument = std::uint64_t{2} << 30;
 
+// Bytes in one row of a predicted stream (/Columns × /Colors × bits per
+// component). Real rows are a few kilobytes (an 8,000-pixel RGB scan line is
+// 24 KB); the predictor keeps two rows, so a lying /Columns of two billion
+// would ask for gigabytes before the first byte is decoded. Wider rows are
+// left as stored.
+inline constexpr std::uint64_t kMaxPredictorRowBytes = std::uint64_t{1} << 24;
+
+// Cross-reference sections read through /Prev. Files updated incrementally
+// carry one section per save, rarely more than a few hundred; a /Prev chain
+// longer than this is treated as ending here (loops are stopped by the
+// offsets already read).
+inline constexpr std::size_t kMaxXrefSections = 10'000;
+
+// Bytes either side of a startxref or /Prev offset searched for the section
+// it meant: writers that miscount line ends or a prefix before %PDF are off
+// by a few bytes to a few hundred.
+inline constexpr std::size_t kXrefOffsetSlack = 1024;
+
+// Numbers taken one by one from a zero-width run of an older section when
+// newer sections are merged over it (such runs are degenerate: every number
+// at offset 0); the rest of a larger run is dropped.
+inline constexpr std::uint64_t kMaxXrefRunMerge = 1'000'000;
+
+// Object streams unpacked by the full reader's recovery scan. Each costs its
+// decoded size once (cached); real files hold some hundreds.
+inline constexpr std::size_t kMaxRecoveredObjectStreams = 100'000;
+
 } // namespace quarvel::limits

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 
 #include "syntax/filters.h"
 #include "file/object_stream.h"
 #include "file/recovery.h"
+#include "file/xref_chain.h"
 #include "resource_limits.h"
 
 namespace quarvel {
@@ -63,7 +65,8 @@ void Mapping::release() {
 
 // --- open -------------------------------------------------------------------
 
-Document::Document(Mapping mapping) : mapping_(std::move(mapping)) {}
+Document::Document(Mapping mapping, const ReadOptions& options)
+    : mapping_(std::move(mapping)), options_(options) {}
 
 namespace {
 
@@ -84,7 +87,8 @@ class Fd {
 
 } // namespace
 
-Result<std::unique_ptr<Document>> Document::open(const std::string& path) {
+Result<std::unique_ptr<Document>> Document::open(const std::string& path,
+                                                 const ReadOptions& options) {
     // O_NONBLOCK: a FIFO given as the path must not block the open; it is
     // then refused below as not a regular file.
     const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -103,15 +107,24 @@ Result<std::unique_ptr<Document>> Document::open(const std::string& path) {
         mapping = Mapping::adopt_mmap(addr, length);
     }
     // The mapping stays valid once the descriptor is closed.
-    return from_mmap(std::move(mapping));
+    return from_mmap(std::move(mapping), options);
 }
 
-Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping) {
+Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping,
+                                                      const ReadOptions& options) {
     // The document is built first so that the bytes are at their final
     // address (an in-memory buffer moves with its Mapping) and names decoded
     // from the trailer land in its arena.
-    std::unique_ptr<Document> doc(new Document(std::move(mapping)));
+    std::unique_ptr<Document> doc(new Document(std::move(mapping), options));
     const std::string_view data = doc->data();
+    if (options.full()) {
+        QUARVEL_TRY(Ok opened, doc->open_full());
+        (void)opened;
+        if (doc->trailer_.encrypt || dict_get(doc->trailer_dict_, "Encrypt") != nullptr) {
+            return ParseError::other("encrypted PDFs are not supported");
+        }
+        return doc;
+    }
 
     std::optional<XrefSection> section;
     if (auto start = find_startxref(data); start.ok()) {
@@ -168,6 +181,7 @@ Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
     const std::string_view data = mapping_.bytes();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
+    cur.mode = options_.mode;
     QUARVEL_TRY(Ok header, read_object_header(cur));
     (void)header;
     QUARVEL_TRY(PdfObject obj, parse_object(cur));
@@ -198,19 +212,152 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
     }
 
     auto unpack = [&]() -> CachedObjStm {
-        QUARVEL_TRY(RawStream raw,
-                    parse_object_stream_raw(data(), entry->offset_or_stream, arena_));
-        std::string decoded;
-        if (const PdfObject* filter = dict_get(raw.dict, "Filter")) {
-            QUARVEL_TRY(decoded, decompress_stream(raw.body, *filter));
-        } else {
-            decoded.assign(raw.body);
-        }
+        QUARVEL_TRY(RawStream raw, parse_object_stream_raw(data(), entry->offset_or_stream,
+                                                           arena_, options_.mode));
+        QUARVEL_TRY(std::string decoded,
+                    decode_body(raw.dict, raw.body, limits::kMaxDecodedBytes));
         const std::string_view body = arena_.store(std::move(decoded));
         QUARVEL_TRY(ObjStmMap objects, parse_objstm(raw.dict, body, arena_));
         return std::shared_ptr<const ObjStmMap>(std::make_shared<ObjStmMap>(std::move(objects)));
     };
     return objstm_cache_.insert(stream, unpack());
+}
+
+// --- streams ----------------------------------------------------------------
+
+Result<std::string> Document::decode_body(const PdfDict& dict, std::string_view body,
+                                          std::size_t max_output) const {
+    const PdfObject* filter = dict_get(dict, "Filter");
+    if (!options_.full()) {
+        if (filter == nullptr) return std::string(body);
+        return decompress_stream(body, *filter, max_output);
+    }
+    static const PdfObject kNull;
+    const ObjectPtr resolved_filter = resolve(filter != nullptr ? *filter : kNull);
+    const PdfObject* parms = dict_get(dict, "DecodeParms");
+    if (parms == nullptr) parms = dict_get(dict, "DP");
+    const ObjectPtr resolved_parms = resolve(parms != nullptr ? *parms : kNull);
+    // Parameters in an array may themselves be references.
+    if (resolved_parms->is_array()) {
+        PdfArray items;
+        for (const PdfObject& item : resolved_parms->as_array()) items.push_back(*resolve(item));
+        const PdfObject array = PdfObject::array(std::move(items));
+        return decode_filters(body, resolved_filter.get(), &array, max_output);
+    }
+    return decode_filters(body, resolved_filter.get(), resolved_parms.get(), max_output);
+}
+
+Result<std::string> Document::decode_stream(const PdfObject& stream, std::size_t max_output) const {
+    if (!stream.is_stream()) return std::string();
+    return decode_body(stream.dict(), stream.stream_data(), max_output);
+}
+
+ObjectPtr Document::resolve(const PdfObject& value) const {
+    // A non-owning pointer: the value lives in whatever holds it.
+    ObjectPtr direct(ObjectPtr(), &value);
+    if (!options_.full() || !value.is_ref()) return direct;
+    // A chain of references to references is followed a few steps only.
+    ObjectPtr current = direct;
+    for (int hops = 0; hops < 8 && current->is_ref(); ++hops) {
+        auto next = get_object(current->as_ref().num);
+        if (!next.ok()) {
+            static const PdfObject kNull;
+            return ObjectPtr(ObjectPtr(), &kNull);
+        }
+        current = std::move(next).value();
+    }
+    return current;
+}
+
+// --- the full reader's open -------------------------------------------------
+
+bool Document::catalog_usable() const {
+    if (trailer_.root.num == 0 && xref_.find(0) == nullptr) return false;
+    auto catalog = get_object(trailer_.root.num);
+    if (!catalog.ok() || !(*catalog)->has_dict() || (*catalog)->get("Pages") == nullptr) {
+        return false;
+    }
+    auto pages = page_refs();
+    return pages.ok();
+}
+
+Status Document::open_full() {
+    const std::string_view data = this->data();
+    if (auto chain = read_xref_chain(data, arena_); chain.ok()) {
+        xref_ = std::move(chain->map);
+        trailer_ = chain->trailer;
+        trailer_dict_ = std::move(chain->trailer_dict);
+        if (catalog_usable()) return Ok{};
+    }
+    object_cache_.clear();
+    objstm_cache_.clear();
+    return recover_full();
+}
+
+Status Document::recover_full() {
+    ObjectScan scan = scan_objects(data());
+    xref_ = std::move(scan.map);
+    trailer_ = Trailer{};
+    trailer_.size = scan.max_num + 1;
+    trailer_.encrypt = scan.encrypt;
+
+    // Objects inside object streams, where the scan cannot see them. A
+    // definition later in the file wins, as an incremental update would:
+    // an object stream's objects replace headers written before it, and
+    // headers written after it replace them.
+    auto position = [&](const XrefEntry& e) -> std::uint64_t {
+        if (e.kind == XrefEntry::Kind::InUse) return e.offset_or_stream;
+        const XrefEntry* holder = xref_.find(e.offset_or_stream);
+        return holder != nullptr ? holder->offset_or_stream : 0;
+    };
+    std::vector<std::uint32_t> packed_catalogs;
+    std::size_t unpacked = 0;
+    for (const std::uint32_t stream : scan.object_streams) {
+        if (++unpacked > limits::kMaxRecoveredObjectStreams) break;
+        const XrefEntry* holder = xref_.find(stream);
+        if (holder == nullptr || holder->kind != XrefEntry::Kind::InUse) continue;
+        const std::uint64_t at = holder->offset_or_stream;
+        CachedObjStm objects = object_stream(stream);
+        if (!objects.ok()) continue;
+        std::vector<std::pair<std::uint32_t, const PdfObject*>> members;
+        for (const auto& [num, object] : **objects) members.emplace_back(num, &object);
+        // The map is unordered; numbers in order keep the result
+        // independent of hashing.
+        std::sort(members.begin(), members.end());
+        for (const auto& [num, object] : members) {
+            const XrefEntry* existing = xref_.find(num);
+            if (num == stream) continue;
+            if (existing == nullptr || position(*existing) < at) {
+                xref_.insert(num, XrefEntry{XrefEntry::Kind::Compressed, stream, 0});
+                trailer_.size = std::max(trailer_.size, num + 1);
+            }
+            const PdfObject* type = object->get("Type");
+            if (type != nullptr && type->is_name("Catalog")) packed_catalogs.push_back(num);
+        }
+    }
+    object_cache_.clear();
+
+    // The catalogue: the last trailer's /Root that leads to pages, else the
+    // last catalogue written, plain or packed.
+    auto has_pages = [&](std::uint32_t num) {
+        auto object = get_object(num);
+        return object.ok() && (*object)->has_dict() && (*object)->get("Pages") != nullptr;
+    };
+    for (auto it = scan.trailer_roots.rbegin(); it != scan.trailer_roots.rend(); ++it) {
+        if (has_pages(it->num)) {
+            trailer_.root = *it;
+            return Ok{};
+        }
+    }
+    std::vector<std::uint32_t> catalogs = scan.catalogs;
+    catalogs.insert(catalogs.end(), packed_catalogs.begin(), packed_catalogs.end());
+    for (auto it = catalogs.rbegin(); it != catalogs.rend(); ++it) {
+        if (has_pages(*it)) {
+            trailer_.root = ObjectId{*it, 0};
+            return Ok{};
+        }
+    }
+    return ParseError::other("recovery: could not find Catalog root");
 }
 
 // --- page tree --------------------------------------------------------------
@@ -245,7 +392,10 @@ Status collect_page_refs(const Document& doc, ObjectPtr root, std::uint32_t root
             continue;
         }
         const PdfObject& kid = (*frame.kids)[frame.next++];
-        if (!kid.is_ref()) return ParseError::other("Kid must be a reference");
+        if (!kid.is_ref()) {
+            if (doc.options().full()) continue;
+            return ParseError::other("Kid must be a reference");
+        }
         if (++kids_followed > limits::kMaxPageTreeKids) {
             return ParseError::other("page tree too large");
         }
@@ -253,10 +403,15 @@ Status collect_page_refs(const Document& doc, ObjectPtr root, std::uint32_t root
         QUARVEL_TRY(ObjectPtr node, doc.get_object(id.num));
         if (!node->has_dict()) continue;
         const PdfObject* type = node->get("Type");
-        if (type == nullptr || !type->is_name()) continue;
-        if (type->bytes() == "Page") {
+        std::string_view kind = type != nullptr && type->is_name() ? type->bytes() : "";
+        // Writers that leave out /Type: the full reader tells nodes from
+        // pages by their /Kids.
+        if (doc.options().full() && kind != "Page" && kind != "Pages") {
+            kind = node->get("Kids") != nullptr ? "Pages" : "Page";
+        }
+        if (kind == "Page") {
             out.push_back(id);
-        } else if (type->bytes() == "Pages") {
+        } else if (kind == "Pages") {
             const PdfObject* kids = node->get("Kids");
             if (kids == nullptr) return ParseError::other("Pages node missing /Kids");
             if (!kids->is_array()) return ParseError::other("/Kids must be an array");

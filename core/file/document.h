@@ -17,6 +17,8 @@
 #include "syntax/arena.h"
 #include "syntax/error.h"
 #include "file/object_stream.h"
+#include "read_options.h"
+#include "resource_limits.h"
 #include "file/xref.h"
 #include "syntax/types.h"
 
@@ -54,8 +56,10 @@ using ObjectPtr = std::shared_ptr<const PdfObject>;
 
 class Document {
   public:
-    static Result<std::unique_ptr<Document>> open(const std::string& path);
-    static Result<std::unique_ptr<Document>> from_mmap(Mapping mapping);
+    static Result<std::unique_ptr<Document>> open(const std::string& path,
+                                                  const ReadOptions& options = {});
+    static Result<std::unique_ptr<Document>> from_mmap(Mapping mapping,
+                                                       const ReadOptions& options = {});
 
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
@@ -67,6 +71,22 @@ class Document {
     // The pages in reading order.
     Result<std::vector<ObjectId>> page_refs() const;
 
+    // The decoded data of a stream object; empty bytes for anything else.
+    // The full reader resolves /Filter and /DecodeParms given by reference
+    // and applies decode parameters; the compact one reads /Filter as
+    // written, without parameters.
+    Result<std::string> decode_stream(const PdfObject& stream,
+                                      std::size_t max_output = limits::kMaxDecodedBytes) const;
+
+    // `value` itself, or the object it refers to (the full reader only; the
+    // compact one hands references back unresolved). The pointer keeps the
+    // object alive; a direct value lives as long as whatever holds it.
+    ObjectPtr resolve(const PdfObject& value) const;
+
+    const ReadOptions& options() const { return options_; }
+    // The trailer dictionary as written (full reader; empty otherwise).
+    const PdfDict& trailer_dict() const { return trailer_dict_; }
+
     std::string_view data() const { return mapping_.bytes(); }
     const XrefMap& xref() const { return xref_; }
     const Trailer& trailer() const { return trailer_; }
@@ -74,7 +94,14 @@ class Document {
     Arena& arena() const { return arena_; }
 
   private:
-    explicit Document(Mapping mapping);
+    Document(Mapping mapping, const ReadOptions& options);
+
+    // The full reader's open: the whole cross-reference chain, else the
+    // recovery scan with object streams indexed.
+    Status open_full();
+    Status recover_full();
+    // True when the trailer's /Root leads to a readable page tree.
+    bool catalog_usable() const;
 
     // A parse that failed is kept as its error, so that asking again does
     // not decode or parse again (nor grow the arena again).
@@ -86,6 +113,8 @@ class Document {
     // hand out equal results.
     template <typename T> class SharedCache {
       public:
+        // Only while no other thread can see the document (during open).
+        void clear() { map_.clear(); }
         std::optional<T> find(std::uint32_t num) const {
             std::shared_lock lock(mu_);
             if (auto it = map_.find(num); it != map_.end()) return it->second;
@@ -102,11 +131,15 @@ class Document {
     };
 
     Result<ObjectPtr> parse_direct(std::uint32_t offset) const;
+    Result<std::string> decode_body(const PdfDict& dict, std::string_view body,
+                                    std::size_t max_output) const;
     Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;
     CachedObjStm object_stream(std::uint32_t stream) const;
 
     Mapping mapping_;
+    ReadOptions options_;
     XrefMap xref_;
+    PdfDict trailer_dict_;
     Trailer trailer_;
     mutable Arena arena_;
     mutable SharedCache<CachedObject> object_cache_;

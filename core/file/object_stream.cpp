@@ -24,9 +24,11 @@ Status read_object_header(Cursor& cur) {
     return Ok{};
 }
 
-Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena) {
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena,
+                                          ReadMode mode) {
     if (offset > data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena);
+    cur.mode = mode;
     QUARVEL_TRY(Ok header, read_object_header(cur));
     (void)header;
     QUARVEL_TRY(PdfObject dict, parse_object(cur));

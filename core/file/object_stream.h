@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "read_options.h"
 #include "syntax/arena.h"
 #include "syntax/error.h"
 #include "syntax/object.h"
@@ -21,7 +22,8 @@ struct RawStream {
 };
 
 // Reads the indirect stream object whose header is at `offset` of `data`.
-Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena);
+Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t offset, Arena& arena,
+                                          ReadMode mode = ReadMode::Specified);
 
 // Moves past an object's header, "num gen obj".
 Status read_object_header(Cursor& cur);

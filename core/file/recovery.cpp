@@ -180,7 +180,8 @@ bool is_trailer_keyword(std::string_view data, std::size_t at) {
 
 class Scan {
   public:
-    explicit Scan(std::string_view data) : data_(data) {}
+    // `full` also collects what scan_objects reports.
+    explicit Scan(std::string_view data, ObjectScan* full = nullptr) : data_(data), full_(full) {}
 
     Result<XrefSection> run();
 
@@ -195,6 +196,7 @@ class Scan {
     // is damaged: a trailer dictionary, or a cross-reference stream's
     // dictionary, that names an /Encrypt reference marks the file.
     void detect_encryption(const PdfObj& dict);
+    void record_root(const PdfObj& dict);
 
     std::string_view data_;
     XrefSection out_;
@@ -204,6 +206,7 @@ class Scan {
     // Numbers whose latest definition is a catalogue dictionary, for the
     // fallback that takes a catalogue without /Pages.
     std::unordered_set<std::uint32_t> catalogs_;
+    ObjectScan* full_;
 };
 
 void Scan::on_header(const Header& h, std::size_t bound) {
@@ -227,11 +230,24 @@ void Scan::on_header(const Header& h, std::size_t bound) {
         catalogs_.erase(h.num);
     }
     if (is_dict && has_type(*scanned, "XRef")) detect_encryption(*scanned);
+    if (full_ != nullptr && is_dict) {
+        if (has_type(*scanned, "ObjStm")) full_->object_streams.push_back(h.num);
+        if (has_type(*scanned, "Catalog")) full_->catalogs.push_back(h.num);
+        if (has_type(*scanned, "XRef")) record_root(*scanned);
+    }
+}
+
+void Scan::record_root(const PdfObj& dict) {
+    const PdfObj* root = first_entry(dict, "Root");
+    if (root != nullptr && root->kind == PdfObj::Kind::Ref) full_->trailer_roots.push_back(root->ref);
 }
 
 void Scan::on_trailer(std::size_t pos, std::size_t bound) {
     const auto scanned = scan_dict(data_.substr(0, bound), pos + kTrailerKeyword.size());
-    if (scanned && scanned->kind == PdfObj::Kind::Dict) detect_encryption(*scanned);
+    if (scanned && scanned->kind == PdfObj::Kind::Dict) {
+        detect_encryption(*scanned);
+        if (full_ != nullptr) record_root(*scanned);
+    }
 }
 
 void Scan::detect_encryption(const PdfObj& dict) {
@@ -282,6 +298,12 @@ Result<XrefSection> Scan::run() {
         }
     }
     flush(data_.size());
+    if (full_ != nullptr) {
+        full_->map = std::move(out_.map);
+        full_->max_num = static_cast<std::uint32_t>(max_num_);
+        full_->encrypt = out_.trailer.encrypt;
+        return XrefSection{};
+    }
 
     if (!have_root_ && !catalogs_.empty()) {
         // A catalogue without a /Pages reference; the lowest number, so that
@@ -301,6 +323,12 @@ Result<XrefSection> Scan::run() {
 
 Result<XrefSection> recover_xref_by_scan(std::string_view data) {
     return Scan(data).run();
+}
+
+ObjectScan scan_objects(std::string_view data) {
+    ObjectScan out;
+    (void)Scan(data, &out).run();
+    return out;
 }
 
 std::optional<PdfObj> try_parse_object_at(std::string_view data, std::size_t pos) {

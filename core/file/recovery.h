@@ -28,6 +28,21 @@ struct PdfObj {
 
 Result<XrefSection> recover_xref_by_scan(std::string_view data);
 
+// What the full reader's recovery learns from the same scan: every header
+// (later ones winning) and, in file order, the /Root of each trailer and
+// cross-reference stream dictionary, the object streams and the catalogues
+// written as plain objects. Objects inside object streams are the caller's
+// to index: it can decode them.
+struct ObjectScan {
+    XrefMap map;
+    std::uint32_t max_num = 0;
+    std::vector<ObjectId> trailer_roots;
+    std::vector<std::uint32_t> object_streams;
+    std::vector<std::uint32_t> catalogs;
+    std::optional<ObjectId> encrypt;
+};
+ObjectScan scan_objects(std::string_view data);
+
 // Scans the dictionary after the `obj` keyword at `pos`: nothing, Other (not
 // a dictionary) or Dict.
 std::optional<PdfObj> try_parse_object_at(std::string_view data, std::size_t pos);

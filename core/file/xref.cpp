@@ -141,11 +141,18 @@ std::optional<ObjectId> first_reference(const PdfDict& dict, std::string_view ke
 
 } // namespace
 
-Result<Trailer> extract_trailer_fields(const PdfDict& dict) {
+Result<Trailer> extract_trailer_fields(const PdfDict& dict, ReadMode mode) {
     Trailer t;
-    QUARVEL_TRY(t.root, required_reference(dict, "Root"));
-    QUARVEL_TRY(const std::int64_t size, required_integer(dict, "Size"));
-    t.size = static_cast<std::uint32_t>(size);
+    if (mode == ReadMode::Full) {
+        if (auto root = first_reference(dict, "Root")) t.root = *root;
+        if (const PdfObject* size = dict_get(dict, "Size"); size != nullptr && size->is_int()) {
+            t.size = static_cast<std::uint32_t>(size->as_int());
+        }
+    } else {
+        QUARVEL_TRY(t.root, required_reference(dict, "Root"));
+        QUARVEL_TRY(const std::int64_t size, required_integer(dict, "Size"));
+        t.size = static_cast<std::uint32_t>(size);
+    }
     t.info = first_reference(dict, "Info");
     t.encrypt = first_reference(dict, "Encrypt");
     return t;
@@ -153,7 +160,8 @@ Result<Trailer> extract_trailer_fields(const PdfDict& dict) {
 
 // --- classic table ----------------------------------------------------------
 
-Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, Arena& arena) {
+Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, Arena& arena,
+                                     ReadMode mode) {
     if (offset > data.size()) return ParseError::other("expected 'xref' keyword");
     Cursor cur(data.substr(offset), arena);
     if (!cur.starts_with("xref")) return ParseError::other("expected 'xref' keyword");
@@ -166,7 +174,8 @@ Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, 
             cur.pos += 7;
             QUARVEL_TRY(PdfObject dict, parse_object(cur));
             if (!dict.is_dict()) return ParseError::other("trailer must be a dictionary");
-            QUARVEL_TRY(section.trailer, extract_trailer_fields(dict.dict()));
+            QUARVEL_TRY(section.trailer, extract_trailer_fields(dict.dict(), mode));
+            section.trailer_dict = std::move(dict.dict());
             return section;
         }
         QUARVEL_TRY(const std::uint64_t first, parse_positive_int(cur));
@@ -226,7 +235,8 @@ std::uint64_t low_int_bits(const PdfObject& v, std::uint64_t mask) {
 
 } // namespace
 
-Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view stream_bytes) {
+Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view stream_bytes,
+                                          ReadMode mode) {
     const PdfObject* w = dict_get(dict, "W");
     if (w == nullptr) return ParseError::other("missing /W in xref stream");
     if (!w->is_array() || w->as_array().size() < 3) {
@@ -236,7 +246,13 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
     for (std::size_t i = 0; i < 3; ++i) {
         widths[i] = static_cast<std::size_t>(low_int_bits(w->as_array()[i], 0xFFFF));
     }
-    QUARVEL_TRY(const std::int64_t size, required_integer(dict, "Size"));
+    std::int64_t size = 0;
+    if (mode == ReadMode::Full) {
+        const PdfObject* v = dict_get(dict, "Size");
+        size = v != nullptr && v->is_int() ? v->as_int() : 0;
+    } else {
+        QUARVEL_TRY(size, required_integer(dict, "Size"));
+    }
 
     struct Subsection {
         std::uint32_t first;
@@ -263,7 +279,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
 
     // The stream's dictionary is also the section's trailer.
     XrefSection section;
-    QUARVEL_TRY(section.trailer, extract_trailer_fields(dict));
+    QUARVEL_TRY(section.trailer, extract_trailer_fields(dict, mode));
+    if (mode == ReadMode::Full) section.trailer_dict = dict;
 
     // Exact arithmetic: a sum of 32-bit counts or its product with a row of
     // up to three 65535-byte fields that does not fit 64 bits cannot fit the
@@ -301,6 +318,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
             const Field f3 = read_field(stream_bytes, at, widths[2]);
             at += widths[2];
             if (type.wide || type.value > 2) {
+                // Other types are reserved, and stand for the null object.
+                if (mode == ReadMode::Full) continue;
                 return ParseError::other("unknown xref stream entry type");
             }
             XrefEntry e;

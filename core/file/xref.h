@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "read_options.h"
 #include "syntax/arena.h"
 #include "syntax/error.h"
 #include "syntax/object.h"
@@ -78,13 +79,21 @@ struct Trailer {
 struct XrefSection {
     XrefMap map;
     Trailer trailer;
+    // The trailer dictionary (or cross-reference stream dictionary) as
+    // written: the full reader follows its /Prev and /XRefStm and reads /ID
+    // and a direct /Encrypt from it.
+    PdfDict trailer_dict;
 };
 
 Result<std::size_t> find_startxref(std::string_view data);
 Result<std::uint64_t> parse_positive_int(Cursor& cur);
-Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, Arena& arena);
-Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view stream_bytes);
-Result<Trailer> extract_trailer_fields(const PdfDict& dict);
+// The full reader (`mode` Full) reads trailers leniently: an older section
+// of an updated file may leave out /Root or /Size, which the newest gives.
+Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, Arena& arena,
+                                     ReadMode mode = ReadMode::Specified);
+Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view stream_bytes,
+                                          ReadMode mode = ReadMode::Specified);
+Result<Trailer> extract_trailer_fields(const PdfDict& dict, ReadMode mode = ReadMode::Specified);
 // The integer under `key`, which a trailer-like dictionary must have.
 Result<std::int64_t> required_integer(const PdfDict& dict, std::string_view key);
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 
 namespace quarvel {
 namespace {
@@ -43,10 +44,20 @@ Result<std::string> apply_single_filter(std::string_view data, std::string_view 
     return std::string(data);
 }
 
-Result<std::string> decompress_flate(std::string_view data, std::size_t max_output) {
+Result<std::string> decompress_flate(std::string_view data, std::size_t max_output,
+                                     FlateDamage damage) {
     constexpr std::size_t kFeed = 32 * 1024;
+    const bool keep = damage == FlateDamage::KeepWhatInflated;
+    // Some writers leave out the two-byte zlib header: a first byte that
+    // cannot start one (its low nibble names deflate, and the header is a
+    // multiple of 31) is read as raw deflate.
+    const bool raw = keep && data.size() >= 2 &&
+                     ((static_cast<std::uint8_t>(data[0]) & 0x0F) != 8 ||
+                      (static_cast<std::uint8_t>(data[0]) * 256u + static_cast<std::uint8_t>(data[1])) % 31 != 0);
     z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) return ParseError::other(kFlateFailed);
+    if ((raw ? inflateInit2(&zs, -MAX_WBITS) : inflateInit(&zs)) != Z_OK) {
+        return ParseError::other(kFlateFailed);
+    }
     struct InflateEnd {
         z_stream* zs;
         ~InflateEnd() { inflateEnd(zs); }
@@ -78,7 +89,12 @@ Result<std::string> decompress_flate(std::string_view data, std::size_t max_outp
         produced += room - zs.avail_out;
         if (produced > max_output) return ParseError::other(kFlateFailed);
         if (rc == Z_STREAM_END) break; // bytes after the zlib stream are ignored
-        if (rc != Z_OK && rc != Z_BUF_ERROR) return ParseError::other(kFlateFailed);
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            // A wrong checksum comes after all the data; corruption in the
+            // middle still leaves what came before it readable.
+            if (keep && rc == Z_DATA_ERROR) break;
+            return ParseError::other(kFlateFailed);
+        }
         // Truncated streams are common in damaged files: keep what inflated.
         if (zs.avail_in == 0 && fed == data.size() && zs.avail_out != 0) break;
     }
@@ -86,7 +102,7 @@ Result<std::string> decompress_flate(std::string_view data, std::size_t max_outp
     return out;
 }
 
-std::string decompress_lzw(std::string_view data, std::size_t max_output) {
+std::string decompress_lzw(std::string_view data, std::size_t max_output, int early_change) {
     // A 12-bit code addresses at most 4096 entries; entries past that would
     // never be read, so they are not stored and the table never grows.
     constexpr std::uint32_t kAddressable = 4096;
@@ -127,7 +143,7 @@ std::string decompress_lzw(std::string_view data, std::size_t max_output) {
                                 table[prefix].first, last};
             ++size;
         }
-        if (size == (1u << width) && width < 12) ++width;
+        if (size + static_cast<std::uint32_t>(early_change) == (1u << width) && width < 12) ++width;
     };
 
     std::uint32_t bits = 0;
@@ -266,6 +282,157 @@ Result<std::string> decode_run_length(std::string_view data, std::size_t max_out
     }
     if (out.size() > max_output) out.resize(max_output);
     return out;
+}
+
+// --- the full reader's chain ---------------------------------------------------
+
+FilterParams filter_params(const PdfObject* parms) {
+    FilterParams p;
+    if (parms == nullptr || !parms->is_dict()) return p;
+    auto read = [&](std::string_view key, std::int64_t& field) {
+        const PdfObject* v = parms->get(key);
+        if (v != nullptr && v->is_int()) field = v->as_int();
+    };
+    read("Predictor", p.predictor);
+    read("Colors", p.colors);
+    read("BitsPerComponent", p.bits_per_component);
+    read("Columns", p.columns);
+    read("EarlyChange", p.early_change);
+    return p;
+}
+
+namespace {
+
+std::uint8_t paeth(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    const int p = int{a} + int{b} - int{c};
+    const int pa = std::abs(p - int{a}), pb = std::abs(p - int{b}), pc = std::abs(p - int{c});
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+
+// PNG rows: a filter-type byte before each row, each row predicted from the
+// row above and the pixel to its left.
+std::string undo_png(std::string_view data, std::size_t row_bytes, std::size_t pixel_bytes) {
+    std::string out;
+    out.reserve(data.size() / (row_bytes + 1) * row_bytes + row_bytes);
+    std::string prev(row_bytes, '\0');
+    std::string row(row_bytes, '\0');
+    for (std::size_t at = 0; at + 1 + row_bytes <= data.size(); at += 1 + row_bytes) {
+        const std::uint8_t type = byte_at(data, at);
+        for (std::size_t i = 0; i < row_bytes; ++i) {
+            const std::uint8_t x = byte_at(data, at + 1 + i);
+            const std::uint8_t left = i >= pixel_bytes ? static_cast<std::uint8_t>(row[i - pixel_bytes]) : 0;
+            const std::uint8_t up = static_cast<std::uint8_t>(prev[i]);
+            const std::uint8_t up_left =
+                i >= pixel_bytes ? static_cast<std::uint8_t>(prev[i - pixel_bytes]) : 0;
+            std::uint8_t v = x;
+            switch (type) {
+            case 1: v = static_cast<std::uint8_t>(x + left); break;
+            case 2: v = static_cast<std::uint8_t>(x + up); break;
+            case 3: v = static_cast<std::uint8_t>(x + (int{left} + int{up}) / 2); break;
+            case 4: v = static_cast<std::uint8_t>(x + paeth(left, up, up_left)); break;
+            default: break; // 0, and unknown types read as "none"
+            }
+            row[i] = static_cast<char>(v);
+        }
+        out += row;
+        prev.swap(row);
+    }
+    return out;
+}
+
+// TIFF predictor 2: each component is the difference from the same
+// component of the pixel to its left.
+std::string undo_tiff(std::string data, std::size_t row_bytes, std::size_t colors,
+                      std::size_t bpc) {
+    if (bpc != 8 && bpc != 16) return data; // sub-byte components are rare; kept as stored
+    const std::size_t step = colors * (bpc / 8);
+    for (std::size_t row = 0; row + row_bytes <= data.size(); row += row_bytes) {
+        if (bpc == 8) {
+            for (std::size_t i = step; i < row_bytes; ++i) {
+                data[row + i] = static_cast<char>(byte_at(data, row + i) + byte_at(data, row + i - step));
+            }
+        } else {
+            for (std::size_t i = step; i + 1 < row_bytes; i += 2) {
+                const unsigned v = (byte_at(data, row + i) << 8 | byte_at(data, row + i + 1)) +
+                                   (byte_at(data, row + i - step) << 8 | byte_at(data, row + i - step + 1));
+                data[row + i] = static_cast<char>((v >> 8) & 0xFF);
+                data[row + i + 1] = static_cast<char>(v & 0xFF);
+            }
+        }
+    }
+    return data;
+}
+
+} // namespace
+
+std::string apply_predictor(std::string data, const FilterParams& params) {
+    const std::int64_t predictor = params.predictor;
+    if (predictor != 2 && (predictor < 10 || predictor > 15)) return data;
+    const std::int64_t colors = params.colors, bpc = params.bits_per_component;
+    const std::int64_t columns = params.columns;
+    if (colors < 1 || colors > 32 || columns < 1 ||
+        (bpc != 1 && bpc != 2 && bpc != 4 && bpc != 8 && bpc != 16)) {
+        return data;
+    }
+    // colors * bpc fits easily; the product with columns is checked.
+    std::int64_t row_bits = 0;
+    if (__builtin_mul_overflow(colors * bpc, columns, &row_bits)) return data;
+    const auto row_bytes = static_cast<std::uint64_t>((row_bits + 7) / 8);
+    if (row_bytes > limits::kMaxPredictorRowBytes) return data;
+    const std::size_t pixel_bytes = std::max<std::size_t>(1, static_cast<std::size_t>(colors * bpc / 8));
+    if (predictor == 2) {
+        return undo_tiff(std::move(data), static_cast<std::size_t>(row_bytes),
+                         static_cast<std::size_t>(colors), static_cast<std::size_t>(bpc));
+    }
+    return undo_png(data, static_cast<std::size_t>(row_bytes), pixel_bytes);
+}
+
+Result<std::string> decode_filters(std::string_view data, const PdfObject* filter,
+                                   const PdfObject* parms, std::size_t max_output) {
+    std::string current(data);
+    if (filter == nullptr) return current;
+    auto stage = [&](std::string_view name, const PdfObject* stage_parms) -> Status {
+        const FilterParams p = filter_params(stage_parms);
+        if (name == "FlateDecode" || name == "Fl") {
+            QUARVEL_TRY(current, decompress_flate(current, max_output, FlateDamage::KeepWhatInflated));
+            current = apply_predictor(std::move(current), p);
+        } else if (name == "LZWDecode" || name == "LZW") {
+            current = decompress_lzw(current, max_output, p.early_change == 0 ? 0 : 1);
+            current = apply_predictor(std::move(current), p);
+        } else if (name == "ASCII85Decode" || name == "A85") {
+            QUARVEL_TRY(current, decode_ascii85(current, max_output));
+        } else if (name == "ASCIIHexDecode" || name == "AHx") {
+            current = decode_ascii_hex(current, max_output);
+        } else if (name == "RunLengthDecode" || name == "RL") {
+            QUARVEL_TRY(current, decode_run_length(current, max_output));
+        }
+        // Image codecs and Crypt pass through to their consumers.
+        if (current.size() > max_output) current.resize(max_output);
+        return Ok{};
+    };
+    if (filter->is_name()) {
+        const PdfObject* p = parms != nullptr && parms->is_array() && !parms->as_array().empty()
+                                 ? &parms->as_array()[0]
+                                 : parms;
+        QUARVEL_TRY(Ok done, stage(filter->bytes(), p));
+        (void)done;
+        return current;
+    }
+    if (!filter->is_array()) return current;
+    const PdfArray& names = filter->as_array();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!names[i].is_name()) continue;
+        const PdfObject* p = nullptr;
+        if (parms != nullptr && parms->is_array() && i < parms->as_array().size()) {
+            p = &parms->as_array()[i];
+        } else if (parms != nullptr && parms->is_dict() && names.size() == 1) {
+            p = parms;
+        }
+        QUARVEL_TRY(Ok done, stage(names[i].bytes(), p));
+        (void)done;
+    }
+    return current;
 }
 
 } // namespace quarvel

@@ -402,6 +402,25 @@ Result<std::int64_t> parse_integer_raw(Cursor& cur) {
     return ParseError::unexpected_byte(cur.peek());
 }
 
+namespace {
+
+// True when `len` bytes from `start` end where `endstream` follows, after
+// optional whitespace.
+bool length_reaches_endstream(std::string_view data, std::size_t start, std::uint64_t len) {
+    if (len > data.size() - std::min(start, data.size())) return false;
+    std::size_t at = start + static_cast<std::size_t>(len);
+    while (at < data.size() && is_pdf_whitespace(static_cast<std::uint8_t>(data[at]))) ++at;
+    return data.substr(at).starts_with(kEndstream);
+}
+
+std::string_view trim_stream_eol(std::string_view body) {
+    if (body.ends_with("\r\n")) return body.substr(0, body.size() - 2);
+    if (body.ends_with('\n') || body.ends_with('\r')) return body.substr(0, body.size() - 1);
+    return body;
+}
+
+} // namespace
+
 Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
     cur.skip_ws();
     if (!cur.starts_with(kStream)) return ParseError::other("expected 'stream' keyword");
@@ -416,6 +435,15 @@ Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
     // recovers such bodies as it does indirect lengths.
     if (length && length->is_int() && length->as_int() >= 0) {
         const auto len = static_cast<std::uint64_t>(length->as_int());
+        if (cur.mode == ReadMode::Full && !length_reaches_endstream(data, data_start, len)) {
+            // Writers that rewrite a stream and forget its /Length: the body
+            // runs to the `endstream` keyword, when there is one.
+            const std::size_t found = data.find(kEndstream, data_start);
+            if (found != std::string_view::npos) {
+                cur.pos = found + kEndstream.size();
+                return PdfObject::stream(std::move(dict), trim_stream_eol(data.substr(data_start, found - data_start)));
+            }
+        }
         if (len > cur.remaining()) return ParseError::unexpected_eof();
         const std::string_view body = data.substr(data_start, static_cast<std::size_t>(len));
         cur.pos = data_start + body.size();
@@ -428,7 +456,10 @@ Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
                                                         : std::string_view::npos;
     if (found == std::string_view::npos) return ParseError::missing_length();
     cur.pos = found + kEndstream.size();
-    return PdfObject::stream(std::move(dict), data.substr(data_start, found - data_start));
+    std::string_view body = data.substr(data_start, found - data_start);
+    // The end-of-line before `endstream` belongs to the syntax, not the data.
+    if (cur.mode == ReadMode::Full) body = trim_stream_eol(body);
+    return PdfObject::stream(std::move(dict), body);
 }
 
 } // namespace quarvel

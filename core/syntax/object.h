@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "read_options.h"
 #include "syntax/arena.h"
 #include "syntax/error.h"
 #include "syntax/types.h"
@@ -60,6 +61,9 @@ struct Cursor {
     // Arrays and dictionaries open around the object being parsed; bounded
     // by limits::kMaxObjectDepth.
     std::size_t depth = 0;
+    // The full reader checks a stream's direct /Length against the
+    // `endstream` that must follow it, and searches when it does not fit.
+    ReadMode mode = ReadMode::Specified;
 
     Cursor(std::string_view d, Arena& a, std::size_t p = 0) : data(d), pos(p), arena(&a) {}
 
