@@ -25,6 +25,55 @@ std::string default_font_name(const FontMap& fonts) {
     return *smallest;
 }
 
+// The full reader's view of a resources dictionary: the dictionary and its
+// /Font and /XObject subdictionaries resolved where they are given by
+// reference, so that the readers below see them as if written directly.
+// Null for anything that is not a dictionary.
+ObjectPtr resources_view(const PdfObject* resources, const Document& document) {
+    if (resources == nullptr) return nullptr;
+    ObjectPtr dict = document.resolve(*resources);
+    if (!dict->is_dict()) return nullptr;
+    bool indirect_parts = false;
+    for (const DictEntry& entry : dict->dict()) {
+        indirect_parts |= (entry.key == "Font" || entry.key == "XObject") && entry.value.is_ref();
+    }
+    if (!indirect_parts) return dict;
+    PdfDict copy = dict->dict();
+    for (DictEntry& entry : copy) {
+        if ((entry.key == "Font" || entry.key == "XObject") && entry.value.is_ref()) {
+            entry.value = *document.resolve(entry.value);
+        }
+    }
+    return std::make_shared<const PdfObject>(PdfObject::dictionary(std::move(copy)));
+}
+
+// A page's resources: its own, else (full reader) the nearest ancestor's in
+// the page tree, since /Resources is inherited.
+ObjectPtr page_resources(const PdfObject& page, const Document& document) {
+    const PdfObject* own = page.get("Resources");
+    if (!document.options().full()) {
+        if (own == nullptr) return nullptr;
+        if (!own->is_ref()) return ObjectPtr(ObjectPtr(), own);
+        auto resolved = document.get_object(own->as_ref().num);
+        return resolved.ok() ? std::move(resolved).value() : nullptr;
+    }
+    if (own != nullptr) return resources_view(own, document);
+    ObjectPtr node;
+    const PdfObject* parent = page.get("Parent");
+    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
+                                depth < limits::kMaxPageTreeDepth;
+         ++depth) {
+        auto resolved = document.get_object(parent->as_ref().num);
+        if (!resolved.ok()) return nullptr;
+        node = std::move(resolved).value();
+        if (const PdfObject* inherited = node->get("Resources")) {
+            return resources_view(inherited, document);
+        }
+        parent = node->get("Parent");
+    }
+    return nullptr;
+}
+
 Matrix form_matrix(const PdfObject& form) {
     Matrix m;
     const PdfObject* value = form.get("Matrix");
@@ -37,20 +86,22 @@ Matrix form_matrix(const PdfObject& form) {
     return m;
 }
 
-XObjectData form_entry(const PdfObject& form, const Document& document) {
+XObjectData form_entry(const PdfObject& form, const Document& document,
+                       const PdfObject* inherited) {
     XObjectData data;
     data.kind = XObjectData::Kind::Form;
-    std::string_view raw = form.stream_data();
-    if (const PdfObject* filter = form.get("Filter")) {
-        auto decoded = decompress_stream(raw, *filter);
-        // A form whose filters fail is read as stored: usually no text comes
-        // out, but the page itself still does.
-        data.content = decoded.ok() ? std::move(decoded).value() : std::string(raw);
-    } else {
-        data.content = std::string(raw);
-    }
+    auto decoded = document.decode_stream(form);
+    // A form whose filters fail is read as stored: usually no text comes
+    // out, but the page itself still does.
+    data.content = decoded.ok() ? std::move(decoded).value() : std::string(form.stream_data());
     data.matrix = form_matrix(form);
-    if (const PdfObject* resources = form.get("Resources")) {
+    if (document.options().full()) {
+        // A form without resources of its own uses those of whatever draws
+        // it (an older convention many writers still follow).
+        const ObjectPtr own = resources_view(form.get("Resources"), document);
+        const PdfObject* resources = own != nullptr ? own.get() : inherited;
+        if (resources != nullptr) data.fonts = build_font_map(*resources, document);
+    } else if (const PdfObject* resources = form.get("Resources")) {
         data.fonts = build_font_map(*resources, document);
     }
     return data;
@@ -62,6 +113,7 @@ XObjectData form_entry(const PdfObject& form, const Document& document) {
 // them.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
                              std::size_t max_form_bytes) {
+    // The full reader passes resources through resources_view first.
     XObjectMap map;
     std::size_t form_bytes = 0;
     if (resources == nullptr || !resources->has_dict()) return map;
@@ -76,7 +128,7 @@ XObjectMap build_xobject_map(const PdfObject* resources, const Document& documen
         XObjectData data;
         if (subtype != nullptr && subtype->is_name("Form")) {
             if (!object.is_stream()) continue;
-            data = form_entry(object, document);
+            data = form_entry(object, document, resources);
             if (data.content.size() > max_form_bytes - form_bytes) {
                 std::string().swap(data.content);
             } else {
@@ -150,15 +202,25 @@ Result<std::string> page_content(const PdfObject* contents, const Document& docu
     if (contents == nullptr) return content;
     if (contents->is_ref()) {
         QUARVEL_TRY(ObjectPtr stream, document.get_object(contents->as_ref().num));
-        QUARVEL_TRY(content, get_stream_data(*stream));
+        // The full reader also takes a reference to an array of streams.
+        if (document.options().full() && stream->is_array()) {
+            return page_content(stream.get(), document, max_bytes);
+        }
+        QUARVEL_TRY(content, document.decode_stream(*stream));
         if (content.size() > max_bytes) content.clear();
         return content;
     }
     if (!contents->is_array()) return content;
     for (const PdfObject& element : contents->as_array()) {
         if (!element.is_ref()) continue;
-        QUARVEL_TRY(ObjectPtr stream, document.get_object(element.as_ref().num));
-        QUARVEL_TRY(std::string bytes, get_stream_data(*stream));
+        auto stream = document.get_object(element.as_ref().num);
+        // One missing or damaged stream of several costs the full reader
+        // only that stream.
+        if (!stream.ok() && document.options().full()) continue;
+        QUARVEL_TRY(ObjectPtr object, std::move(stream));
+        auto decoded = document.decode_stream(*object);
+        if (!decoded.ok() && document.options().full()) continue;
+        QUARVEL_TRY(std::string bytes, std::move(decoded));
         if (bytes.size() >= max_bytes - content.size()) break;
         content += bytes;
         content += '\n';
@@ -183,19 +245,10 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
 
     QUARVEL_TRY(std::string content, page_content(page->get("Contents"), document));
 
-    // Only the page's own /Resources count; nothing is inherited from the
-    // page tree.
-    ObjectPtr resolved_resources;
-    const PdfObject* resources = page->get("Resources");
-    if (resources != nullptr && resources->is_ref()) {
-        auto resolved = document.get_object(resources->as_ref().num);
-        if (resolved.ok()) {
-            resolved_resources = std::move(resolved).value();
-            resources = resolved_resources.get();
-        } else {
-            resources = nullptr;
-        }
-    }
+    // The compact reader takes only the page's own /Resources; the full
+    // reader also inherits them from the page tree.
+    const ObjectPtr resolved_resources = page_resources(*page, document);
+    const PdfObject* resources = resolved_resources.get();
 
     FontMap fonts;
     if (resources != nullptr) fonts = build_font_map(*resources, document);

@@ -165,9 +165,9 @@ std::optional<char32_t> glyph_name_char(std::string_view name) {
 // The bytes of a ToUnicode stream: decoded when the stream names a filter,
 // the raw bytes when it names none or decoding fails (some writers label
 // uncompressed CMaps /FlateDecode).
-std::string tounicode_bytes(const PdfObject& stream) {
-    if (const PdfObject* filter = stream.get("Filter")) {
-        Result<std::string> decoded = decompress_stream(stream.stream_data(), *filter);
+std::string tounicode_bytes(const PdfObject& stream, const Document& document) {
+    if (stream.get("Filter") != nullptr) {
+        Result<std::string> decoded = document.decode_stream(stream);
         if (decoded.ok()) return std::move(decoded).value();
     }
     return std::string(stream.stream_data());
@@ -250,7 +250,7 @@ FontMap build_font_map(const PdfObject& resources, const Document& document) {
         if (const PdfObject* tu = font->get("ToUnicode"); tu && tu->is_ref()) {
             Result<ObjectPtr> r = document.get_object(tu->as_ref().num);
             if (r.ok() && r.value() && r.value()->is_stream()) {
-                info->to_unicode = parse_cmap(tounicode_bytes(*r.value()));
+                info->to_unicode = parse_cmap(tounicode_bytes(*r.value(), document));
             }
         }
 
