@@ -1,7 +1,10 @@
-// The Python module `quarvel`: argument conversion, error mapping and the
-// three bindings. No PDF logic lives here; the core knows nothing of Python.
+// The Python modules `quarvel` and `quarvel_full`: argument conversion,
+// error mapping and the three bindings, once for both. No PDF logic lives
+// here; the core knows nothing of Python.
 //
-// The calling thread keeps the interpreter lock for the whole call: the
+// `quarvel` (the compact reader) keeps the interpreter lock for the whole
+// call. `quarvel_full` releases it while the core works and takes it back to
+// build the result, so other Python threads run meanwhile. Either way the
 // core's workers never touch Python objects, and every Python object is made
 // here after the core has returned.
 #define PY_SSIZE_T_CLEAN
@@ -19,9 +22,11 @@
 #include "file/document.h"
 #include "extract/extract.h"
 #include "extract/links.h"
+#include "module.h"
 #include "py_ref.h"
 #include "render.h"
 
+namespace quarvel::python {
 namespace {
 
 using quarvel::ParseError;
@@ -84,12 +89,51 @@ std::optional<std::string> fs_path(PyObject* path) {
     return bytes;
 }
 
-std::optional<std::string> convert_path(PyObject* obj, const char* param) {
-    if (!PyUnicode_Check(obj)) {
-        wrong_type(param, "str", obj);
+// The bytes of a path the file system takes as they are.
+std::optional<std::string> bytes_path(PyObject* bytes) {
+    std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    if (out.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character in path");
         return std::nullopt;
     }
-    return fs_path(obj);
+    return out;
+}
+
+// `quarvel` takes a str; `quarvel_full` also takes bytes and os.PathLike
+// objects (pathlib.Path), as the os module's functions do.
+std::optional<std::string> convert_path(Reader reader, PyObject* obj, const char* param) {
+    if (PyUnicode_Check(obj)) return fs_path(obj);
+    if (reader == Reader::Full) {
+        if (PyBytes_Check(obj)) return bytes_path(obj);
+        Owned fspath(PyOS_FSPath(obj));
+        if (fspath) {
+            if (PyUnicode_Check(fspath.get())) return fs_path(fspath.get());
+            return bytes_path(fspath.get());
+        }
+        PyErr_Clear();
+        wrong_type(param, "str, bytes or os.PathLike", obj);
+        return std::nullopt;
+    }
+    wrong_type(param, "str", obj);
+    return std::nullopt;
+}
+
+// A password as bytes: a str as UTF-8 (the security handler turns it into
+// what the file's revision hashes), bytes as they are.
+bool convert_password(PyObject* obj, std::optional<std::string>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (PyBytes_Check(obj)) {
+        out.emplace(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+        return true;
+    }
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (text == nullptr) return false;
+        out.emplace(text, static_cast<std::size_t>(size));
+        return true;
+    }
+    return wrong_type("password", "str, bytes or None", obj);
 }
 
 // True or False, or a numpy boolean scalar. numpy is recognised by its type
@@ -135,8 +179,9 @@ bool convert_options(PyObject* page_parallel, PyObject* include_images, PyObject
 // Every item of `paths`, a sequence of str. A str is a sequence of str too
 // but never a list of paths. Any other sequence is taken item by item: bytes
 // hold ints, so only an empty one gets through, as an empty list of paths.
-std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
-    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj) ||
+        (reader == Reader::Full && PyBytes_Check(obj) && PyBytes_GET_SIZE(obj) > 0)) {
         wrong_type("paths", "a sequence of str", obj);
         return std::nullopt;
     }
@@ -147,6 +192,12 @@ std::optional<std::vector<std::string>> convert_paths(PyObject* obj) {
     paths.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (reader == Reader::Full) {
+            std::optional<std::string> path = convert_path(reader, item, "paths");
+            if (!path) return std::nullopt;
+            paths.push_back(std::move(*path));
+            continue;
+        }
         if (!PyUnicode_Check(item)) {
             PyErr_Format(PyExc_TypeError, "argument 'paths': item %zd must be str, not %.200s", i,
                          Py_TYPE(item)->tp_name);
@@ -186,17 +237,44 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
 
 // --- the bindings ------------------------------------------------------------
 
-PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"path", "page_parallel", "include_images",
-                                   "gpu",  "batch_size",    nullptr};
+// Runs the core call `work` without the interpreter lock for the full
+// reader, with it for the compact one. The lock is taken back on every way
+// out, exceptions included, before any Python object is touched.
+template <typename F> auto run_core(Reader reader, F&& work) {
+    if (reader == Reader::Specified) return work();
+    struct Released {
+        PyThreadState* state = PyEval_SaveThread();
+        ~Released() { PyEval_RestoreThread(state); }
+    } released;
+    return work();
+}
+
+quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
+    return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
+                                  : quarvel::ReadOptions::specified();
+}
+
+RenderOptions render_options(Reader reader) {
+    return RenderOptions{reader == Reader::Full};
+}
+
+template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
+    // The compact reader's list ends before "password": the parser insists
+    // that the list and the format name the same parameters.
+    static const char* kwlist[] = {"path",       "page_parallel",
+                                   "include_images", "gpu",
+                                   "batch_size", R == Reader::Full ? "password" : nullptr,
+                                   nullptr};
     PyObject* path_obj = nullptr;
     PyObject* page_parallel = nullptr;
     PyObject* include_images = nullptr;
     PyObject* gpu = nullptr;
     PyObject* batch_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:extract", const_cast<char**>(kwlist),
-                                     &path_obj, &page_parallel, &include_images, &gpu,
-                                     &batch_size)) {
+    PyObject* password = nullptr;
+    const char* format = R == Reader::Full ? "O|OOOO$O:extract" : "O|OOOO:extract";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &path_obj,
+                                     &page_parallel, &include_images, &gpu, &batch_size,
+                                     &password)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -206,28 +284,36 @@ PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
         options.gpu = false;
         options.file_parallel = false;
         options.batch_size = 50;
-        std::optional<std::string> path = convert_path(path_obj, "path");
-        if (!path || !convert_options(page_parallel, include_images, gpu, batch_size, options)) {
+        std::optional<std::string> path = convert_path(R, path_obj, "path");
+        std::optional<std::string> secret;
+        if (!path || !convert_options(page_parallel, include_images, gpu, batch_size, options) ||
+            !convert_password(password, secret)) {
             return nullptr;
         }
-        quarvel::Result<quarvel::ExtractResult> result = quarvel::extract::extract(*path, options);
+        options.read = read_options(R, std::move(secret));
+        quarvel::Result<quarvel::ExtractResult> result =
+            run_core(R, [&] { return quarvel::extract::extract(*path, options); });
         if (!result.ok()) return raise_parse_error(result.error());
-        return quarvel::python::render_extract_result(result->pages);
+        return render_extract_result(result->pages, render_options(R));
     });
 }
 
-PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths", "file_parallel", "page_parallel", "include_images",
-                                   "gpu",   "batch_size",    nullptr};
+template <Reader R> PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"paths",      "file_parallel",
+                                   "page_parallel", "include_images",
+                                   "gpu",        "batch_size",
+                                   R == Reader::Full ? "password" : nullptr, nullptr};
     PyObject* paths_obj = nullptr;
     PyObject* file_parallel = nullptr;
     PyObject* page_parallel = nullptr;
     PyObject* include_images = nullptr;
     PyObject* gpu = nullptr;
     PyObject* batch_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:extract_many",
-                                     const_cast<char**>(kwlist), &paths_obj, &file_parallel,
-                                     &page_parallel, &include_images, &gpu, &batch_size)) {
+    PyObject* password = nullptr;
+    const char* format = R == Reader::Full ? "O|OOOOO$O:extract_many" : "O|OOOOO:extract_many";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &paths_obj,
+                                     &file_parallel, &page_parallel, &include_images, &gpu,
+                                     &batch_size, &password)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -237,12 +323,15 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
         options.include_images = false;
         options.gpu = false;
         options.batch_size = 50;
-        std::optional<std::vector<std::string>> paths = convert_paths(paths_obj);
+        std::optional<std::vector<std::string>> paths = convert_paths(R, paths_obj);
+        std::optional<std::string> secret;
         if (!paths || !convert_bool(file_parallel, "file_parallel", options.file_parallel) ||
-            !convert_options(page_parallel, include_images, gpu, batch_size, options)) {
+            !convert_options(page_parallel, include_images, gpu, batch_size, options) ||
+            !convert_password(password, secret)) {
             return nullptr;
         }
-        auto results = quarvel::extract::extract_many(*paths, options);
+        options.read = read_options(R, std::move(secret));
+        auto results = run_core(R, [&] { return quarvel::extract::extract_many(*paths, options); });
 
         Owned list(PyList_New(static_cast<Py_ssize_t>(results.size())));
         if (!list) return nullptr;
@@ -258,8 +347,9 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
             if (path_str == nullptr) return nullptr;
             PyList_SET_ITEM(entry, 0, path_str);
             // A failed file is an empty entry; its error is not reported.
-            PyObject* value =
-                result.ok() ? quarvel::python::render_extract_result(result->pages) : PyList_New(0);
+            PyObject* value = result.ok()
+                                  ? render_extract_result(result->pages, render_options(R))
+                                  : PyList_New(0);
             if (value == nullptr) return nullptr;
             PyList_SET_ITEM(entry, 1, value);
         }
@@ -267,41 +357,51 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* py_extract_links(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"path", nullptr};
+template <Reader R> PyObject* py_extract_links(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"path", R == Reader::Full ? "password" : nullptr, nullptr};
     PyObject* path_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:extract_links", const_cast<char**>(kwlist),
-                                     &path_obj)) {
+    PyObject* password = nullptr;
+    const char* format = R == Reader::Full ? "O|$O:extract_links" : "O:extract_links";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &path_obj,
+                                     &password)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        std::optional<std::string> path = convert_path(path_obj, "path");
-        if (!path) return nullptr;
-        auto document = quarvel::Document::open(*path);
-        if (!document.ok()) return raise_parse_error(document.error());
-        auto links = quarvel::links::extract_links(**document);
+        std::optional<std::string> path = convert_path(R, path_obj, "path");
+        std::optional<std::string> secret;
+        if (!path || !convert_password(password, secret)) return nullptr;
+        const quarvel::ReadOptions read = read_options(R, std::move(secret));
+        auto links = run_core(R, [&]() -> quarvel::Result<std::vector<quarvel::PageLink>> {
+            QUARVEL_TRY(std::unique_ptr<quarvel::Document> document,
+                        quarvel::Document::open(*path, read));
+            return quarvel::links::extract_links(*document);
+        });
         if (!links.ok()) return raise_parse_error(links.error());
         return render_links(*links);
     });
 }
 
-// --- the module --------------------------------------------------------------
+// --- the modules -------------------------------------------------------------
 
-PyMethodDef module_methods[] = {
-    {"extract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract)),
+template <Reader R> PyCFunction binding(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef specified_methods[] = {
+    {"extract", binding<Reader::Specified>(py_extract<Reader::Specified>),
      METH_VARARGS | METH_KEYWORDS,
      "extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50)\n"
      "--\n"
      "\n"
      "Extract text blocks and images from a single PDF file."},
-    {"extract_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_many)),
+    {"extract_many", binding<Reader::Specified>(py_extract_many<Reader::Specified>),
      METH_VARARGS | METH_KEYWORDS,
      "extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, "
      "gpu=False, batch_size=50)\n"
      "--\n"
      "\n"
      "Batch extract from multiple PDF files with file-level parallelism."},
-    {"extract_links", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_links)),
+    {"extract_links", binding<Reader::Specified>(py_extract_links<Reader::Specified>),
      METH_VARARGS | METH_KEYWORDS,
      "extract_links(path)\n"
      "--\n"
@@ -310,43 +410,89 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// m_size 0 rather than -1: the interpreter then calls PyInit_quarvel again
-// for a second initialisation instead of silently copying the first
+PyMethodDef full_methods[] = {
+    {"extract", binding<Reader::Full>(py_extract<Reader::Full>), METH_VARARGS | METH_KEYWORDS,
+     "extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50, *, "
+     "password=None)\n"
+     "--\n"
+     "\n"
+     "Extract text blocks and images from a single PDF file with the full reader.\n"
+     "\n"
+     "Every block and image dict ends with \"page\", the 0-based page number.\n"
+     "`path` may be a str, bytes or os.PathLike; `password` (str or bytes) opens\n"
+     "an encrypted file whose empty user password does not."},
+    {"extract_many", binding<Reader::Full>(py_extract_many<Reader::Full>),
+     METH_VARARGS | METH_KEYWORDS,
+     "extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, "
+     "gpu=False, batch_size=50, *, password=None)\n"
+     "--\n"
+     "\n"
+     "Batch extract from multiple PDF files with the full reader, files in parallel.\n"
+     "\n"
+     "A file that cannot be read gets an empty entry; `password` is tried on every file."},
+    {"extract_links", binding<Reader::Full>(py_extract_links<Reader::Full>),
+     METH_VARARGS | METH_KEYWORDS,
+     "extract_links(path, *, password=None)\n"
+     "--\n"
+     "\n"
+     "Extract hyperlinks from a PDF file with the full reader."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// m_size 0 rather than -1: the interpreter then calls the init function
+// again for a second initialisation instead of silently copying the first
 // module's dictionary, and that call refuses.
-PyModuleDef module_def = {
+PyModuleDef specified_def = {
     PyModuleDef_HEAD_INIT,
     "quarvel",
     "Quarvel \xe2\x80\x94 high-performance PDF text and image extraction.",
     0,
-    nullptr,
+    specified_methods,
     nullptr,
     nullptr,
     nullptr,
     nullptr,
 };
 
-bool initialised = false;
+PyModuleDef full_def = {
+    PyModuleDef_HEAD_INIT,
+    "quarvel_full",
+    "Quarvel \xe2\x80\x94 high-performance PDF text and image extraction, full reader: every\n"
+    "cross-reference form, inherited resources, decode parameters, reading order.",
+    0,
+    full_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_quarvel() {
-    if (initialised) {
-        PyErr_SetString(PyExc_ImportError, "quarvel can only be initialised once per process");
+PyObject* init_module(Reader reader) {
+    static bool initialised[2] = {false, false};
+    PyModuleDef& def = reader == Reader::Full ? full_def : specified_def;
+    bool& done = initialised[reader == Reader::Full ? 1 : 0];
+    if (done) {
+        PyErr_Format(PyExc_ImportError, "%s can only be initialised once per process", def.m_name);
         return nullptr;
     }
     // Functions are added one by one, in their documented order, so that a
     // failure to add any of them fails the import with that error.
-    PyObject* module = PyModule_Create(&module_def);
+    PyMethodDef* methods = def.m_methods;
+    def.m_methods = nullptr;
+    PyObject* module = PyModule_Create(&def);
+    def.m_methods = methods;
     if (module == nullptr) return nullptr;
-    for (PyMethodDef* def = module_methods; def->ml_name != nullptr; ++def) {
+    for (PyMethodDef* method = methods; method->ml_name != nullptr; ++method) {
         PyObject* name = PyModule_GetNameObject(module);
         if (name == nullptr) {
             Py_DECREF(module);
             return nullptr;
         }
-        PyObject* func = PyCFunction_NewEx(def, module, name);
+        PyObject* func = PyCFunction_NewEx(method, module, name);
         Py_DECREF(name);
-        if (func == nullptr || PyModule_AddObject(module, def->ml_name, func) < 0) {
+        if (func == nullptr || PyModule_AddObject(module, method->ml_name, func) < 0) {
             Py_XDECREF(func);
             Py_DECREF(module);
             return nullptr;
@@ -356,6 +502,8 @@ PyMODINIT_FUNC PyInit_quarvel() {
         Py_DECREF(module);
         return nullptr;
     }
-    initialised = true;
+    done = true;
     return module;
 }
+
+} // namespace quarvel::python

@@ -1,6 +1,7 @@
 #include "render.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "py_ref.h"
@@ -27,6 +28,7 @@ struct Keys {
     PyObject* xref;
     PyObject* ext;
     PyObject* image;
+    PyObject* page;
 };
 
 const Keys* keys() {
@@ -35,10 +37,10 @@ const Keys* keys() {
     if (ready) return &k;
     PyObject** slots[] = {&k.type, &k.bbox,       &k.lines, &k.spans, &k.text,
                           &k.font, &k.size,       &k.color, &k.width, &k.height,
-                          &k.bpc,  &k.colorspace, &k.xref,  &k.ext,   &k.image};
+                          &k.bpc,  &k.colorspace, &k.xref,  &k.ext,   &k.image, &k.page};
     const char* names[] = {"type", "bbox",       "lines", "spans", "text",
                            "font", "size",       "color", "width", "height",
-                           "bpc",  "colorspace", "xref",  "ext",   "image"};
+                           "bpc",  "colorspace", "xref",  "ext",   "image", "page"};
     for (std::size_t i = 0; i < std::size(slots); ++i) {
         if (*slots[i] != nullptr) continue;
         *slots[i] = PyUnicode_InternFromString(names[i]);
@@ -116,20 +118,28 @@ PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts) {
     return dict.release();
 }
 
-PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts) {
+// Appends "page" when the module numbers its results' pages.
+bool put_page(const Keys& k, PyObject* dict, const std::optional<std::size_t>& page) {
+    return !page || put(dict, k.page, PyLong_FromSize_t(*page));
+}
+
+PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts,
+                     const std::optional<std::size_t>& page) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.type, PyLong_FromLong(0)) ||
         !put(dict.get(), k.bbox, bbox_list(block.bbox)) ||
         !put(dict.get(), k.lines, dict_list(block.lines, [&](const TextLine& line) {
                  return line_dict(k, line, fonts);
-             }))) {
+             })) ||
+        !put_page(k, dict.get(), page)) {
         return nullptr;
     }
     return dict.release();
 }
 
-PyObject* image_dict(const Keys& k, const ExtractedImage& image) {
+PyObject* image_dict(const Keys& k, const ExtractedImage& image,
+                     const std::optional<std::size_t>& page) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.bbox, bbox_list(image.bbox)) ||
@@ -141,7 +151,8 @@ PyObject* image_dict(const Keys& k, const ExtractedImage& image) {
         !put(dict.get(), k.ext, utf8(image.ext)) ||
         !put(dict.get(), k.image,
              PyBytes_FromStringAndSize(image.image.data(),
-                                       static_cast<Py_ssize_t>(image.image.size())))) {
+                                       static_cast<Py_ssize_t>(image.image.size()))) ||
+        !put_page(k, dict.get(), page)) {
         return nullptr;
     }
     return dict.release();
@@ -164,20 +175,23 @@ class GcPause {
     bool was_enabled_;
 };
 
-PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages);
+PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
+                         const RenderOptions& options);
 
 } // namespace
 
-PyObject* render_extract_result(const std::vector<PageResult>& pages) {
+PyObject* render_extract_result(const std::vector<PageResult>& pages,
+                                const RenderOptions& options) {
     const Keys* k = keys();
     if (k == nullptr) return nullptr;
     GcPause pause;
-    return build_document(k, pages);
+    return build_document(k, pages, options);
 }
 
 namespace {
 
-PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages) {
+PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
+                         const RenderOptions& options) {
 
     std::size_t block_count = 0;
     std::size_t image_count = 0;
@@ -194,14 +208,17 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages) {
     FontCache fonts;
     Py_ssize_t next_block = 0;
     Py_ssize_t next_image = 0;
-    for (const PageResult& page : pages) {
+    for (std::size_t index = 0; index < pages.size(); ++index) {
+        const PageResult& page = pages[index];
+        std::optional<std::size_t> number;
+        if (options.page_numbers) number = page.number;
         for (const TextBlock& block : page.blocks) {
-            PyObject* dict = block_dict(*k, block, fonts);
+            PyObject* dict = block_dict(*k, block, fonts, number);
             if (dict == nullptr) return nullptr;
             PyList_SET_ITEM(blocks.get(), next_block++, dict);
         }
         for (const ExtractedImage& image : page.images) {
-            PyObject* dict = image_dict(*k, image);
+            PyObject* dict = image_dict(*k, image, number);
             if (dict == nullptr) return nullptr;
             PyList_SET_ITEM(images.get(), next_image++, dict);
         }

@@ -18,7 +18,7 @@ if [ ! -f "$build_dir/CMakeCache.txt" ]; then
 fi
 echo "demo: building the Python module"
 log=$(mktemp)
-if ! .venv/bin/cmake --build "$build_dir" --target quarvel_module -j"$(nproc)" >"$log" 2>&1; then
+if ! .venv/bin/cmake --build "$build_dir" --target quarvel_module quarvel_full_module -j"$(nproc)" >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     exit 1

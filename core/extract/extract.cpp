@@ -169,20 +169,20 @@ struct CountedPage {
 };
 
 Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
-    QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path));
+    QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path, options.read));
     return extract::extract_doc(*document, options);
 }
 
 // A jthread, so the open-ahead is joined on every way out of a file's turn,
 // exceptions included.
-std::jthread open_ahead(const std::string& path) {
+std::jthread open_ahead(const std::string& path, const ReadOptions& read) {
     try {
-        return std::jthread([path] {
+        return std::jthread([path, read] {
             // Maps the file and reads its cross-reference data so that the
             // calling thread's own open finds the pages in memory; what it
             // produces, or how it fails, does not matter.
             try {
-                auto document = Document::open(path);
+                auto document = Document::open(path, read);
                 (void)document;
             } catch (...) {
             }
@@ -349,6 +349,8 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
             }
         }
     }
+    for (std::size_t i = 0; i < result.pages.size(); ++i)
+        result.pages[i].number = i;
     return result;
 }
 
@@ -367,7 +369,7 @@ extract_many(const std::vector<std::string>& paths, const ExtractOptions& option
     outcomes.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::jthread ahead;
-        if (i + 1 < n) ahead = open_ahead(paths[i + 1]);
+        if (i + 1 < n) ahead = open_ahead(paths[i + 1], options.read);
         outcomes.emplace_back(paths[i], open_and_extract(paths[i], options));
     }
     return outcomes;

@@ -12,6 +12,7 @@
 #include "file/document.h"
 #include "extract/image.h"
 #include "layout/layout.h"
+#include "read_options.h"
 #include "resource_limits.h"
 
 namespace quarvel {
@@ -22,11 +23,15 @@ struct ExtractOptions {
     bool file_parallel = false;
     bool include_images = true;
     bool gpu = false; // accepted and carried; nothing reads it
+    // Which reader opens the documents (see read_options.h).
+    ReadOptions read;
 };
 
 struct PageResult {
     std::vector<TextBlock> blocks;
     std::vector<ExtractedImage> images;
+    // The 0-based number of the page in the document's page tree.
+    std::size_t number = 0;
 };
 
 struct ExtractResult {
