@@ -13,6 +13,7 @@
 #include "file/object_stream.h"
 #include "file/recovery.h"
 #include "file/xref_chain.h"
+#include "syntax/string_bytes.h"
 #include "resource_limits.h"
 
 namespace quarvel {
@@ -120,9 +121,6 @@ Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping,
     if (options.full()) {
         QUARVEL_TRY(Ok opened, doc->open_full());
         (void)opened;
-        if (doc->trailer_.encrypt || dict_get(doc->trailer_dict_, "Encrypt") != nullptr) {
-            return ParseError::other("encrypted PDFs are not supported");
-        }
         return doc;
     }
 
@@ -165,7 +163,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
     std::optional<CachedObject> result;
     switch (entry->kind) {
     case XrefEntry::Kind::InUse:
-        result.emplace(parse_direct(entry->offset_or_stream));
+        result.emplace(parse_direct(entry->offset_or_stream, ObjectId{num, entry->gen_or_index}));
         break;
     case XrefEntry::Kind::Compressed:
         result.emplace(from_object_stream(num, entry->offset_or_stream));
@@ -177,7 +175,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
     return object_cache_.insert(num, std::move(*result));
 }
 
-Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
+Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) const {
     const std::string_view data = mapping_.bytes();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
@@ -191,6 +189,7 @@ Result<ObjectPtr> Document::parse_direct(std::uint32_t offset) const {
             QUARVEL_TRY(obj, parse_stream(cur, std::move(obj.dict())));
         }
     }
+    if (security_ && id.num != encrypt_num_) decrypt_object(obj, id, *security_, arena_);
     return ObjectPtr(std::make_shared<const PdfObject>(std::move(obj)));
 }
 
@@ -214,6 +213,13 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
     auto unpack = [&]() -> CachedObjStm {
         QUARVEL_TRY(RawStream raw, parse_object_stream_raw(data(), entry->offset_or_stream,
                                                            arena_, options_.mode));
+        if (security_) {
+            // The packed objects are decrypted with the stream that holds
+            // them, and not again.
+            const PdfObject holder = PdfObject::stream(raw.dict, raw.body);
+            raw.body = arena_.store(
+                security_->decrypt_stream(raw.body, ObjectId{stream, entry->gen_or_index}, holder));
+        }
         QUARVEL_TRY(std::string decoded,
                     decode_body(raw.dict, raw.body, limits::kMaxDecodedBytes));
         const std::string_view body = arena_.store(std::move(decoded));
@@ -287,11 +293,47 @@ Status Document::open_full() {
         xref_ = std::move(chain->map);
         trailer_ = chain->trailer;
         trailer_dict_ = std::move(chain->trailer_dict);
+        // A wrong password is the answer, not a reason to rebuild the file.
+        QUARVEL_TRY(Ok secured, open_security());
+        (void)secured;
         if (catalog_usable()) return Ok{};
     }
     object_cache_.clear();
     objstm_cache_.clear();
+    security_.reset();
+    encrypt_num_.reset();
     return recover_full();
+}
+
+Status Document::open_security() {
+    const PdfObject* encrypt = dict_get(trailer_dict_, "Encrypt");
+    std::optional<ObjectId> encrypt_ref = trailer_.encrypt;
+    if (encrypt != nullptr && encrypt->is_ref()) encrypt_ref = encrypt->as_ref();
+    if (encrypt == nullptr && !encrypt_ref) return Ok{};
+    ObjectPtr dictionary;
+    if (encrypt_ref) {
+        encrypt_num_ = encrypt_ref->num;
+        auto resolved = get_object(encrypt_ref->num);
+        if (!resolved.ok()) return ParseError::other("unsupported encryption");
+        dictionary = std::move(resolved).value();
+    } else {
+        dictionary = ObjectPtr(ObjectPtr(), encrypt);
+    }
+    if (!dictionary->has_dict()) return ParseError::other("unsupported encryption");
+    std::string file_id;
+    if (const PdfObject* id = dict_get(trailer_dict_, "ID"); id != nullptr && id->is_array() &&
+                                                             !id->as_array().empty()) {
+        file_id = string_bytes(id->as_array().front());
+    }
+    std::optional<std::string_view> password;
+    if (options_.password) password = *options_.password;
+    QUARVEL_TRY(std::unique_ptr<SecurityHandler> handler,
+                SecurityHandler::open(*dictionary, file_id, password));
+    security_ = std::move(handler);
+    // Everything read so far was read as stored.
+    object_cache_.clear();
+    objstm_cache_.clear();
+    return Ok{};
 }
 
 Status Document::recover_full() {
@@ -300,6 +342,23 @@ Status Document::recover_full() {
     trailer_ = Trailer{};
     trailer_.size = scan.max_num + 1;
     trailer_.encrypt = scan.encrypt;
+
+    // The last trailer dictionary, or cross-reference stream dictionary,
+    // still tells an encrypted file's /ID and /Encrypt.
+    trailer_dict_.clear();
+    if (!scan.trailers.empty()) {
+        Cursor cur(data(), arena_, scan.trailers.back() + std::string_view("trailer").size());
+        if (auto dict = parse_object(cur); dict.ok() && dict->is_dict()) {
+            trailer_dict_ = std::move(dict->dict());
+        }
+    }
+    for (auto it = scan.xref_streams.rbegin(); trailer_dict_.empty() && it != scan.xref_streams.rend(); ++it) {
+        if (auto stream = get_object(*it); stream.ok() && (*stream)->has_dict()) {
+            trailer_dict_ = (*stream)->dict();
+        }
+    }
+    QUARVEL_TRY(Ok secured, open_security());
+    (void)secured;
 
     // Objects inside object streams, where the scan cannot see them. A
     // definition later in the file wins, as an incremental update would:

@@ -16,6 +16,7 @@
 
 #include "syntax/arena.h"
 #include "syntax/error.h"
+#include "crypt/security_handler.h"
 #include "file/object_stream.h"
 #include "read_options.h"
 #include "resource_limits.h"
@@ -102,6 +103,10 @@ class Document {
     Status recover_full();
     // True when the trailer's /Root leads to a readable page tree.
     bool catalog_usable() const;
+    // For an encrypted file, authenticates with the empty password or the
+    // one in the options and keeps the handler that decrypts every object
+    // read afterwards. Objects read before are forgotten.
+    Status open_security();
 
     // A parse that failed is kept as its error, so that asking again does
     // not decode or parse again (nor grow the arena again).
@@ -130,7 +135,7 @@ class Document {
         std::unordered_map<std::uint32_t, T> map_;
     };
 
-    Result<ObjectPtr> parse_direct(std::uint32_t offset) const;
+    Result<ObjectPtr> parse_direct(std::uint32_t offset, ObjectId id) const;
     Result<std::string> decode_body(const PdfDict& dict, std::string_view body,
                                     std::size_t max_output) const;
     Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;
@@ -140,6 +145,9 @@ class Document {
     ReadOptions options_;
     XrefMap xref_;
     PdfDict trailer_dict_;
+    std::unique_ptr<const SecurityHandler> security_;
+    // The /Encrypt dictionary's own number, which is never decrypted.
+    std::optional<std::uint32_t> encrypt_num_;
     Trailer trailer_;
     mutable Arena arena_;
     mutable SharedCache<CachedObject> object_cache_;

@@ -233,7 +233,10 @@ void Scan::on_header(const Header& h, std::size_t bound) {
     if (full_ != nullptr && is_dict) {
         if (has_type(*scanned, "ObjStm")) full_->object_streams.push_back(h.num);
         if (has_type(*scanned, "Catalog")) full_->catalogs.push_back(h.num);
-        if (has_type(*scanned, "XRef")) record_root(*scanned);
+        if (has_type(*scanned, "XRef")) {
+            record_root(*scanned);
+            full_->xref_streams.push_back(h.num);
+        }
     }
 }
 
@@ -246,7 +249,10 @@ void Scan::on_trailer(std::size_t pos, std::size_t bound) {
     const auto scanned = scan_dict(data_.substr(0, bound), pos + kTrailerKeyword.size());
     if (scanned && scanned->kind == PdfObj::Kind::Dict) {
         detect_encryption(*scanned);
-        if (full_ != nullptr) record_root(*scanned);
+        if (full_ != nullptr) {
+            record_root(*scanned);
+            full_->trailers.push_back(pos);
+        }
     }
 }
 

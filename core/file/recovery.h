@@ -39,6 +39,11 @@ struct ObjectScan {
     std::vector<ObjectId> trailer_roots;
     std::vector<std::uint32_t> object_streams;
     std::vector<std::uint32_t> catalogs;
+    // Where each `trailer` keyword stands, and the numbers of the
+    // cross-reference streams: an encrypted file's /ID is read from the
+    // last of them.
+    std::vector<std::size_t> trailers;
+    std::vector<std::uint32_t> xref_streams;
     std::optional<ObjectId> encrypt;
 };
 ObjectScan scan_objects(std::string_view data);
