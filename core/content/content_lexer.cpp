@@ -7,6 +7,7 @@
 
 #include "content/content_stream.h"
 #include "resource_limits.h"
+#include "syntax/object.h"
 
 namespace quarvel {
 
@@ -63,12 +64,6 @@ double Operand::number() const noexcept {
 }
 
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
 
 std::size_t skip_digits(std::string_view data, std::size_t pos) {
     while (pos < data.size() && has_class(data[pos], kDecimalDigit))
@@ -216,9 +211,9 @@ Operand parse_hex_string(std::string_view data, std::size_t& pos) {
         if (c == '>') break;
         if (!has_class(c, kHexDigit)) continue;
         if (high < 0) {
-            high = hex_value(c);
+            high = hex_value(static_cast<std::uint8_t>(c));
         } else {
-            out.push_back(static_cast<char>(high * 16 + hex_value(c)));
+            out.push_back(static_cast<char>(high * 16 + hex_value(static_cast<std::uint8_t>(c))));
             high = -1;
         }
     }

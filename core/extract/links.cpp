@@ -5,17 +5,11 @@
 #include <string_view>
 #include <utility>
 
+#include "syntax/object.h"
 #include "syntax/text.h"
 
 namespace quarvel::links {
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The bytes a literal string stands for. The parser keeps the raw bytes
 // between the parentheses; a web address written as (a_\(b\).html) means
@@ -87,8 +81,9 @@ std::string unhex(std::string_view raw) {
     out.reserve(raw.size() / 2);
     int high = -1;
     for (char c : raw) {
-        const int v = hex_value(c);
-        if (v < 0) continue;
+        const auto b = static_cast<std::uint8_t>(c);
+        if (!is_pdf_hex_digit(b)) continue;
+        const int v = hex_value(b);
         if (high < 0) {
             high = v;
         } else {

@@ -38,11 +38,6 @@ std::uint8_t byte_at(std::string_view data, std::size_t i) {
     return static_cast<std::uint8_t>(data[i]);
 }
 
-std::uint8_t hex_value(std::uint8_t b) {
-    if (b <= '9') return static_cast<std::uint8_t>(b - '0');
-    return static_cast<std::uint8_t>((b | 0x20) - 'a' + 10);
-}
-
 // The leaf parsers are kept out of line ([[gnu::noinline]]): inlined into
 // parse_object or parse_dict, their locals would enlarge every frame of the
 // array and dictionary recursion, which must fit kMaxObjectDepth levels into
