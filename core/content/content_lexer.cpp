@@ -3,7 +3,6 @@
 // of the data.
 #include <charconv>
 #include <cmath>
-#include <limits>
 
 #include "content/content_stream.h"
 #include "resource_limits.h"
@@ -71,43 +70,6 @@ std::size_t skip_digits(std::string_view data, std::size_t pos) {
     return pos;
 }
 
-// Decimal exponent of the leading significant digit of a real token (the
-// value lies in [10^k, 10^(k+1))), clamped far beyond double's range. Used
-// only to tell overflow from underflow when the conversion reports a range
-// error.
-long magnitude_of(std::string_view token) {
-    std::size_t i = 0;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
-    long integer_digits = 0;
-    long leading_fraction_zeros = 0;
-    bool seen_significant = false;
-    bool after_point = false;
-    for (; i < token.size() && token[i] != 'e' && token[i] != 'E'; ++i) {
-        if (token[i] == '.') {
-            after_point = true;
-            continue;
-        }
-        if (token[i] != '0') seen_significant = true;
-        if (!after_point) {
-            if (seen_significant && integer_digits < 100000) ++integer_digits;
-        } else if (!seen_significant && leading_fraction_zeros < 100000) {
-            ++leading_fraction_zeros;
-        }
-    }
-    long exponent = 0;
-    if (i < token.size()) {
-        ++i;
-        bool negative = false;
-        if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
-        for (; i < token.size(); ++i) {
-            if (exponent < 100000) exponent = exponent * 10 + (token[i] - '0');
-        }
-        if (negative) exponent = -exponent;
-    }
-    const long k = integer_digits > 0 ? integer_digits - 1 : -(leading_fraction_zeros + 1);
-    return k + exponent;
-}
-
 std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
     const std::size_t start = pos;
     if (data[pos] == '+' || data[pos] == '-') ++pos;
@@ -141,9 +103,7 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
     if (ec == std::errc::result_out_of_range) {
         // The nearest double of a decimal beyond the range is an infinity,
         // of one below it zero, as a standard conversion rounds them.
-        const bool negative = token.front() == '-';
-        value = magnitude_of(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        if (negative) value = -value;
+        value = real_beyond_range(token);
     } else if (ec != std::errc()) {
         return std::nullopt;
     }

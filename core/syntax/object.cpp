@@ -188,9 +188,7 @@ std::int64_t decimal_magnitude(std::string_view t) {
     if (ec == std::errc::result_out_of_range) {
         // Beyond the range of a double: the nearest value is an infinity or
         // a zero of the token's sign, not an error.
-        const bool negative = text[0] == '-';
-        value = decimal_magnitude(text) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        if (negative) value = -value;
+        value = real_beyond_range(text);
     } else if (ec != std::errc()) {
         return ParseError::invalid_number();
     }
@@ -229,6 +227,12 @@ std::int64_t decimal_magnitude(std::string_view t) {
 }
 
 } // namespace
+
+double real_beyond_range(std::string_view token) {
+    const double value =
+        decimal_magnitude(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return !token.empty() && token[0] == '-' ? -value : value;
+}
 
 void Cursor::skip_ws() {
     const std::size_t n = data.size();

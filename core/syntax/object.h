@@ -64,6 +64,12 @@ constexpr std::uint8_t hex_value(std::uint8_t b) {
     return detail::kPdfHexValues[b];
 }
 
+// The nearest double to a real token (sign, digits, point, exponent) that
+// std::from_chars found beyond a double's range: an infinity of the token's
+// sign when it is too large, a zero of its sign when too small. Shared by
+// the object parser and the content lexer, which round such tokens alike.
+double real_beyond_range(std::string_view token);
+
 // A position in a byte view. `arena` receives the decoded bytes of names
 // with #XX escapes; the objects parsed through this cursor view into it, so
 // they live as long as the arena and the buffer `data` views.
