@@ -7,12 +7,12 @@
 #include "content/content_stream.h"
 #include "resource_limits.h"
 #include "syntax/object.h"
+#include "syntax/strings.h"
 
 namespace quarvel {
 
 using content_detail::has_class;
 using content_detail::kDecimalDigit;
-using content_detail::kHexDigit;
 using content_detail::kNameDelimiter;
 using content_detail::kWhitespace;
 
@@ -111,74 +111,17 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
 }
 
 Operand parse_literal_string(std::string_view data, std::size_t& pos) {
-    std::string out;
-    int depth = 1;
-    while (pos < data.size()) {
-        // Plain runs are appended whole; only parentheses and backslashes
-        // need a look.
-        const std::size_t run_start = pos;
-        while (pos < data.size() && data[pos] != '(' && data[pos] != ')' && data[pos] != '\\') {
-            ++pos;
-        }
-        out.append(data.substr(run_start, pos - run_start));
-        if (pos >= data.size()) break;
-        const char c = data[pos++];
-        if (c == '(') {
-            ++depth;
-            out.push_back(c);
-        } else if (c == ')') {
-            if (--depth == 0) break;
-            out.push_back(c);
-        } else if (c == '\\') {
-            if (pos >= data.size()) break;
-            const char e = data[pos++];
-            switch (e) {
-            case 'n':
-                out.push_back('\n');
-                break;
-            case 'r':
-                out.push_back('\r');
-                break;
-            case 't':
-                out.push_back('\t');
-                break;
-            default:
-                if (e >= '0' && e <= '9') {
-                    // 8 and 9 are taken as a first digit only; up to two
-                    // further octal digits follow.
-                    unsigned value = static_cast<unsigned>(e - '0');
-                    for (int k = 0;
-                         k < 2 && pos < data.size() && data[pos] >= '0' && data[pos] <= '7'; ++k) {
-                        value = value * 8 + static_cast<unsigned>(data[pos++] - '0');
-                    }
-                    out.push_back(static_cast<char>(value & 0xFF));
-                } else {
-                    // \\, \(, \) and every unknown escape (\b, \f, a line end)
-                    // give the escaped byte itself.
-                    out.push_back(e);
-                }
-            }
-        }
-    }
-    return Operand::string(std::move(out));
+    DecodedString decoded = decode_literal_string(data.substr(pos), kContentStreamStringRules);
+    pos += decoded.end;
+    return Operand::string(std::move(decoded.bytes));
 }
 
+// Runs to the first '>' or, left open, to the end of the data.
 Operand parse_hex_string(std::string_view data, std::size_t& pos) {
-    std::string out;
-    int high = -1;
-    while (pos < data.size()) {
-        const char c = data[pos++];
-        if (c == '>') break;
-        if (!has_class(c, kHexDigit)) continue;
-        if (high < 0) {
-            high = hex_value(static_cast<std::uint8_t>(c));
-        } else {
-            out.push_back(static_cast<char>(high * 16 + hex_value(static_cast<std::uint8_t>(c))));
-            high = -1;
-        }
-    }
-    if (high >= 0) out.push_back(static_cast<char>(high * 16));
-    return Operand::string(std::move(out));
+    const std::size_t close = std::min(data.find('>', pos), data.size());
+    std::string bytes = decode_hex_string(data.substr(pos, close - pos));
+    pos = std::min(close + 1, data.size());
+    return Operand::string(std::move(bytes));
 }
 
 Operand parse_name(std::string_view data, std::size_t& pos) {
