@@ -99,11 +99,12 @@ BENCHMARK(BM_DecodeManyRanges)->ArgName("indexed")->Arg(0)->Arg(1);
 
 void BM_DecodeDifferences(benchmark::State& state) {
     FontInfo font;
-    font.differences.emplace();
+    std::unordered_map<std::uint8_t, std::string> differences;
     const char* names[] = {"quoteright", "fi", "endash", "emdash", "bullet", "Euro", "uni2014"};
     for (unsigned c = 0x80; c < 0x80 + std::size(names); ++c) {
-        (*font.differences)[static_cast<std::uint8_t>(c)] = names[c - 0x80];
+        differences[static_cast<std::uint8_t>(c)] = names[c - 0x80];
     }
+    font.set_differences(std::move(differences));
     std::string text;
     for (int i = 0; i < 4096; ++i) text += static_cast<char>(i % 5 ? 0x61 : 0x80 + i % 7);
     decode_loop(state, font, text, 1);

@@ -3,16 +3,16 @@
 // of the data.
 #include <charconv>
 #include <cmath>
-#include <limits>
 
 #include "content/content_stream.h"
 #include "resource_limits.h"
+#include "syntax/object.h"
+#include "syntax/strings.h"
 
 namespace quarvel {
 
 using content_detail::has_class;
 using content_detail::kDecimalDigit;
-using content_detail::kHexDigit;
 using content_detail::kNameDelimiter;
 using content_detail::kWhitespace;
 
@@ -64,53 +64,10 @@ double Operand::number() const noexcept {
 
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
-
 std::size_t skip_digits(std::string_view data, std::size_t pos) {
     while (pos < data.size() && has_class(data[pos], kDecimalDigit))
         ++pos;
     return pos;
-}
-
-// Decimal exponent of the leading significant digit of a real token (the
-// value lies in [10^k, 10^(k+1))), clamped far beyond double's range. Used
-// only to tell overflow from underflow when the conversion reports a range
-// error.
-long magnitude_of(std::string_view token) {
-    std::size_t i = 0;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
-    long integer_digits = 0;
-    long leading_fraction_zeros = 0;
-    bool seen_significant = false;
-    bool after_point = false;
-    for (; i < token.size() && token[i] != 'e' && token[i] != 'E'; ++i) {
-        if (token[i] == '.') {
-            after_point = true;
-            continue;
-        }
-        if (token[i] != '0') seen_significant = true;
-        if (!after_point) {
-            if (seen_significant && integer_digits < 100000) ++integer_digits;
-        } else if (!seen_significant && leading_fraction_zeros < 100000) {
-            ++leading_fraction_zeros;
-        }
-    }
-    long exponent = 0;
-    if (i < token.size()) {
-        ++i;
-        bool negative = false;
-        if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
-        for (; i < token.size(); ++i) {
-            if (exponent < 100000) exponent = exponent * 10 + (token[i] - '0');
-        }
-        if (negative) exponent = -exponent;
-    }
-    const long k = integer_digits > 0 ? integer_digits - 1 : -(leading_fraction_zeros + 1);
-    return k + exponent;
 }
 
 std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
@@ -146,9 +103,7 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
     if (ec == std::errc::result_out_of_range) {
         // The nearest double of a decimal beyond the range is an infinity,
         // of one below it zero, as a standard conversion rounds them.
-        const bool negative = token.front() == '-';
-        value = magnitude_of(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        if (negative) value = -value;
+        value = real_beyond_range(token);
     } else if (ec != std::errc()) {
         return std::nullopt;
     }
@@ -156,74 +111,17 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
 }
 
 Operand parse_literal_string(std::string_view data, std::size_t& pos) {
-    std::string out;
-    int depth = 1;
-    while (pos < data.size()) {
-        // Plain runs are appended whole; only parentheses and backslashes
-        // need a look.
-        const std::size_t run_start = pos;
-        while (pos < data.size() && data[pos] != '(' && data[pos] != ')' && data[pos] != '\\') {
-            ++pos;
-        }
-        out.append(data.substr(run_start, pos - run_start));
-        if (pos >= data.size()) break;
-        const char c = data[pos++];
-        if (c == '(') {
-            ++depth;
-            out.push_back(c);
-        } else if (c == ')') {
-            if (--depth == 0) break;
-            out.push_back(c);
-        } else if (c == '\\') {
-            if (pos >= data.size()) break;
-            const char e = data[pos++];
-            switch (e) {
-            case 'n':
-                out.push_back('\n');
-                break;
-            case 'r':
-                out.push_back('\r');
-                break;
-            case 't':
-                out.push_back('\t');
-                break;
-            default:
-                if (e >= '0' && e <= '9') {
-                    // 8 and 9 are taken as a first digit only; up to two
-                    // further octal digits follow.
-                    unsigned value = static_cast<unsigned>(e - '0');
-                    for (int k = 0;
-                         k < 2 && pos < data.size() && data[pos] >= '0' && data[pos] <= '7'; ++k) {
-                        value = value * 8 + static_cast<unsigned>(data[pos++] - '0');
-                    }
-                    out.push_back(static_cast<char>(value & 0xFF));
-                } else {
-                    // \\, \(, \) and every unknown escape (\b, \f, a line end)
-                    // give the escaped byte itself.
-                    out.push_back(e);
-                }
-            }
-        }
-    }
-    return Operand::string(std::move(out));
+    DecodedString decoded = decode_literal_string(data.substr(pos), kContentStreamStringRules);
+    pos += decoded.end;
+    return Operand::string(std::move(decoded.bytes));
 }
 
+// Runs to the first '>' or, left open, to the end of the data.
 Operand parse_hex_string(std::string_view data, std::size_t& pos) {
-    std::string out;
-    int high = -1;
-    while (pos < data.size()) {
-        const char c = data[pos++];
-        if (c == '>') break;
-        if (!has_class(c, kHexDigit)) continue;
-        if (high < 0) {
-            high = hex_value(c);
-        } else {
-            out.push_back(static_cast<char>(high * 16 + hex_value(c)));
-            high = -1;
-        }
-    }
-    if (high >= 0) out.push_back(static_cast<char>(high * 16));
-    return Operand::string(std::move(out));
+    const std::size_t close = std::min(data.find('>', pos), data.size());
+    std::string bytes = decode_hex_string(data.substr(pos, close - pos));
+    pos = std::min(close + 1, data.size());
+    return Operand::string(std::move(bytes));
 }
 
 Operand parse_name(std::string_view data, std::size_t& pos) {

@@ -5,103 +5,18 @@
 #include <string_view>
 #include <utility>
 
+#include "syntax/strings.h"
 #include "syntax/text.h"
 
 namespace quarvel::links {
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The bytes a literal string stands for. The parser keeps the raw bytes
-// between the parentheses; a web address written as (a_\(b\).html) means
-// a_(b).html, and returning the backslashes would give a broken address.
-std::string unescape_literal(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const char c = raw[i];
-        if (c == '\r') {
-            // An unescaped end of line, CR or CR LF, reads as LF.
-            out += '\n';
-            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-            continue;
-        }
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++i == raw.size()) break; // a lone trailing backslash stands for nothing
-        const char e = raw[i];
-        switch (e) {
-        case 'n':
-            out += '\n';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'b':
-            out += '\b';
-            break;
-        case 'f':
-            out += '\f';
-            break;
-        case '\r':
-            // Backslash at the end of a line continues the string.
-            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-            break;
-        case '\n':
-            break;
-        default:
-            if (e >= '0' && e <= '7') {
-                // One to three octal digits; overflow beyond a byte is dropped.
-                unsigned value = 0;
-                std::size_t digits = 0;
-                while (digits < 3 && i < raw.size() && raw[i] >= '0' && raw[i] <= '7') {
-                    value = value * 8 + static_cast<unsigned>(raw[i] - '0');
-                    ++i;
-                    ++digits;
-                }
-                --i;
-                out += static_cast<char>(value & 0xFFu);
-            } else {
-                // \( \) \\ and any unknown escape stand for the character itself.
-                out += e;
-            }
-        }
-    }
-    return out;
-}
-
-// The bytes a hex string stands for: whitespace ignored, an odd final digit
-// followed by 0.
-std::string unhex(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size() / 2);
-    int high = -1;
-    for (char c : raw) {
-        const int v = hex_value(c);
-        if (v < 0) continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out += static_cast<char>((high << 4) | v);
-            high = -1;
-        }
-    }
-    if (high >= 0) out += static_cast<char>(high << 4);
-    return out;
-}
-
+// A literal string's bytes are kept raw by the parser; a web address written
+// as (a_\(b\).html) means a_(b).html, and returning the backslashes would
+// give a broken address.
 std::string string_text(const PdfObject& s) {
-    return lossy_utf8(s.is_hex_string() ? unhex(s.bytes()) : unescape_literal(s.bytes()));
+    return lossy_utf8(s.is_hex_string() ? decode_hex_string(s.bytes())
+                                        : decode_literal_string(s.bytes()).bytes);
 }
 
 // The web address of a link annotation, if it has one. A URI action wins; a

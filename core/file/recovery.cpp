@@ -5,6 +5,8 @@
 #include <limits>
 #include <unordered_set>
 
+#include "syntax/object.h"
+
 namespace quarvel {
 
 namespace {
@@ -15,9 +17,6 @@ constexpr std::string_view kTrailerKeyword = "trailer";
 // The scanner's whitespace: NUL is not among it (unlike object syntax).
 constexpr bool is_scan_space(char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
-constexpr bool is_digit(char c) {
-    return c >= '0' && c <= '9';
 }
 // What ends a key or a name value.
 constexpr bool ends_name(char c) {
@@ -43,7 +42,7 @@ std::optional<std::uint64_t> digits_value(std::string_view data, std::size_t beg
 // past it and the spaces or tabs that follow (the separators of "N G R").
 std::optional<std::uint64_t> read_number(std::string_view data, std::size_t& p, std::uint64_t max) {
     const std::size_t begin = p;
-    while (p < data.size() && is_digit(data[p]))
+    while (p < data.size() && is_pdf_digit(static_cast<std::uint8_t>(data[p])))
         ++p;
     const auto v = digits_value(data, begin, p, max);
     while (p < data.size() && (data[p] == ' ' || data[p] == '\t'))
@@ -98,10 +97,10 @@ std::optional<PdfObj> scan_dict(std::string_view data, std::size_t p) {
             p = name_end(data, begin);
             value.kind = PdfObj::Kind::Name;
             value.name = data.substr(begin, p - begin);
-        } else if (p < n && is_digit(data[p])) {
+        } else if (p < n && is_pdf_digit(static_cast<std::uint8_t>(data[p]))) {
             const auto num = read_number(data, p, std::numeric_limits<std::uint32_t>::max());
             if (!num) return std::nullopt;
-            if (p < n && is_digit(data[p])) {
+            if (p < n && is_pdf_digit(static_cast<std::uint8_t>(data[p]))) {
                 const auto gen = read_number(data, p, std::numeric_limits<std::uint16_t>::max());
                 if (!gen) return std::nullopt;
                 if (p < n && data[p] == 'R') {
@@ -147,14 +146,14 @@ std::optional<Header> header_before(std::string_view data, std::size_t obj_pos) 
     while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t'))
         --j;
     const std::size_t gen_end = j;
-    while (j > 0 && is_digit(data[j - 1]))
+    while (j > 0 && is_pdf_digit(static_cast<std::uint8_t>(data[j - 1])))
         --j;
     if (j == gen_end) return std::nullopt;
     const std::size_t gen_begin = j;
     while (j > 0 && (data[j - 1] == ' ' || data[j - 1] == '\t'))
         --j;
     const std::size_t num_end = j;
-    while (j > 0 && is_digit(data[j - 1]))
+    while (j > 0 && is_pdf_digit(static_cast<std::uint8_t>(data[j - 1])))
         --j;
     if (j == num_end) return std::nullopt;
     if (j > 0 && !is_scan_space(data[j - 1])) return std::nullopt;

@@ -6,6 +6,7 @@
 
 #include "fonts/font.h"
 #include "resource_limits.h"
+#include "syntax/object.h"
 #include "syntax/text.h"
 
 namespace quarvel {
@@ -87,13 +88,6 @@ bool is_ascii(std::string_view s) {
     unsigned char any = 0;
     for (const char c : s) any |= static_cast<unsigned char>(c);
     return any < 0x80;
-}
-
-std::uint8_t hex_value(std::uint8_t c) {
-    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-    return 0;
 }
 
 struct Section {
@@ -240,7 +234,7 @@ std::string parse_hex_tokens(std::string_view token) {
     std::size_t i = 0;
     while (i < token.size()) {
         const std::uint8_t b = byte_at(token, i);
-        const std::uint8_t v = b < 0x80 ? hex_value(b) : 0;
+        const std::uint8_t v = hex_value(b);
         i += utf8_length(b);
         if (have_high) {
             out += static_cast<char>(high * 16 + v);

@@ -53,7 +53,7 @@ using Differences = std::unordered_map<std::uint8_t, std::string>;
 
 // An integer moves the code counter (low eight bits: 300 is 44, -1 is 255),
 // a name takes the current code and advances it, wrapping past 255.
-std::optional<Differences> differences_from(const PdfArray& array) {
+Differences differences_from(const PdfArray& array) {
     Differences out;
     std::uint8_t code = 0;
     for (const PdfObject& e : array) {
@@ -64,7 +64,6 @@ std::optional<Differences> differences_from(const PdfArray& array) {
             ++code;
         }
     }
-    if (out.empty()) return std::nullopt;
     return out;
 }
 
@@ -184,7 +183,7 @@ FontInfo extract_font_info(const PdfObject& font) {
             info.encoding = lossy_utf8(v->bytes());
         } else if (v->is_dict()) {
             if (const PdfObject* d = get_array(*v, "Differences")) {
-                info.differences = differences_from(d->as_array());
+                info.set_differences(differences_from(d->as_array()));
             }
         }
     }
@@ -241,7 +240,7 @@ FontMap build_font_map(const PdfObject& resources, const Document& document) {
                 Result<ObjectPtr> r = document.get_object(enc->as_ref().num);
                 if (r.ok() && r.value() && r.value()->is_dict()) {
                     if (const PdfObject* d = get_array(*r.value(), "Differences")) {
-                        info->differences = differences_from(d->as_array());
+                        info->set_differences(differences_from(d->as_array()));
                     }
                 }
             }
@@ -273,13 +272,19 @@ char32_t FontInfo::decode_char(std::string_view code) const {
     }
     if (code.size() != 1) return kReplacement;
     const auto byte = static_cast<std::uint8_t>(code.front());
-    if (differences) {
-        if (auto it = differences->find(byte); it != differences->end()) {
-            if (auto c = glyph_name_char(it->second)) return *c;
-        }
-    }
+    if (const std::optional<char32_t>& c = difference_chars[byte]) return *c;
     if (byte < 0x20 || byte == 0x7F) return kReplacement;
     return byte;
+}
+
+void FontInfo::set_differences(std::unordered_map<std::uint8_t, std::string> names) {
+    difference_chars.fill(std::nullopt);
+    for (const auto& [code, name] : names) difference_chars[code] = glyph_name_char(name);
+    if (names.empty()) {
+        differences.reset();
+    } else {
+        differences = std::move(names);
+    }
 }
 
 double FontInfo::glyph_width(std::uint32_t code) const {

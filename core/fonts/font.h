@@ -89,6 +89,11 @@ struct FontInfo {
     // Glyph names of the encoding's differences, by code; present only when
     // it holds at least one entry.
     std::optional<std::unordered_map<std::uint8_t, std::string>> differences;
+    // The character each of those glyph names stands for, by code; empty
+    // where the code has no entry or its name stands for no character.
+    // Filled with `differences` by set_differences, so that decoding text
+    // looks up no glyph names.
+    std::array<std::optional<char32_t>, 256> difference_chars{};
     std::optional<CMap> to_unicode;
     std::optional<CIDFontInfo> cid_font;
 
@@ -96,6 +101,10 @@ struct FontInfo {
     // undecodable): ToUnicode, then the differences' glyph name, then the
     // byte itself.
     char32_t decode_char(std::string_view code) const;
+
+    // Sets `differences` (absent when `names` is empty) and the characters
+    // of its glyph names.
+    void set_differences(std::unordered_map<std::uint8_t, std::string> names);
 
     // The width of `code` in thousandths of text space, by the width rule.
     double glyph_width(std::uint32_t code) const;

@@ -38,11 +38,6 @@ std::uint8_t byte_at(std::string_view data, std::size_t i) {
     return static_cast<std::uint8_t>(data[i]);
 }
 
-std::uint8_t hex_value(std::uint8_t b) {
-    if (b <= '9') return static_cast<std::uint8_t>(b - '0');
-    return static_cast<std::uint8_t>((b | 0x20) - 'a' + 10);
-}
-
 // The leaf parsers are kept out of line ([[gnu::noinline]]): inlined into
 // parse_object or parse_dict, their locals would enlarge every frame of the
 // array and dictionary recursion, which must fit kMaxObjectDepth levels into
@@ -193,9 +188,7 @@ std::int64_t decimal_magnitude(std::string_view t) {
     if (ec == std::errc::result_out_of_range) {
         // Beyond the range of a double: the nearest value is an infinity or
         // a zero of the token's sign, not an error.
-        const bool negative = text[0] == '-';
-        value = decimal_magnitude(text) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        if (negative) value = -value;
+        value = real_beyond_range(text);
     } else if (ec != std::errc()) {
         return ParseError::invalid_number();
     }
@@ -234,6 +227,12 @@ std::int64_t decimal_magnitude(std::string_view t) {
 }
 
 } // namespace
+
+double real_beyond_range(std::string_view token) {
+    const double value =
+        decimal_magnitude(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return !token.empty() && token[0] == '-' ? -value : value;
+}
 
 void Cursor::skip_ws() {
     const std::size_t n = data.size();

@@ -35,6 +35,14 @@ inline constexpr std::array<std::uint8_t, 256> kPdfByteClasses = [] {
     return t;
 }();
 
+inline constexpr std::array<std::uint8_t, 256> kPdfHexValues = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned c = '0'; c <= '9'; ++c) t[c] = static_cast<std::uint8_t>(c - '0');
+    for (unsigned c = 'A'; c <= 'F'; ++c) t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+    for (unsigned c = 'a'; c <= 'f'; ++c) t[c] = static_cast<std::uint8_t>(c - 'a' + 10);
+    return t;
+}();
+
 } // namespace detail
 
 // Byte classes of object syntax.
@@ -50,6 +58,18 @@ constexpr bool is_pdf_digit(std::uint8_t b) {
 constexpr bool is_pdf_hex_digit(std::uint8_t b) {
     return (detail::kPdfByteClasses[b] & detail::kPdfHexDigit) != 0;
 }
+// The value of a hex digit, and 0 for any other byte: hex strings skip
+// non-digits (tested with is_pdf_hex_digit), while a CMap's hex tokens
+// count each one as a digit of value 0.
+constexpr std::uint8_t hex_value(std::uint8_t b) {
+    return detail::kPdfHexValues[b];
+}
+
+// The nearest double to a real token (sign, digits, point, exponent) that
+// std::from_chars found beyond a double's range: an infinity of the token's
+// sign when it is too large, a zero of its sign when too small. Shared by
+// the object parser and the content lexer, which round such tokens alike.
+double real_beyond_range(std::string_view token);
 
 // A position in a byte view. `arena` receives the decoded bytes of names
 // with #XX escapes; the objects parsed through this cursor view into it, so

@@ -253,7 +253,7 @@ TEST(GlyphWidth, CidFontTakesLastRangeStartingAtOrBelowCode) {
 FontInfo font_with(std::string_view cmap, std::vector<std::pair<std::uint8_t, std::string>> diffs) {
     FontInfo f;
     if (!cmap.empty()) f.to_unicode = parse_cmap(cmap);
-    if (!diffs.empty()) f.differences.emplace(diffs.begin(), diffs.end());
+    f.set_differences({diffs.begin(), diffs.end()});
     return f;
 }
 

@@ -278,6 +278,37 @@ TEST(StreamErrors, MessagesAndKinds) {
     EXPECT_EQ(no_keyword.error().display(), "expected 'stream' keyword");
 }
 
+// --- reals beyond a double's range ------------------------------------------
+
+// The object parser and the content lexer both round an out-of-range real
+// through real_beyond_range. Its order of magnitude counts every digit, so a
+// mantissa far longer than any exponent still decides the side it falls on.
+struct BeyondRangeCase {
+    std::string token;
+    double expected;
+};
+
+class RealBeyondRange : public ::testing::TestWithParam<BeyondRangeCase> {};
+
+TEST_P(RealBeyondRange, NearestInfinityOrSignedZero) {
+    const double value = real_beyond_range(GetParam().token);
+    EXPECT_EQ(value, GetParam().expected);
+    EXPECT_EQ(std::signbit(value), std::signbit(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SignsAndMagnitudes, RealBeyondRange,
+    ::testing::Values(
+        BeyondRangeCase{"1e309", std::numeric_limits<double>::infinity()},
+        BeyondRangeCase{"+1e309", std::numeric_limits<double>::infinity()},
+        BeyondRangeCase{"-1e309", -std::numeric_limits<double>::infinity()},
+        BeyondRangeCase{"1e-400", 0.0}, BeyondRangeCase{"-1e-400", -0.0},
+        BeyondRangeCase{"0.00001e-400", 0.0},
+        BeyondRangeCase{"-.5e99999999999999999999", -std::numeric_limits<double>::infinity()},
+        BeyondRangeCase{"1" + std::string(200000, '0') + "e-150000",
+                        std::numeric_limits<double>::infinity()},
+        BeyondRangeCase{"0." + std::string(200000, '0') + "1e150000", 0.0}));
+
 // --- memory -----------------------------------------------------------------
 
 std::size_t resident_pages() {
