@@ -88,4 +88,9 @@ inline constexpr std::size_t kMaxImageBytesPerPage = std::size_t{1} << 30;
 inline constexpr std::uint64_t kMaxTextCharsPerDocument = 16'000'000;
 inline constexpr std::uint64_t kMaxImageBytesPerDocument = std::uint64_t{2} << 30;
 
+// Files mapped at once with their SIGBUS guard. A call holds one per file it
+// reads, plus the next file opened ahead, and its files are read at most one
+// per pool worker at a time. Past this, files are read into memory instead.
+inline constexpr std::size_t kMaxGuardedMappings = 1024;
+
 } // namespace quarvel::limits
