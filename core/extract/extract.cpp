@@ -256,9 +256,7 @@ struct DocumentTotals {
     }
 };
 
-} // namespace
-
-Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
+Result<ExtractResult> extract_pages(const Document& document, const ExtractOptions& options) {
     QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
     ExtractResult result;
     const std::size_t n = refs.size();
@@ -297,6 +295,14 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
         }
     }
     return result;
+}
+
+} // namespace
+
+// Pages read from a file cut short under the pool's workers are partly
+// zeros; the document fails as a whole rather than return them.
+Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
+    return document.unless_changed(extract_pages(document, options));
 }
 
 std::vector<std::pair<std::string, Result<ExtractResult>>>
