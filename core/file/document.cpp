@@ -121,7 +121,8 @@ Result<std::unique_ptr<Document>> Document::open(const std::string& path) {
         !std::in_range<std::size_t>(st.st_size)) {
         return ParseError::other("cannot mmap file");
     }
-    QUARVEL_TRY(Mapping mapping, Mapping::map_file(fd.get(), static_cast<std::size_t>(st.st_size)));
+    const auto length = static_cast<std::size_t>(st.st_size);
+    QUARVEL_TRY(Mapping mapping, Mapping::map_file(fd.get(), length));
     const ChangeFlag changed = mapping.change_flag();
     // The mapping stays valid once the descriptor is closed.
     auto document = from_mmap(std::move(mapping));
