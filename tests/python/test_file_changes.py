@@ -88,9 +88,9 @@ def finish_child(proc: subprocess.Popen):
         proc.kill()
         proc.communicate()
         pytest.fail(f"no result within {CHILD_SECONDS} s", pytrace=False)
-    assert proc.returncode == 0, (
-        f"child ended by {'signal %d' % -proc.returncode if proc.returncode < 0 else proc.returncode}"
-        f": {err[-3000:]}")
+    code = proc.returncode
+    assert code == 0, (
+        f"child ended by {'signal %d' % -code if code < 0 else 'status %d' % code}: {err[-3000:]}")
     return json.loads(out.strip().splitlines()[-1])
 
 
