@@ -309,9 +309,7 @@ struct DocumentTotals {
     }
 };
 
-} // namespace
-
-Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
+Result<ExtractResult> extract_pages(const Document& document, const ExtractOptions& options) {
     QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
     ExtractResult result;
     const std::size_t n = refs.size();
@@ -352,6 +350,14 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
     for (std::size_t i = 0; i < result.pages.size(); ++i)
         result.pages[i].number = i;
     return result;
+}
+
+} // namespace
+
+// Pages read from a file cut short under the pool's workers are partly
+// zeros; the document fails as a whole rather than return them.
+Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
+    return document.unless_changed(extract_pages(document, options));
 }
 
 std::vector<std::pair<std::string, Result<ExtractResult>>>

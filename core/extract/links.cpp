@@ -66,9 +66,7 @@ std::array<double, 4> link_rect(const PdfObject& annot) {
     return rect;
 }
 
-} // namespace
-
-Result<std::vector<PageLink>> extract_links(const Document& document) {
+Result<std::vector<PageLink>> collect_links(const Document& document) {
     QUARVEL_TRY(const std::vector<ObjectId> pages, document.page_refs());
     std::vector<PageLink> links;
     for (std::size_t index = 0; index < pages.size(); ++index) {
@@ -103,6 +101,12 @@ Result<std::vector<PageLink>> extract_links(const Document& document) {
         }
     }
     return links;
+}
+
+} // namespace
+
+Result<std::vector<PageLink>> extract_links(const Document& document) {
+    return document.unless_changed(collect_links(document));
 }
 
 } // namespace quarvel::links

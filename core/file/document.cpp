@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <unordered_set>
 #include <utility>
 
@@ -32,7 +33,29 @@ Mapping Mapping::adopt_mmap(void* addr, std::size_t length) {
     m.mmap_addr_ = addr;
     m.mmap_len_ = length;
     m.view_ = std::string_view(static_cast<const char*>(addr), length);
+    if (auto guard = FaultGuard::watch(addr, length)) m.guard_ = std::move(*guard);
     return m;
+}
+
+Result<Mapping> Mapping::map_file(int fd, std::size_t length) {
+    // mmap refuses a length of 0: an empty file is an empty view.
+    if (length == 0) return Mapping();
+    void* addr = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (addr == MAP_FAILED) return ParseError::other("cannot mmap file");
+    Mapping mapped = adopt_mmap(addr, length);
+    if (mapped.guard_.active()) return mapped;
+    // Unguarded, a file cut short under the mapping would end the process;
+    // a copy costs the file's size in memory but cannot fault.
+    std::string bytes(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ParseError::other("cannot mmap file");
+        if (n == 0) return file_changed_error();
+        done += static_cast<std::size_t>(n);
+    }
+    return from_bytes(std::move(bytes));
 }
 
 Mapping::Mapping(Mapping&& other) noexcept {
@@ -44,6 +67,7 @@ Mapping& Mapping::operator=(Mapping&& other) noexcept {
     release();
     mmap_addr_ = std::exchange(other.mmap_addr_, nullptr);
     mmap_len_ = std::exchange(other.mmap_len_, 0);
+    guard_ = std::move(other.guard_);
     owned_ = std::move(other.owned_);
     // A short owned buffer lives inside the string object and moves with
     // it, so the view is taken anew rather than copied.
@@ -58,6 +82,9 @@ Mapping::~Mapping() {
 }
 
 void Mapping::release() {
+    // Unregistered first: once unmapped, the addresses may be handed to
+    // another file's mapping.
+    guard_ = FaultGuard();
     if (mmap_addr_ != nullptr) ::munmap(mmap_addr_, mmap_len_);
     mmap_addr_ = nullptr;
     mmap_len_ = 0;
@@ -100,15 +127,14 @@ Result<std::unique_ptr<Document>> Document::open(const std::string& path,
         return ParseError::other("cannot mmap file");
     }
     const auto length = static_cast<std::size_t>(st.st_size);
-    Mapping mapping;
-    // mmap refuses a length of 0: an empty file is an empty view.
-    if (length > 0) {
-        void* addr = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-        if (addr == MAP_FAILED) return ParseError::other("cannot mmap file");
-        mapping = Mapping::adopt_mmap(addr, length);
-    }
+    QUARVEL_TRY(Mapping mapping, Mapping::map_file(fd.get(), length));
+    const ChangeFlag changed = mapping.change_flag();
     // The mapping stays valid once the descriptor is closed.
-    return from_mmap(std::move(mapping), options);
+    auto document = from_mmap(std::move(mapping), options);
+    // A file cut while its structure was read fails as changed, whatever the
+    // zeros read past the cut made of it, a parse error included.
+    if (changed.is_set()) return file_changed_error();
+    return document;
 }
 
 Result<std::unique_ptr<Document>> Document::from_mmap(Mapping mapping,

@@ -17,6 +17,7 @@
 #include "syntax/arena.h"
 #include "syntax/error.h"
 #include "crypt/security_handler.h"
+#include "file/fault_guard.h"
 #include "file/object_stream.h"
 #include "read_options.h"
 #include "resource_limits.h"
@@ -26,13 +27,17 @@
 namespace quarvel {
 
 // A read-only view of a whole file that owns what backs it: a memory mapping
-// (released with munmap) or, for files built in memory, a byte buffer.
+// (released with munmap) or, for files built in memory, a byte buffer. A
+// mapping is guarded against the file shrinking under it (fault_guard.h).
 class Mapping {
   public:
     Mapping() = default;
     static Mapping from_bytes(std::string bytes);
-    // Adopts a region returned by mmap.
+    // Adopts a region returned by mmap, guarded when a guard can be had.
     static Mapping adopt_mmap(void* addr, std::size_t length);
+    // The first `length` bytes of an open file: mapped and guarded, or read
+    // into memory when no guard can be had.
+    static Result<Mapping> map_file(int fd, std::size_t length);
     Mapping(Mapping&& other) noexcept;
     Mapping& operator=(Mapping&& other) noexcept;
     Mapping(const Mapping&) = delete;
@@ -40,10 +45,13 @@ class Mapping {
     ~Mapping();
 
     std::string_view bytes() const { return view_; }
+    // Set once a read found the file cut short under the mapping.
+    ChangeFlag change_flag() const { return guard_.change_flag(); }
 
   private:
     void release();
 
+    FaultGuard guard_;
     std::string_view view_;
     void* mmap_addr_ = nullptr;
     std::size_t mmap_len_ = 0;
@@ -91,6 +99,14 @@ class Document {
     std::string_view data() const { return mapping_.bytes(); }
     const XrefMap& xref() const { return xref_; }
     const Trailer& trailer() const { return trailer_; }
+
+    // `result`, or file_changed_error() once a read found the file cut short
+    // under its mapping: from there on zeros were read, not the file, and
+    // whatever they parsed to is not its content.
+    template <typename T> Result<T> unless_changed(Result<T> result) const {
+        if (mapping_.change_flag().is_set()) return file_changed_error();
+        return result;
+    }
     // Owner of decoded object-stream bodies and escaped names.
     Arena& arena() const { return arena_; }
 
