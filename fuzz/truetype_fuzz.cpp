@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const auto font = quarvel::TrueTypeFont::parse(bytes);
     if (!font) return 0;
-    for (std::uint32_t c : {0u, 0x20u, 0x41u, 0xFFu, 0xF041u, 0xFFFEu, 0xFFFFu, 0x10000u,
-                            0x10FFFFu, 0xFFFFFFFFu}) {
+    for (std::uint32_t c :
+         {0u, 0x20u, 0x41u, 0xFFu, 0xF041u, 0xFFFEu, 0xFFFFu, 0x10000u, 0x10FFFFu, 0xFFFFFFFFu}) {
         (void)font->glyph_for_code(c);
         (void)font->glyph_for_unicode(c);
     }
