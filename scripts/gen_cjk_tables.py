@@ -10,6 +10,9 @@ repeat):
       font's /Encoding names: codespace ranges and code -> CID runs, with
       usecmap resolved here.
 
+The bulk of both (the BMP table and the runs) is zlib-compressed; the
+library inflates it once, on first use.
+
 Only cMap/* is read: poppler-data's other folders carry another licence.
 
     python3 scripts/gen_cjk_tables.py [cMap dir]
@@ -19,6 +22,7 @@ from __future__ import annotations
 import pathlib
 import re
 import sys
+import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 OUT = ROOT / "core" / "fonts"
@@ -154,14 +158,21 @@ def c_array(ctype, name, values, per_line=12):
     return "\n".join(lines)
 
 
+def c_blob(name, data):
+    """zlib-compressed bytes as a constant array, with the inflated size."""
+    packed = zlib.compress(bytes(data), 9)
+    return (c_array("unsigned char", name, list(packed), per_line=24) +
+            f"\nconstexpr std::size_t {name}Size = {len(data)};"), len(packed)
+
+
 def is_selector(cp):
     return 0xFE00 <= cp <= 0xFE0F or 0xE0100 <= cp <= 0xE01EF
 
 
 def gen_collections(cmap_dir):
     out = [LICENCE, "// CID -> Unicode of the Adobe character collections.", ""]
-    entries = []
-    total = 0
+    entries, raw = [], bytearray()
+    size = 0
     for coll in COLLECTIONS:
         m = CMapFile(cmap_dir / f"Adobe-{coll}" / f"Adobe-{coll}-UCS2").map
         count = max(code for (_, code) in m) + 1
@@ -184,19 +195,27 @@ def gen_collections(cmap_dir):
             ext.append(f"{{{cid}, {len(pool)}, {len(cps)}}}")
             pool.extend(cps)
         assert len(pool) < 65536 and count < 65536
-        out.append(c_array("std::uint16_t", f"k{coll}Bmp",
-                           [f"0x{v:04x}" for v in dense]))
+        # The BMP table is stored as differences from the previous CID's
+        # character (neighbouring CIDs hold neighbouring characters), high
+        # bytes before low bytes: a third of its size once compressed.
+        deltas = [(v - p) & 0xFFFF for v, p in zip(dense, [0] + dense[:-1])]
+        entries.append(f'    {{"Adobe-{coll}", {len(raw)}, {count}, k{coll}Exceptions, k{coll}Pool}},')
+        raw += bytes(d >> 8 for d in deltas) + bytes(d & 0xFF for d in deltas)
         out.append(c_array("CidException", f"k{coll}Exceptions", ext, per_line=4))
         out.append(c_array("char32_t", f"k{coll}Pool", [f"0x{v:x}" for v in pool], per_line=10))
         out.append("")
-        entries.append(f'    {{"Adobe-{coll}", k{coll}Bmp, k{coll}Exceptions, k{coll}Pool}},')
-        total += 2 * count + 6 * len(ext) + 4 * len(pool)
+        size += 6 * len(ext) + 4 * len(pool)
         print(f"Adobe-{coll}: {count} CIDs, {len(ext)} exceptions, {len(pool)} pool")
+    blob, packed = c_blob("kBmpDeltas", raw)
+    out.append("// Each collection's BMP table: its deltas at `offset`, `count` high bytes")
+    out.append("// then `count` low bytes.")
+    out.append(blob)
+    out.append("")
     out.append("constexpr CidCollection kCollections[] = {")
     out.extend(entries)
     out.append("};")
     (OUT / "cid_collections_data.inc").write_text("\n".join(out) + "\n")
-    print(f"collections: {total} bytes of tables")
+    print(f"collections: {size + packed} bytes of tables ({len(raw)} inflated)")
 
 
 # A CID no collection reaches: in a CMap stored as differences from another
@@ -228,6 +247,31 @@ def delta(child, base):
     return d
 
 
+def varint(x):
+    out = bytearray()
+    while x >= 0x80:
+        out.append((x & 0x7F) | 0x80)
+        x >>= 7
+    out.append(x)
+    return out
+
+
+def encode_runs(by_len):
+    """Runs of each code length as varints: a count, then per run the gap from
+    the previous run's end, the count less one, and the CID's difference
+    from the previous run's (zigzag)."""
+    out = bytearray()
+    for rs in by_len:
+        out += varint(len(rs))
+        prev_end, prev_cid = 0, 0
+        for _, first, count, cid in rs:
+            d = cid - prev_cid
+            out += varint(first - prev_end) + varint(count - 1)
+            out += varint(d * 2 if d >= 0 else -d * 2 - 1)
+            prev_end, prev_cid = first + count, cid
+    return out
+
+
 def gen_predefined(cmap_dir):
     out = [LICENCE, "// Predefined encoding CMaps: codespace ranges and code -> CID runs.", ""]
     names = sorted((name, coll) for coll, ns in PREDEFINED.items() for name in ns)
@@ -252,24 +296,16 @@ def gen_predefined(cmap_dir):
             stored[name] = (best[1], best[2])
             depth[name] = 1 if best[2] < 0 else depth[names[best[2]][0]] + 1
             done.append(name)
-    table = []
-    total = 0
+    table, raw = [], bytearray()
+    size = 0
     for name, coll in names:
         f = resolved(cmap_dir, coll, name)
         own, parent = stored[name]
         ident = re.sub(r"[^A-Za-z0-9]", "_", name)
         runs = runs_of(own)
         by_len = [[r for r in runs if r[0] == n] for n in (1, 2, 3, 4)]
-        spans = []
-        for n, rs in enumerate(by_len, 1):
-            arr = f"k{ident}_{n}"
-            if rs:
-                out.append(c_array("CidRun", arr,
-                                   [f"{{0x{r[1]:x}, {r[2] - 1}, {r[3]}}}" for r in rs],
-                                   per_line=4))
-                spans.append(f"std::span<const CidRun>({arr})")
-            else:
-                spans.append("std::span<const CidRun>()")
+        offset = len(raw)
+        raw += encode_runs(by_len)
         cs = []
         for lo, hi in f.codespace:
             lo4 = ", ".join(str(b) for b in lo.ljust(4, b"\0"))
@@ -278,17 +314,22 @@ def gen_predefined(cmap_dir):
         out.append(c_array("CodespaceRange", f"k{ident}_codespace", cs, per_line=2))
         unicode = "true" if name.startswith("Uni") else "false"
         table.append(f'    {{"{name}", "Adobe-{coll}", {unicode}, k{ident}_codespace, '
-                     f"{{{', '.join(spans)}}}, {parent}}},")
-        total += 8 * len(runs) + 9 * len(cs)
+                     f"{parent}, {offset}}},")
+        size += 9 * len(cs)
         base = f" over {names[parent][0]}" if parent >= 0 else ""
         print(f"{name}: {len(runs)} runs{base}")
+    blob, packed = c_blob("kRuns", raw)
+    out.append("")
+    out.append("// Every map's runs, from its entry's offset (see encode_runs in the")
+    out.append("// generator).")
+    out.append(blob)
     out.append("")
     out.append("// Sorted by name, which find_predefined_cmap searches.")
-    out.append("constexpr PredefinedCMapData kPredefined[] = {")
+    out.append("constexpr PredefinedEntry kPredefined[] = {")
     out.extend(table)
     out.append("};")
     (OUT / "predefined_cmaps_data.inc").write_text("\n".join(out) + "\n")
-    print(f"predefined: {total} bytes of tables")
+    print(f"predefined: {size + packed} bytes of tables ({len(raw)} inflated)")
 
 
 def main():

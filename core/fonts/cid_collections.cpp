@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <span>
+#include <vector>
+
+#include "fonts/packed_table.h"
 
 namespace quarvel {
 
@@ -15,11 +18,13 @@ struct CidException {
     std::uint16_t length;
 };
 
-// One collection: the BMP character of each CID by index, 0 where the
-// collection gives none and 0xFFFF where the exceptions hold the text.
+// One collection: `count` CIDs whose BMP characters start at `offset` in
+// the packed table (0 where the collection gives none, 0xFFFF where the
+// exceptions hold the text).
 struct CidCollection {
     std::string_view name;
-    std::span<const std::uint16_t> bmp;
+    std::size_t offset;
+    std::size_t count;
     std::span<const CidException> exceptions;
     std::span<const char32_t> pool;
 };
@@ -27,6 +32,35 @@ struct CidCollection {
 constexpr std::uint16_t kInExceptions = 0xFFFF;
 
 #include "fonts/cid_collections_data.inc"
+
+// The BMP characters of every collection, inflated from the packed deltas
+// once and constant from then on; empty if the compiled-in data is damaged.
+const std::vector<std::uint16_t>& bmp_table() {
+    static const std::vector<std::uint16_t> table = [] {
+        const std::vector<unsigned char> raw = inflate_packed_table(kBmpDeltas, kBmpDeltasSize);
+        std::vector<std::uint16_t> out;
+        if (raw.empty()) return out;
+        out.resize(raw.size() / 2);
+        for (const CidCollection& c : kCollections) {
+            if (c.offset + 2 * c.count > raw.size()) return std::vector<std::uint16_t>();
+            std::uint16_t v = 0;
+            for (std::size_t i = 0; i < c.count; ++i) {
+                v = static_cast<std::uint16_t>(
+                    v + ((raw[c.offset + i] << 8) | raw[c.offset + c.count + i]));
+                out[c.offset / 2 + i] = v;
+            }
+        }
+        return out;
+    }();
+    return table;
+}
+
+// The BMP character (or marker) of a CID, 0 when the collection has none.
+std::uint16_t bmp_of(const CidCollection& c, std::uint32_t cid) {
+    const std::vector<std::uint16_t>& table = bmp_table();
+    if (cid >= c.count || c.offset / 2 + cid >= table.size()) return 0;
+    return table[c.offset / 2 + cid];
+}
 
 const CidCollection* find(std::string_view name) {
     for (const CidCollection& c : kCollections) {
@@ -37,8 +71,7 @@ const CidCollection* find(std::string_view name) {
 
 std::u32string_view text(std::string_view registry_ordering, std::uint32_t cid) {
     const CidCollection* c = find(registry_ordering);
-    if (c == nullptr || cid >= c->bmp.size()) return {};
-    if (c->bmp[cid] != kInExceptions) return {};
+    if (c == nullptr || bmp_of(*c, cid) != kInExceptions) return {};
     const auto it =
         std::lower_bound(c->exceptions.begin(), c->exceptions.end(), cid,
                          [](const CidException& e, std::uint32_t v) { return e.cid < v; });
@@ -50,8 +83,10 @@ std::u32string_view text(std::string_view registry_ordering, std::uint32_t cid) 
 
 std::optional<char32_t> cid_to_unicode(std::string_view registry_ordering, std::uint32_t cid) {
     const CidCollection* c = find(registry_ordering);
-    if (c == nullptr || cid >= c->bmp.size() || c->bmp[cid] == 0) return std::nullopt;
-    if (c->bmp[cid] != kInExceptions) return c->bmp[cid];
+    if (c == nullptr) return std::nullopt;
+    const std::uint16_t bmp = bmp_of(*c, cid);
+    if (bmp == 0) return std::nullopt;
+    if (bmp != kInExceptions) return bmp;
     const std::u32string_view t = text(registry_ordering, cid);
     if (t.size() != 1) return std::nullopt;
     return t[0];

@@ -1,6 +1,7 @@
 // The predefined encoding CMaps a Type0 font's /Encoding may name (such as
 // 90ms-RKSJ-H or UniGB-UCS2-H): how many bytes each code takes and which CID
-// it selects, compiled in from Adobe's CMap resources.
+// it selects, compiled in from Adobe's CMap resources (packed, and
+// inflated once on first use).
 #pragma once
 
 #include <array>
