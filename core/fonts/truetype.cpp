@@ -450,7 +450,15 @@ void for_each_mapping(std::string_view d, std::size_t sub, std::size_t end, F&& 
         }
         return;
     }
-    default:
+    case 6: {
+        if (!fits(end, sub, 10)) return;
+        const std::uint32_t first = be16(d, sub + 6);
+        for (std::uint32_t c = first, n = be16(d, sub + 8); c < first + n; ++c) {
+            f(c, lookup_subtable(d, sub, end, c));
+        }
+        return;
+    }
+    default: // format 0
         for (std::uint32_t c = 0; c < 256; ++c)
             f(c, lookup_subtable(d, sub, end, c));
         return;

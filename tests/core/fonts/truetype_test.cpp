@@ -206,6 +206,39 @@ TEST(TrueTypeFont, SubtablesOutsideTheCmapAreIgnored) {
     EXPECT_EQ(f->glyph_name(5), "my.alt");
 }
 
+// A font of one table directory entry, a cmap holding only `subtable` as
+// (3,10).
+std::string font_with_cmap(const std::string& subtable) {
+    std::string cmap =
+        std::string("\x00\x00\x00\x01\x00\x03\x00\x0A\x00\x00\x00\x0C", 12) + subtable;
+    std::string font = std::string("\x00\x01\x00\x00\x00\x01", 6) + std::string(6, '\0');
+    font += "cmap" + std::string(4, '\0') + std::string(8, '\0');
+    put32(font, 12 + 8, static_cast<std::uint32_t>(font.size()));
+    put32(font, 12 + 12, static_cast<std::uint32_t>(cmap.size()));
+    return font + cmap;
+}
+
+// Format 12 groups each claiming every code point: glyph ids stop at 65535
+// instead of wrapping, and reversing the map stops at its mapping budget.
+TEST(TrueTypeFont, HugeFormat12GroupsStayBounded) {
+    std::string sub = std::string("\x00\x0C\x00\x00", 4) + std::string(12, '\0');
+    const std::uint32_t groups = 4096;
+    put32(sub, 12, groups);
+    for (std::uint32_t i = 0; i < groups; ++i) {
+        sub += std::string("\x00\x00\x00\x00\x00\x10\xFF\xFF\x00\x00\x00\x01", 12);
+    }
+    put32(sub, 4, static_cast<std::uint32_t>(sub.size()));
+    const std::string bytes = font_with_cmap(sub);
+    const auto f = TrueTypeFont::parse(bytes);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->glyph_for_unicode(0), 1);
+    EXPECT_EQ(f->glyph_for_unicode(65534), 65535);
+    EXPECT_FALSE(f->glyph_for_unicode(65535));
+    EXPECT_FALSE(f->glyph_for_unicode(0x10FFFF));
+    EXPECT_EQ(f->unicode_for_glyph(1), U'\0');
+    EXPECT_EQ(f->unicode_for_glyph(65535), char32_t{65534});
+}
+
 // Every prefix of the font, and the font with each byte in turn set to 0xFF
 // and to 0x00 (lengths, counts and offsets among them), parses or not
 // without reading outside the bytes; the sanitizer builds check the reads.
