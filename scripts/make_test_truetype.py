@@ -49,6 +49,9 @@ def build():
     for t in ("name", "OS/2"):
         if t in fb.font:
             del fb.font[t]
+    # Fixed timestamps, so the bytes are the same on every run.
+    fb.updateHead(created=0, modified=0)
+    fb.font.recalcTimestamp = False
     buf = io.BytesIO()
     fb.font.save(buf)
     return buf.getvalue()
