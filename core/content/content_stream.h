@@ -25,6 +25,14 @@ namespace quarvel {
 struct CharInfo {
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     char32_t ch = 0;
+    // The full reader's layout also needs what the character was drawn
+    // with: its font (an index into ContentResult::fonts, 0 for none), its
+    // size in user space, and the direction of its baseline in quarter
+    // turns counter-clockwise (0 for ordinary horizontal text). The compact
+    // reader leaves them at zero.
+    std::uint32_t font = 0;
+    float size = 0;
+    std::uint8_t rotation = 0;
 };
 
 // One image drawn by Do, with the box it was drawn in.
@@ -36,6 +44,9 @@ struct ImageRef {
 struct ContentResult {
     std::vector<CharInfo> chars;
     std::vector<ImageRef> images;
+    // The full reader's font names, indexed by CharInfo::font (entry 0 is
+    // the empty name for characters drawn without a font).
+    std::vector<std::string> fonts;
 };
 
 struct Matrix {

@@ -299,4 +299,17 @@ double FontInfo::glyph_width(std::uint32_t code) const {
     return offset < r.widths.size() ? r.widths[offset] : cid_font->default_width;
 }
 
+std::size_t FontInfo::code_length(std::string_view bytes) const {
+    if (bytes.empty()) return 0;
+    return is_type0 && bytes.size() >= 2 ? 2 : 1;
+}
+
+void FontInfo::append_text(std::string_view code, std::u32string& out) const {
+    out.push_back(decode_char(code));
+}
+
+double FontInfo::full_width(std::uint32_t code) const {
+    return glyph_width(code);
+}
+
 } // namespace quarvel

@@ -80,6 +80,9 @@ struct CIDFontInfo {
     std::vector<double> w2;
 };
 
+// A Type0 font's codespace ranges (defined by the full reader's font code).
+struct CodeSpace;
+
 struct FontInfo {
     std::string base_font = "Unknown";
     bool is_type0 = false;
@@ -108,6 +111,45 @@ struct FontInfo {
 
     // The width of `code` in thousandths of text space, by the width rule.
     double glyph_width(std::uint32_t code) const;
+
+    // --- the full reader's decoding ------------------------------------------
+    // Filled by build_font_map when the document is read by the full reader;
+    // the compact reader never reads these.
+    struct Full {
+        // Characters of each code, for simple fonts (one byte a code): the
+        // encoding (built-in, base, /Differences, the font program's own),
+        // ToUnicode over it. Empty text means undecodable.
+        std::array<std::u32string, 256> simple_text;
+        // Type0: bytes a code takes, by the CMap's codespace ranges (2 for
+        // Identity). Null for simple fonts.
+        std::shared_ptr<const CodeSpace> code_space;
+        // Widths in thousandths of glyph space, by code (simple fonts; the
+        // standard 14 fonts' metrics where /Widths is missing).
+        std::vector<double> widths;
+        double missing_width = 0;
+        // Vertical extent of the glyphs in thousandths of glyph space
+        // (/FontBBox or /Ascent and /Descent; 0 when unknown).
+        double ascent = 0;
+        double descent = 0;
+        // Glyph space to text space: 0.001 scale for all but Type 3 fonts.
+        std::array<double, 6> font_matrix{0.001, 0, 0, 0.001, 0, 0};
+        bool vertical = false; // Type0 with a -V CMap
+    };
+    std::shared_ptr<const Full> full;
+
+    // How many bytes the code at the start of `bytes` takes: the codespace
+    // of a Type0 font's CMap for the full reader, else 2 for Type0 fonts and
+    // 1 for simple ones. At least 1 and at most bytes.size() when non-empty.
+    std::size_t code_length(std::string_view bytes) const;
+
+    // The characters `code` stands for (several for ligatures and
+    // decompositions), appended to `out`; U+FFFD when undecodable. The full
+    // reader's decoding when `full` is set, else decode_char.
+    void append_text(std::string_view code, std::u32string& out) const;
+
+    // The width of `code` in thousandths of glyph space for the full reader
+    // (glyph_width when `full` is not set).
+    double full_width(std::uint32_t code) const;
 };
 
 // Resource name text to font. Fonts are shared immutably so that the map a
