@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -47,10 +48,10 @@ def progress_bar(total: int, stream: TextIO, enabled: Optional[bool]) -> Any:
     if not enabled:
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm")
     except ImportError:
         return None
-    return tqdm(total=total, unit="file", file=stream, dynamic_ncols=True)
+    return tqdm.tqdm(total=total, unit="file", file=stream, dynamic_ncols=True)
 
 
 def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: int = 1,

@@ -9,6 +9,7 @@ chunk order, which pyarrow and Dask read as one table.
 
 from __future__ import annotations
 
+import importlib
 import shutil
 from collections.abc import Sequence
 from pathlib import Path
@@ -21,9 +22,7 @@ from quarvel_tools.sinks import arrow_table
 
 
 def _chunk_table(paths: list[str], exact: bool) -> Any:
-    import pyarrow as pa
-
-    return arrow_table(pa, extract_rows(paths, exact))
+    return arrow_table(importlib.import_module("pyarrow"), extract_rows(paths, exact))
 
 
 def extract_to_parquet(paths: Sequence[str], out: Union[str, Path], client: Any = None, *,
