@@ -42,41 +42,55 @@ def arrow_table(pa: ModuleType, rows: list[Row]) -> Any:
 
 
 class JsonlSink:
-    """Appends one JSON object per row and flushes after every write, so an
-    interrupted run leaves every finished file in place for --resume."""
+    """Appends one JSON object per row and flushes after every chunk, so an
+    interrupted run leaves its finished files in place for --resume."""
 
     def __init__(self, out: Path, resume: bool) -> None:
         self._done: set[str] = set()
         if resume and out.exists():
             self._done = self._read_and_trim(out)
-        self._file = open(out, "a" if resume else "w", encoding="utf-8")
+        self._file = open(out, "ab" if resume else "wb", buffering=0)
 
     @staticmethod
     def _read_and_trim(out: Path) -> set[str]:
+        """The files OUT holds whole.
+
+        Each chunk's rows go out in one write, so a run killed mid-write
+        leaves at worst a half line at the end; the file it belongs to may
+        have whole lines before it, so the rows of the last file are cut off
+        with it and that file is read again.
+        """
         done: set[str] = set()
-        keep = 0
+        keep = 0  # where the rows of the last file begin
+        last: Optional[str] = None
+        offset = 0
         with open(out, "rb") as f:
             for raw in f:
-                # A run killed mid-write leaves a last line without its
-                # newline; it is cut off and its file read again.
-                if not raw.endswith(b"\n"):
-                    break
                 try:
-                    done.add(json.loads(raw)["path"])
+                    if not raw.endswith(b"\n"):
+                        raise ValueError("half a line")
+                    path = json.loads(raw)["path"]
                 except (ValueError, KeyError, TypeError):
-                    break
-                keep += len(raw)
-        if keep != out.stat().st_size:
-            os.truncate(out, keep)
+                    os.truncate(out, keep)
+                    return done
+                if path != last:
+                    if last is not None:
+                        done.add(last)
+                    last, keep = path, offset
+                offset += len(raw)
+        if last is not None:
+            done.add(last)
         return done
 
     def done_paths(self) -> set[str]:
         return self._done
 
     def write(self, rows: list[Row]) -> None:
-        for row in rows:
-            self._file.write(json.dumps(row, ensure_ascii=False) + "\n")
-        self._file.flush()
+        data = "".join(json.dumps(row, ensure_ascii=False) + "\n" for row in rows).encode()
+        view = memoryview(data)
+        while view:
+            written = self._file.write(view)
+            view = view[written or 0:]
 
     def close(self) -> None:
         self._file.close()
