@@ -21,7 +21,11 @@ import quarvel_tools.batch
 from quarvel_tools.cli import main
 
 pytest.importorskip("quarvel_full")
-SANITIZED = bool(os.environ.get("QUARVEL_SANITIZED"))
+# The batch tools are pure Python over calls the other suites already run
+# under the sanitizers; pyarrow, Dask and mypy gain nothing from the
+# preloaded runtime but time.
+pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEL_SANITIZED")),
+                                reason="pure Python tools, run without the sanitizers")
 
 
 @pytest.fixture
@@ -135,7 +139,6 @@ def test_progress_bar_only_on_a_terminal(inputs, tmp_path, terminal):
     assert (b"3/3" in err) is terminal
 
 
-@pytest.mark.skipif(SANITIZED, reason="worker processes are not run under the sanitizers")
 def test_dask_local_cluster_writes_the_same_rows(capsys, inputs, write_pdf, tmp_path):
     pytest.importorskip("pyarrow")
     distributed = pytest.importorskip("distributed")
@@ -154,7 +157,6 @@ def test_dask_local_cluster_writes_the_same_rows(capsys, inputs, write_pdf, tmp_
     assert read_rows(tmp_path / "dask") == read_rows(tmp_path / "local.jsonl")
 
 
-@pytest.mark.skipif(SANITIZED, reason="mypy is not run under the sanitizers")
 def test_mypy_finds_the_stubs_of_both_modules_and_the_typed_tools(tmp_path):
     pytest.importorskip("mypy")
     # A bare environment whose site-packages points at the stub-only packages
