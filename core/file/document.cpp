@@ -224,12 +224,9 @@ Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) cons
 }
 
 Result<ObjectPtr> Document::from_object_stream(std::uint32_t num, std::uint32_t stream) const {
-    QUARVEL_TRY(std::shared_ptr<const ObjStmMap> objects, object_stream(stream));
-    auto it = objects->find(num);
-    if (it == objects->end()) return ParseError::other("object not found in ObjStm");
-    // The object is shared in place: the pointer keeps the whole unpacked
-    // stream alive, and nothing is copied.
-    return ObjectPtr(objects, &it->second);
+    QUARVEL_TRY(std::shared_ptr<const ObjStmIndex> index, object_stream(stream));
+    QUARVEL_TRY(PdfObject object, index->parse(num, arena_));
+    return ObjectPtr(std::make_shared<const PdfObject>(std::move(object)));
 }
 
 Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
@@ -253,8 +250,8 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
         QUARVEL_TRY(std::string decoded,
                     decode_body(raw.dict, raw.body, limits::kMaxDecodedBytes));
         const std::string_view body = arena_.store(std::move(decoded));
-        QUARVEL_TRY(ObjStmMap objects, parse_objstm(raw.dict, body, arena_));
-        return std::shared_ptr<const ObjStmMap>(std::make_shared<ObjStmMap>(std::move(objects)));
+        QUARVEL_TRY(ObjStmIndex index, index_objstm(raw.dict, body));
+        return std::shared_ptr<const ObjStmIndex>(std::make_shared<ObjStmIndex>(std::move(index)));
     };
     return objstm_cache_.insert(stream, unpack());
 }
@@ -428,16 +425,17 @@ Status Document::recover_full() {
         const XrefEntry* holder = xref_.find(stream);
         if (holder == nullptr || holder->kind != XrefEntry::Kind::InUse) continue;
         const std::uint64_t at = holder->offset_or_stream;
-        CachedObjStm objects = object_stream(stream);
-        if (!objects.ok()) continue;
-        std::vector<std::pair<std::uint32_t, const PdfObject*>> members;
-        for (const auto& [num, object] : **objects) members.emplace_back(num, &object);
-        // The map is unordered; numbers in order keep the result
-        // independent of hashing.
-        std::sort(members.begin(), members.end());
-        for (const auto& [num, object] : members) {
+        CachedObjStm index = object_stream(stream);
+        if (!index.ok()) continue;
+        std::uint32_t previous = 0;
+        bool any = false;
+        for (const auto& [num, slot] : (*index)->by_number) {
+            if (num == stream || (any && num == previous)) continue;
+            previous = num;
+            any = true;
+            auto object = (*index)->parse(num, arena_);
+            if (!object.ok()) continue;
             const XrefEntry* existing = xref_.find(num);
-            if (num == stream) continue;
             if (existing == nullptr || position(*existing) < at) {
                 xref_.insert(num, XrefEntry{XrefEntry::Kind::Compressed, stream, 0});
                 trailer_.size = std::max(trailer_.size, num + 1);

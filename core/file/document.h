@@ -133,7 +133,7 @@ class Document {
     // A parse that failed is kept as its error, so that asking again does
     // not decode or parse again (nor grow the arena again).
     using CachedObject = Result<ObjectPtr>;
-    using CachedObjStm = Result<std::shared_ptr<const ObjStmMap>>;
+    using CachedObjStm = Result<std::shared_ptr<const ObjStmIndex>>;
 
     // Results by object number, read under a shared lock. Two threads that
     // miss the same number both compute it; the first insert stays and both
