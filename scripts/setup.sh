@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++ make zlib1g-dev libssl-dev libtbb-dev libgtest-dev libbenchmark-dev python3-dev python3-venv qpdf poppler-utils)
+apt_packages=(g++ make zlib1g-dev libdeflate-dev libfast-float-dev libssl-dev libtbb-dev libgtest-dev libbenchmark-dev python3-dev python3-venv qpdf poppler-utils)
 missing=()
 for p in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
