@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds a wheel that installs on any x86-64 Linux whose glibc is at least
-# the one the build ran on, without the -dev packages, into dist/ (or $1):
+# Builds a wheel that installs without the -dev packages on any x86-64 Linux
+# whose glibc and libstdc++ have the symbol versions it uses (manylinux_2_35
+# when built on Debian 12), into dist/ (or $1):
 #   1. `pip wheel .` in build/wheel-env, a virtual environment holding the
 #      build requirements of pyproject.toml (oneTBB from tbb-devel) and
 #      auditwheel, so the libtbb the repair bundles is the one compiled for;
@@ -30,6 +31,7 @@ fi
 rm -rf "$raw_dir"
 "$py" -m pip wheel -q . --no-build-isolation --no-deps -w "$raw_dir"
 mkdir -p "$out_dir"
+rm -f "$out_dir"/quarvel-*-manylinux*.whl
 # The repair looks libtbb up like the loader: the environment's lib/ first.
 LD_LIBRARY_PATH="$PWD/$env_dir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     auditwheel repair -w "$out_dir" "$raw_dir"/quarvel-*.whl

@@ -120,7 +120,10 @@ def built_wheel(tmp_path: Path) -> Path:
     return wheel
 
 
-@pytest.mark.skipif(os.environ.get("QUARVEL_TEST_WHEEL") != "1",
+# Once per test command: the sanitizer stage's run (QUARVEL_SANITIZED) would
+# build the same uninstrumented wheel again, under the preloaded runtime.
+@pytest.mark.skipif(os.environ.get("QUARVEL_TEST_WHEEL") != "1"
+                    or bool(os.environ.get("QUARVEL_SANITIZED")),
                     reason="builds a wheel: set QUARVEL_TEST_WHEEL=1")
 def test_wheel_works_in_a_fresh_environment(tmp_path):
     wheel = built_wheel(tmp_path)
