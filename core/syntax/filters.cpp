@@ -28,7 +28,11 @@ std::uint8_t byte_at(std::string_view data, std::size_t i) {
 // failure at the cap), so results are the same either way. Only
 // zlib-wrapped data comes here: its Adler-32 check proves the output is the
 // stream's, where raw deflate could decode differently on garbage.
-std::optional<std::string> inflate_whole(std::string_view data, std::size_t max_output) {
+// A stream whose valid output runs past `max_output` fails here as the zlib
+// path would fail it at the cap, without inflating it all a second time
+// (`*past_cap` is set): decompression bombs cost one pass, not two.
+std::optional<std::string> inflate_whole(std::string_view data, std::size_t max_output,
+                                         bool* past_cap) {
     struct FreeDecompressor {
         void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
     };
@@ -49,6 +53,7 @@ std::optional<std::string> inflate_whole(std::string_view data, std::size_t max_
             out.resize(produced);
             return out;
         }
+        if (rc == LIBDEFLATE_INSUFFICIENT_SPACE && room == max_output) *past_cap = true;
         if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || room == max_output) return std::nullopt;
         room = room > max_output / 4 ? max_output : room * 4;
     }
@@ -92,7 +97,11 @@ Result<std::string> decompress_flate(std::string_view data, std::size_t max_outp
                      ((static_cast<std::uint8_t>(data[0]) & 0x0F) != 8 ||
                       (static_cast<std::uint8_t>(data[0]) * 256u + static_cast<std::uint8_t>(data[1])) % 31 != 0);
     if (!raw) {
-        if (std::optional<std::string> whole = inflate_whole(data, max_output)) return *std::move(whole);
+        bool past_cap = false;
+        if (std::optional<std::string> whole = inflate_whole(data, max_output, &past_cap)) {
+            return *std::move(whole);
+        }
+        if (past_cap) return ParseError::other(kFlateFailed);
     }
     z_stream zs{};
     if ((raw ? inflateInit2(&zs, -MAX_WBITS) : inflateInit(&zs)) != Z_OK) {
