@@ -196,7 +196,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
         result.emplace(parse_direct(entry->offset_or_stream, ObjectId{num, entry->gen_or_index}));
         break;
     case XrefEntry::Kind::Compressed:
-        result.emplace(from_object_stream(num, entry->offset_or_stream));
+        result.emplace(from_object_stream(num, static_cast<std::uint32_t>(entry->offset_or_stream)));
         break;
     case XrefEntry::Kind::Free:
     default:
@@ -205,7 +205,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
     return object_cache_.insert(num, std::move(*result));
 }
 
-Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) const {
+Result<ObjectPtr> Document::parse_direct(std::uint64_t offset, ObjectId id) const {
     const std::string_view data = this->data();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
@@ -415,7 +415,7 @@ Status Document::recover_full() {
     // headers written after it replace them.
     auto position = [&](const XrefEntry& e) -> std::uint64_t {
         if (e.kind == XrefEntry::Kind::InUse) return e.offset_or_stream;
-        const XrefEntry* holder = xref_.find(e.offset_or_stream);
+        const XrefEntry* holder = xref_.find(static_cast<std::uint32_t>(e.offset_or_stream));
         return holder != nullptr ? holder->offset_or_stream : 0;
     };
     std::vector<std::uint32_t> packed_catalogs;

@@ -157,7 +157,7 @@ class Document {
         std::unordered_map<std::uint32_t, T> map_;
     };
 
-    Result<ObjectPtr> parse_direct(std::uint32_t offset, ObjectId id) const;
+    Result<ObjectPtr> parse_direct(std::uint64_t offset, ObjectId id) const;
     Result<std::string> decode_body(const PdfDict& dict, std::string_view body,
                                     std::size_t max_output) const;
     Result<ObjectPtr> from_object_stream(std::uint32_t num, std::uint32_t stream) const;

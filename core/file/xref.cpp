@@ -201,7 +201,7 @@ Result<XrefSection> parse_xref_table(std::string_view data, std::size_t offset, 
             }
             ++cur.pos;
             cur.skip_ws();
-            e.offset_or_stream = static_cast<std::uint32_t>(off);
+            e.offset_or_stream = mode == ReadMode::Full ? off : static_cast<std::uint32_t>(off);
             e.gen_or_index = static_cast<std::uint16_t>(gen);
             section.map.insert(static_cast<std::uint32_t>(first + k), e);
         }
@@ -324,7 +324,8 @@ Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, std::string_view 
             }
             XrefEntry e;
             e.kind = static_cast<XrefEntry::Kind>(type.value);
-            e.offset_or_stream = static_cast<std::uint32_t>(f2.value);
+            e.offset_or_stream =
+                mode == ReadMode::Full ? f2.value : static_cast<std::uint32_t>(f2.value);
             e.gen_or_index = static_cast<std::uint16_t>(f3.value);
             section.map.insert(s.first + k, e);
         }

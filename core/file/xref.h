@@ -21,8 +21,9 @@ struct XrefEntry {
     enum class Kind : std::uint8_t { Free = 0, InUse = 1, Compressed = 2 };
     Kind kind = Kind::Free;
     // InUse: byte offset of the header; Compressed: number of the object
-    // stream; Free: the value written in the entry.
-    std::uint32_t offset_or_stream = 0;
+    // stream; Free: the value written in the entry. The compact reader keeps
+    // the low 32 bits of an offset; the full reader all 64.
+    std::uint64_t offset_or_stream = 0;
     // InUse/Free: generation; Compressed: index within the object stream.
     std::uint16_t gen_or_index = 0;
 
