@@ -1,7 +1,9 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -9,6 +11,7 @@
 #include "syntax/filters.h"
 #include "syntax/text.h"
 #include "extract/worker_pool.h"
+#include "layout/reading_order.h"
 
 namespace quarvel {
 namespace {
@@ -72,6 +75,72 @@ ObjectPtr page_resources(const PdfObject& page, const Document& document) {
         parent = node->get("Parent");
     }
     return nullptr;
+}
+
+// An attribute the page tree passes down (/CropBox, /MediaBox, /Rotate):
+// the page's own, else the nearest ancestor's, resolved.
+ObjectPtr inherited_attribute(const PdfObject& page, std::string_view key,
+                              const Document& document) {
+    if (const PdfObject* own = page.get(key)) return document.resolve(*own);
+    const PdfObject* parent = page.get("Parent");
+    ObjectPtr node;
+    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
+                                depth < limits::kMaxPageTreeDepth;
+         ++depth) {
+        auto resolved = document.get_object(parent->as_ref().num);
+        if (!resolved.ok()) return nullptr;
+        node = std::move(resolved).value();
+        if (const PdfObject* value = node->get(key)) return document.resolve(*value);
+        parent = node->get("Parent");
+    }
+    return nullptr;
+}
+
+// A rectangle of four finite numbers, its corners put in order.
+std::optional<BBox> rectangle(const ObjectPtr& value, const Document& document) {
+    if (value == nullptr || !value->is_array() || value->as_array().size() != 4) {
+        return std::nullopt;
+    }
+    BBox r{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::optional<double> n = document.resolve(value->as_array()[i])->number();
+        if (!n || !std::isfinite(*n)) return std::nullopt;
+        r[i] = *n;
+    }
+    return BBox{std::min(r[0], r[2]), std::min(r[1], r[3]), std::max(r[0], r[2]),
+                std::max(r[1], r[3])};
+}
+
+// The full reader's page: the visible box (the crop box within the media
+// box; either alone when the other is missing or broken) and the turn the
+// page is shown with.
+PageGeometry page_geometry(const PdfObject& page, const Document& document) {
+    PageGeometry geometry;
+    const std::optional<BBox> media =
+        rectangle(inherited_attribute(page, "MediaBox", document), document);
+    const std::optional<BBox> crop =
+        rectangle(inherited_attribute(page, "CropBox", document), document);
+    if (media) geometry.box = *media;
+    if (crop) {
+        BBox box = *crop;
+        if (media) {
+            box = {std::max(box[0], (*media)[0]), std::max(box[1], (*media)[1]),
+                   std::min(box[2], (*media)[2]), std::min(box[3], (*media)[3])};
+        }
+        // Crop and media boxes that do not meet are a writer's mistake; the
+        // crop box is then left out rather than hiding the whole page.
+        if (box[0] <= box[2] && box[1] <= box[3]) geometry.box = box;
+    }
+    const ObjectPtr rotate = inherited_attribute(page, "Rotate", document);
+    if (rotate != nullptr) {
+        // Only multiples of 90 are valid; others are ignored, as viewers do.
+        const std::optional<double> degrees = rotate->number();
+        if (degrees && std::isfinite(*degrees) && std::fmod(*degrees, 90.0) == 0) {
+            geometry.quarter_turns =
+                static_cast<int>(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0) / 90.0);
+        }
+    }
+    return geometry;
 }
 
 Matrix form_matrix(const PdfObject& form) {
@@ -257,7 +326,12 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
 
     CountedPage result;
-    result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    if (document.options().full()) {
+        result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),
+                                          page_geometry(*page, document));
+    } else {
+        result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    }
     std::vector<CharInfo>().swap(scanned.chars);
     result.chars = drop_span_chars(result.page.blocks);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
