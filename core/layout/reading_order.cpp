@@ -252,29 +252,46 @@ void build_spans(const Page& page, std::vector<Glyph>& glyphs, std::vector<Frame
     }
 }
 
-// The middle of a span across the baseline: lines whose ascenders and
-// descenders touch still leave whitespace between their cores.
-double core_top(const FrameSpan& s) { return s.top + 0.2 * (s.bottom - s.top); }
-double core_bottom(const FrameSpan& s) { return s.bottom - 0.2 * (s.bottom - s.top); }
+// What the cuts look at of a span, kept apart from the spans so that the
+// sorts at every level of the cutting run over small contiguous keys.
+struct CutBox {
+    double u0, u1;
+    // The middle of the span across the baseline: lines whose ascenders and
+    // descenders touch still leave whitespace between their cores.
+    double core_top, core_bottom;
+    double size;
+};
 
-double median_size(const std::vector<FrameSpan>& spans, std::vector<std::size_t> region) {
-    const auto mid = region.begin() + static_cast<std::ptrdiff_t>(region.size() / 2);
-    std::nth_element(region.begin(), mid, region.end(), [&](std::size_t a, std::size_t b) {
-        return spans[a].size < spans[b].size;
-    });
-    return spans[*mid].size;
+using Region = std::vector<std::uint32_t>;
+
+// An interval of a span along one axis, sortable on its own.
+struct Extent {
+    double from, to;
+    std::uint32_t index;
+    bool operator<(const Extent& o) const {
+        return from != o.from ? from < o.from : index < o.index;
+    }
+};
+
+double median_size(const std::vector<CutBox>& boxes, const Region& region) {
+    std::vector<double> sizes;
+    sizes.reserve(region.size());
+    for (const std::uint32_t i : region)
+        sizes.push_back(boxes[i].size);
+    const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
+    std::nth_element(sizes.begin(), mid, sizes.end());
+    return *mid;
 }
 
-using Region = std::vector<std::size_t>;
-
 // Columns: the region split at vertical whitespace gaps that pass as gutters.
-// Empty when there is none.
-std::vector<Region> vertical_cuts(const std::vector<FrameSpan>& spans, Region& region,
+// Empty when there is none; the region is left as it was.
+std::vector<Region> vertical_cuts(const std::vector<CutBox>& boxes, const Region& region,
                                   double size) {
-    std::sort(region.begin(), region.end(), [&](std::size_t a, std::size_t b) {
-        if (spans[a].u0 != spans[b].u0) return spans[a].u0 < spans[b].u0;
-        return a < b;
-    });
+    std::vector<Extent> order;
+    order.reserve(region.size());
+    for (const std::uint32_t i : region)
+        order.push_back({boxes[i].u0, boxes[i].u1, i});
+    std::sort(order.begin(), order.end());
     // Groups between every gap of at least a gutter's width, with the gap
     // before each group and the group's extent.
     struct Group {
@@ -282,16 +299,15 @@ std::vector<Region> vertical_cuts(const std::vector<FrameSpan>& spans, Region& r
         double u0, u1, gap_before;
     };
     std::vector<Group> groups;
-    Group current{0, 1, spans[region[0]].u0, spans[region[0]].u1, 0};
-    for (std::size_t i = 1; i < region.size(); ++i) {
-        const FrameSpan& s = spans[region[i]];
-        const double gap = s.u0 - current.u1;
+    Group current{0, 1, order[0].from, order[0].to, 0};
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const double gap = order[i].from - current.u1;
         if (gap >= kMinGutterSizes * size) {
             groups.push_back(current);
-            current = {i, i + 1, s.u0, s.u1, gap};
+            current = {i, i + 1, order[i].from, order[i].to, gap};
         } else {
             current.to = i + 1;
-            current.u1 = std::max(current.u1, s.u1);
+            current.u1 = std::max(current.u1, order[i].to);
         }
     }
     groups.push_back(current);
@@ -311,8 +327,11 @@ std::vector<Region> vertical_cuts(const std::vector<FrameSpan>& spans, Region& r
             cut = wide || columns;
         }
         if (cut) {
-            parts.emplace_back(region.begin() + static_cast<std::ptrdiff_t>(groups[part_start].from),
-                               region.begin() + static_cast<std::ptrdiff_t>(groups[k - 1].to));
+            Region part;
+            part.reserve(groups[k - 1].to - groups[part_start].from);
+            for (std::size_t i = groups[part_start].from; i < groups[k - 1].to; ++i)
+                part.push_back(order[i].index);
+            parts.push_back(std::move(part));
             part_start = k;
         }
     }
@@ -320,41 +339,47 @@ std::vector<Region> vertical_cuts(const std::vector<FrameSpan>& spans, Region& r
     return parts;
 }
 
-// Rows: the region split at the widest horizontal whitespace gaps.
-std::vector<Region> horizontal_cuts(const std::vector<FrameSpan>& spans, Region& region) {
-    std::sort(region.begin(), region.end(), [&](std::size_t a, std::size_t b) {
-        const double ta = core_top(spans[a]), tb = core_top(spans[b]);
-        if (ta != tb) return ta < tb;
-        return a < b;
-    });
+// Rows: the region split at the widest horizontal whitespace gaps. The
+// pieces come out ordered by their cores' tops, which spares the next level
+// its sort.
+std::vector<Region> horizontal_cuts(const std::vector<CutBox>& boxes, const Region& region) {
+    std::vector<Extent> order;
+    order.reserve(region.size());
+    for (const std::uint32_t i : region)
+        order.push_back({boxes[i].core_top, boxes[i].core_bottom, i});
+    if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
     std::vector<std::pair<std::size_t, double>> gaps; // position, width
-    double reach = core_bottom(spans[region[0]]);
+    double reach = order[0].to;
     double widest = 0;
-    for (std::size_t i = 1; i < region.size(); ++i) {
-        const FrameSpan& s = spans[region[i]];
-        const double gap = core_top(s) - reach;
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const double gap = order[i].from - reach;
         if (gap > 0) {
             gaps.emplace_back(i, gap);
             widest = std::max(widest, gap);
         }
-        reach = std::max(reach, core_bottom(s));
+        reach = std::max(reach, order[i].to);
     }
     if (gaps.empty()) return {};
     std::vector<Region> parts;
     std::size_t start = 0;
+    auto close = [&](std::size_t end) {
+        Region part;
+        part.reserve(end - start);
+        for (std::size_t i = start; i < end; ++i)
+            part.push_back(order[i].index);
+        parts.push_back(std::move(part));
+        start = end;
+    };
     for (const auto& [at, width] : gaps) {
-        if (width < kCutTolerance * widest) continue;
-        parts.emplace_back(region.begin() + static_cast<std::ptrdiff_t>(start),
-                           region.begin() + static_cast<std::ptrdiff_t>(at));
-        start = at;
+        if (width >= kCutTolerance * widest) close(at);
     }
-    parts.emplace_back(region.begin() + static_cast<std::ptrdiff_t>(start), region.end());
+    close(order.size());
     return parts;
 }
 
 bool mostly_rtl(const std::vector<FrameSpan>& spans, const Region& region) {
     std::size_t rtl = 0, all = 0;
-    for (const std::size_t i : region) {
+    for (const std::uint32_t i : region) {
         all += spans[i].glyphs;
         if (spans[i].rtl) rtl += spans[i].glyphs;
     }
@@ -428,21 +453,20 @@ void region_lines(std::vector<FrameSpan>& spans, Region& region, std::vector<Fra
 // Recursive whitespace cuts: columns first wherever a gutter runs through
 // the whole region, else the widest horizontal gaps; the pieces in reading
 // order, each read fully before the next.
-void cut_region(std::vector<FrameSpan>& spans, Region region, int depth,
-                std::vector<FrameLine>& out) {
+void cut_region(std::vector<FrameSpan>& spans, const std::vector<CutBox>& boxes, Region region,
+                int depth, std::vector<FrameLine>& out) {
     if (region.empty()) return;
     if (region.size() > 1 && depth < kMaxCutDepth) {
-        const double size = median_size(spans, region);
-        std::vector<Region> parts = vertical_cuts(spans, region, size);
+        std::vector<Region> parts = vertical_cuts(boxes, region, median_size(boxes, region));
         if (!parts.empty()) {
             if (mostly_rtl(spans, region)) std::reverse(parts.begin(), parts.end());
         } else {
-            parts = horizontal_cuts(spans, region);
+            parts = horizontal_cuts(boxes, region);
         }
         if (parts.size() > 1) {
             Region().swap(region);
             for (Region& part : parts)
-                cut_region(spans, std::move(part), depth + 1, out);
+                cut_region(spans, boxes, std::move(part), depth + 1, out);
             return;
         }
     }
@@ -589,11 +613,17 @@ std::vector<TextBlock> lay_out_page(std::span<const CharInfo> chars,
         build_spans(page, glyphs, spans);
         std::vector<Glyph>().swap(glyphs);
         if (spans.empty()) continue;
+        std::vector<CutBox> boxes;
+        boxes.reserve(spans.size());
         Region all(spans.size());
-        for (std::size_t i = 0; i < all.size(); ++i)
-            all[i] = i;
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            const FrameSpan& s = spans[i];
+            const double margin = 0.2 * (s.bottom - s.top);
+            boxes.push_back({s.u0, s.u1, s.top + margin, s.bottom - margin, s.size});
+            all[i] = static_cast<std::uint32_t>(i);
+        }
         std::vector<FrameLine> frame_lines;
-        cut_region(spans, std::move(all), 0, frame_lines);
+        cut_region(spans, boxes, std::move(all), 0, frame_lines);
         build_blocks(frame_lines, lines, block_count);
     }
     join_hyphenated(lines);
