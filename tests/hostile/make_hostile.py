@@ -436,8 +436,32 @@ def truncations() -> Iterator[tuple[str, bytes]]:
             yield f"truncated_{style.value}_{cut:06d}", pdf[:cut]
 
 
+def dense_text() -> Iterator[tuple[str, bytes]]:
+    """Pages of 500,000 characters, for layout work that must stay near
+    linear: dense lines, and a staircase of words whose whitespace
+    gaps all differ, so that every level of the column and row cuts finds
+    something to split off."""
+    res = "<< /Font << /F1 20 0 R >> >>"
+    line = "(" + "abcdefghij " * 9 + "abcdefghi) Tj 0 -1.1 Td\n"
+    content = "BT /F1 1 Tf 20 5000 Td\n" + line * 5000 + "ET"
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate(content))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "dense_text_lines", b.build()
+
+    # Words of ten letters rather than lone glyphs: a result of 500,000
+    # one-character blocks would measure the Python objects, not the layout.
+    glyphs = "".join(f"1 0 0 1 {1000 + 70 * i} {3.7 * i + 0.01 * i * i:.2f} Tm (stairsteps) Tj\n"
+                     for i in range(50_000))
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate("BT /F1 10 Tf\n" + glyphs + "ET"))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "dense_text_staircase", b.build()
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
+    dense_text,
 ]
 
 

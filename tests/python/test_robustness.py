@@ -125,6 +125,22 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
 
 
+@pytest.mark.parametrize("data", [pytest.param(data, id=name)
+                                  for name, data in make_hostile.dense_text()])
+def test_full_reader_lays_out_dense_pages_in_near_linear_time(data, tmp_path):
+    # The full reader's layout (columns, rows, lines) on 500,000 characters
+    # of one page: quadratic work would take minutes.
+    path = tmp_path / "dense.pdf"
+    path.write_bytes(data)
+    child = CHILD.replace("import quarvel\n", "import quarvel_full as quarvel\n")
+    proc = subprocess.run([sys.executable, "-c", child, str(path)], capture_output=True,
+                          text=True, timeout=SECONDS_PER_FILE * 3)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert result["extract"][0] == "ok"
+    assert result["seconds"] < SECONDS_PER_FILE, f"took {result['seconds']:.1f} s"
+
+
 def test_hostile_bombs_stay_small_on_disk():
     # The set must stay cheap to generate and to keep in a temporary folder.
     sizes = {name: len(data) for _, cases in hostile_files() for name, data in cases}
