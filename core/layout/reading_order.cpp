@@ -35,6 +35,9 @@ constexpr double kMinGutterSizes = 1.0;
 // column of text.
 constexpr double kMinColumnSizes = 4.0;
 constexpr double kWideGutterSizes = 3.0;
+// Both sides of a gutter run over more than one row: their cores span more
+// than this many sizes.
+constexpr double kMinColumnRows = 1.0;
 // Horizontal cuts take every gap this close to the widest one, so evenly
 // spaced lines are cut in one step rather than peeled off one by one.
 constexpr double kCutTolerance = 0.9;
@@ -194,8 +197,6 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
             continue;
         }
         widen(box, page.boxes[g.index]);
-        s.u0 = std::min(s.u0, g.u0);
-        s.u1 = std::max(s.u1, g.u1);
         s.top = std::min(s.top, g.top);
         s.bottom = std::max(s.bottom, g.bottom);
         ++s.glyphs;
@@ -207,6 +208,10 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
                 text.push_back(U' ');
             }
             text.push_back(g.ch);
+            // The span's extent along the baseline is its ink's: a space
+            // drawn at its end still leaves a gap to the next span.
+            s.u0 = std::min(s.u0, g.u0);
+            s.u1 = std::max(s.u1, g.u1);
             if (is_rtl(g.ch)) {
                 ++rtl;
             } else if (g.ch >= 0x41) {
@@ -297,25 +302,34 @@ std::vector<Region> vertical_cuts(const std::vector<CutBox>& boxes, const Region
     struct Group {
         std::size_t from, to;
         double u0, u1, gap_before;
+        double top, bottom; // of the cores
     };
+    auto core = [&](std::size_t i) { return boxes[order[i].index]; };
     std::vector<Group> groups;
-    Group current{0, 1, order[0].from, order[0].to, 0};
+    Group current{0, 1, order[0].from, order[0].to, 0, core(0).core_top, core(0).core_bottom};
     for (std::size_t i = 1; i < order.size(); ++i) {
         const double gap = order[i].from - current.u1;
         if (gap >= kMinGutterSizes * size) {
             groups.push_back(current);
-            current = {i, i + 1, order[i].from, order[i].to, gap};
+            current = {i, i + 1, order[i].from, order[i].to, gap, core(i).core_top,
+                       core(i).core_bottom};
         } else {
             current.to = i + 1;
             current.u1 = std::max(current.u1, order[i].to);
+            current.top = std::min(current.top, core(i).core_top);
+            current.bottom = std::max(current.bottom, core(i).core_bottom);
         }
     }
     groups.push_back(current);
     if (groups.size() < 2) return {};
 
-    // A narrow group joins its neighbour across a narrow gap.
+    // A narrow group joins its neighbour across a narrow gap, and a group
+    // of one row joins its neighbour across any gap: within a row the
+    // lines read left to right anyway, and a gap there is a tab stop or a
+    // wide word space, not a gutter.
     std::vector<Region> parts;
     std::size_t part_start = 0;
+    double part_top = groups[0].top, part_bottom = groups[0].bottom;
     for (std::size_t k = 1; k <= groups.size(); ++k) {
         bool cut = k == groups.size();
         if (!cut) {
@@ -324,7 +338,13 @@ std::vector<Region> vertical_cuts(const std::vector<CutBox>& boxes, const Region
             const bool wide = right.gap_before >= kWideGutterSizes * size;
             const bool columns = left.u1 - groups[part_start].u0 >= kMinColumnSizes * size &&
                                  right.u1 - right.u0 >= kMinColumnSizes * size;
-            cut = wide || columns;
+            const bool rows = part_bottom - part_top > kMinColumnRows * size &&
+                              right.bottom - right.top > kMinColumnRows * size;
+            cut = (wide || columns) && rows;
+            if (!cut) {
+                part_top = std::min(part_top, right.top);
+                part_bottom = std::max(part_bottom, right.bottom);
+            }
         }
         if (cut) {
             Region part;
@@ -333,6 +353,10 @@ std::vector<Region> vertical_cuts(const std::vector<CutBox>& boxes, const Region
                 part.push_back(order[i].index);
             parts.push_back(std::move(part));
             part_start = k;
+            if (k < groups.size()) {
+                part_top = groups[k].top;
+                part_bottom = groups[k].bottom;
+            }
         }
     }
     if (parts.size() < 2) return {};

@@ -72,7 +72,9 @@ def test_heading_over_two_columns_comes_first_in_a_block_of_its_own(tmp_path):
     content = show(150, 740, "A Heading Across", size=24)
     for r in range(3):
         content += show(50, 700 - 12 * r, f"left column text line {r}")
+    for r in range(6):
         content += show(320, 700 - 12 * r, f"right column text line {r}")
+    # Below the left column and beside the right one.
     content += show(50, 640, "Figure 1. A caption below", size=7)
     blocks = blocks_of(document(content), tmp_path)
     texts = [[ "".join(s["text"] for s in line["spans"]) for line in block["lines"]]
@@ -80,7 +82,7 @@ def test_heading_over_two_columns_comes_first_in_a_block_of_its_own(tmp_path):
     assert texts == [["A Heading Across"],
                      [f"left column text line {r}" for r in range(3)],
                      ["Figure 1. A caption below"],
-                     [f"right column text line {r}" for r in range(3)]]
+                     [f"right column text line {r}" for r in range(6)]]
 
 
 def test_rotated_page_reads_in_its_displayed_orientation(tmp_path):
@@ -134,10 +136,11 @@ def test_words_drawn_one_by_one_keep_their_spaces(tmp_path):
 def test_hyphenated_words_join_across_lines_and_columns(tmp_path):
     content = (show(50, 700, "the read-") + show(50, 688, "ing order and")
                + show(50, 676, "well-") + show(50, 664, "Known names and the")
-               + show(50, 652, "col-") + show(320, 700, "umn break goes on"))
+               + show(50, 652, "col-") + show(320, 700, "umn break goes on")
+               + show(320, 688, "to the next line"))
     blocks = blocks_of(document(content), tmp_path)
     assert lines_of(blocks) == ["the reading order and", "well-", "Known names and the",
-                                "column break goes on"]
+                                "column break goes on", "to the next line"]
 
 
 # --- the page's box ----------------------------------------------------------------

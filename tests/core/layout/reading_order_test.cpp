@@ -105,8 +105,9 @@ TEST(FullLayout, HyphenatedWordsJoinAcrossLinesAndColumnsOnlyBeforeLowerCase) {
     draw(chars, U"Term item ends with a", 50, 664);
     draw(chars, U"col-", 50, 652);
     draw(chars, U"umn break here", 250, 700);
+    draw(chars, U"and goes on", 250, 688);
     EXPECT_EQ(text_of(lay_out(chars)), "the reading order and a\nlong-\nTerm item ends with a\n"
-                                       "column break here");
+                                       "column break here\n\nand goes on");
 }
 
 TEST(FullLayout, RotatedPagesAndTextReadInTheirDisplayedOrientation) {
