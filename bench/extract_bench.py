@@ -3,13 +3,14 @@
 PyMuPDF's page.get_text("dict") (a benchmark aid only), measured in the same
 run on the same files.
 
-    PYTHONPATH=build/python .venv/bin/python bench/extract_bench.py [--repeat N] [--pages N]
+    PYTHONPATH=build/python .venv/bin/python bench/extract_bench.py [--repeat N] [--pages N] [--full]
 
 Two workloads: the real files of ../shared/corpus (those both libraries open)
 and a large generated text document. quarvel runs with include_images=False,
 once with page_parallel=False (one thread, the comparison that matters) and
 once with page_parallel=True (the worker pool); PyMuPDF runs on one thread.
 Each figure is the best of --repeat runs; ratios are quarvel / PyMuPDF.
+--full measures the full reader, quarvel_full, in quarvel's place.
 """
 
 from __future__ import annotations
@@ -133,7 +134,11 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--pages", type=int, default=1000, help="pages of the generated document")
+    parser.add_argument("--full", action="store_true", help="measure quarvel_full")
     args = parser.parse_args()
+    if args.full:
+        global quarvel
+        import quarvel_full as quarvel
 
     print(f"quarvel {quarvel.__version__}, PyMuPDF {pymupdf.VersionBind}")
     if CORPUS.is_dir():

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -24,9 +25,6 @@ constexpr double kSpanGapSizes = 1.0;
 // Glyphs of one span sit on one baseline within this fraction of the size;
 // a superscript or subscript starts a span of its own.
 constexpr double kBaselineShift = 0.1;
-// Two glyphs of one character this close along the baseline are one glyph
-// drawn twice (a bold imitation by overprinting).
-constexpr double kOverprint = 0.15;
 
 // A whitespace gap between columns is at least a font size wide...
 constexpr double kMinGutterSizes = 1.0;
@@ -171,14 +169,14 @@ std::string font_name(const Page& page, std::uint32_t font) {
     return std::string(page.fallback_font);
 }
 
-// A span over glyphs[from, to): its glyphs put in order along the baseline,
-// overprinted duplicates dropped, word spaces inserted at wide gaps.
-FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::size_t from,
+// A span over glyphs[from, to), in the order they were drawn (writers put
+// a word's glyphs in order even where kerning or word spacing moves one
+// back over its neighbour), word spaces inserted at wide gaps. A span drawn leftwards is read leftwards.
+FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, std::size_t from,
                           std::size_t to) {
     auto first = glyphs.begin() + static_cast<std::ptrdiff_t>(from);
     auto last = glyphs.begin() + static_cast<std::ptrdiff_t>(to);
-    auto by_u = [](const Glyph& a, const Glyph& b) { return a.u0 < b.u0; };
-    if (!std::is_sorted(first, last, by_u)) std::stable_sort(first, last, by_u);
+    const bool leftwards = std::prev(last)->u0 < first->u0;
 
     FrameSpan s{};
     s.u0 = kCoordLimit;
@@ -193,9 +191,6 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
     const Glyph* prev = nullptr;
     for (auto it = first; it != last; ++it) {
         const Glyph& g = *it;
-        if (prev != nullptr && g.ch == prev->ch && g.u0 - prev->u0 < kOverprint * g.size) {
-            continue;
-        }
         widen(box, page.boxes[g.index]);
         s.top = std::min(s.top, g.top);
         s.bottom = std::max(s.bottom, g.bottom);
@@ -203,8 +198,10 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
         if (is_space(g.ch)) {
             if (!text.empty() && text.back() != U' ') text.push_back(U' ');
         } else {
-            if (prev != nullptr && !text.empty() && text.back() != U' ' &&
-                g.u0 - prev->u1 > kWordGapFraction * g.size) {
+            const double gap = prev == nullptr ? 0
+                               : leftwards        ? prev->u0 - g.u1
+                                                  : g.u0 - prev->u1;
+            if (!text.empty() && text.back() != U' ' && gap > kWordGapFraction * g.size) {
                 text.push_back(U' ');
             }
             text.push_back(g.ch);
@@ -223,7 +220,8 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
     while (!text.empty() && text.back() == U' ')
         text.pop_back();
     s.rtl = rtl > ltr;
-    if (s.rtl) to_logical_rtl(text);
+    // Right-to-left text drawn rightwards was written in display order.
+    if (s.rtl && !leftwards) to_logical_rtl(text);
     s.span.text.reserve(text.size());
     for (const char32_t c : text)
         append_utf8(s.span.text, c);
@@ -236,7 +234,7 @@ FrameSpan make_frame_span(const Page& page, std::vector<Glyph>& glyphs, std::siz
 // Glyphs in content order into spans: a span goes on while the font, the
 // size and the baseline stay and the next glyph is no more than a gap away
 // on either side (right-to-left text is often drawn leftwards).
-void build_spans(const Page& page, std::vector<Glyph>& glyphs, std::vector<FrameSpan>& spans) {
+void build_spans(const Page& page, const std::vector<Glyph>& glyphs, std::vector<FrameSpan>& spans) {
     std::size_t start = 0;
     for (std::size_t i = 1; i <= glyphs.size(); ++i) {
         bool ends = i == glyphs.size();
