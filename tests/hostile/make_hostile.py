@@ -442,8 +442,9 @@ def dense_text() -> Iterator[tuple[str, bytes]]:
     gaps all differ, so that every level of the column and row cuts finds
     something to split off."""
     res = "<< /Font << /F1 20 0 R >> >>"
-    line = "(" + "abcdefghij " * 9 + "abcdefghi) Tj 0 -1.1 Td\n"
-    content = "BT /F1 1 Tf 20 5000 Td\n" + line * 5000 + "ET"
+    # Small enough for all 5,000 lines to lie on the page.
+    line = "(" + "abcdefghij " * 9 + "abcdefghi) Tj 0 -0.15 Td\n"
+    content = "BT /F1 0.12 Tf 20 770 Td\n" + line * 5000 + "ET"
     b = simple_document([""], res)
     b.stream(4, b"/Filter /FlateDecode", flate(content))
     b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
@@ -451,17 +452,72 @@ def dense_text() -> Iterator[tuple[str, bytes]]:
 
     # Words of ten letters rather than lone glyphs: a result of 500,000
     # one-character blocks would measure the Python objects, not the layout.
-    glyphs = "".join(f"1 0 0 1 {1000 + 70 * i} {3.7 * i + 0.01 * i * i:.2f} Tm (stairsteps) Tj\n"
-                     for i in range(50_000))
-    b = simple_document([""], res)
-    b.stream(4, b"/Filter /FlateDecode", flate("BT /F1 10 Tf\n" + glyphs + "ET"))
+    # The largest page there is, so that every step lies on it.
+    glyphs = "".join(f"1 0 0 1 {1000 + 0.25 * i:.2f} {0.15 * i + 0.000002 * i * i:.4f} Tm "
+                     "(stairsteps) Tj\n" for i in range(50_000))
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.object(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 14400 14400] /Contents 4 0 R "
+                "/Resources " + res + " >>")
+    b.stream(4, b"/Filter /FlateDecode", flate("BT /F1 0.2 Tf\n" + glyphs + "ET"))
     b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
     yield "dense_text_staircase", b.build()
 
 
+def full_reader_cases() -> Iterator[tuple[str, bytes]]:
+    """Structures only the full reader follows: /Prev chains, predictors,
+    object streams found by recovery, inherited resources, encryption."""
+    import zlib
+
+    base = one_page("BT /F1 12 Tf 72 700 Td (a) Tj ET")
+    at = base.rindex(b"startxref")
+    xref_at = int(base[at + 10:].split()[0])
+    tail = base.rindex(b"trailer")
+    # A /Prev pointing at itself, and a long chain of sections each naming
+    # the one before.
+    yield "prev_self_loop", base[:tail] + base[tail:].replace(b"/Root 1 0 R", b"/Root 1 0 R /Prev %d" % xref_at)
+    chain = bytearray(base[:at])
+    prev = xref_at
+    for _ in range(20000):
+        here = len(chain)
+        chain += b"xref\n0 0\ntrailer\n<< /Size 6 /Root 1 0 R /Prev %d >>\n" % prev
+        prev = here
+    chain += b"startxref\n%d\n%%%%EOF\n" % prev
+    yield "prev_chain_20000", bytes(chain)
+    # Predictor parameters that would ask for gigabytes per row.
+    for name, parms in (("predictor_huge_columns", b"/Predictor 12 /Columns 2147483647"),
+                        ("predictor_huge_colors", b"/Predictor 15 /Colors 100000 /Columns 100000"),
+                        ("predictor_tiff_odd_bits", b"/Predictor 2 /BitsPerComponent 3 /Columns 7")):
+        body = zlib.compress(bytes(64))
+        b = simple_document(["BT (a) Tj ET"])
+        b.object(9, b"<< /Length %d /Filter /FlateDecode /DecodeParms << %s >> >>\nstream\n" % (len(body), parms)
+                 + body + b"\nendstream")
+        b.object(3, "<< /Type /Page /Parent 2 0 R /Contents 9 0 R >>")
+        yield name, b.build()
+    # Many object streams for the recovery scan to unpack.
+    out = bytearray(b"%PDF-1.7\n")
+    for n in range(2000):
+        body = zlib.compress(b"%d 0 << /Type /Catalog >>" % (10000 + n))
+        out += (b"%d 0 obj\n<< /Type /ObjStm /N 1 /First 8 /Filter /FlateDecode /Length %d >>\nstream\n"
+                % (n + 1, len(body)) + body + b"\nendstream\nendobj\n")
+    yield "recovery_many_object_streams", bytes(out) + b"%%EOF\n"
+    # Encryption dictionaries a hostile writer might hand over.
+    for name, encrypt in (
+        ("encrypt_absurd_key_length", b"<< /Filter /Standard /V 2 /R 3 /Length 4294967296 /O <00> /U <00> /P -1 >>"),
+        ("encrypt_negative_key_length", b"<< /Filter /Standard /V 2 /R 3 /Length -8 /O <00> /U <00> /P -1 >>"),
+        ("encrypt_r6_truncated_ue", b"<< /Filter /Standard /V 5 /R 6 /Length 256 /O <" + b"00" * 48
+         + b"> /U <" + b"00" * 48 + b"> /OE <0000> /UE <00> /P -1 >>"),
+        ("encrypt_not_a_dictionary", b"42"),
+    ):
+        b = simple_document(["BT (a) Tj ET"])
+        b.object(9, encrypt)
+        yield name, b.build(trailer_extra=b"/Encrypt 9 0 R /ID [<0011223344556677> <00>]")
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
-    dense_text,
+    full_reader_cases, dense_text,
 ]
 
 
