@@ -134,6 +134,16 @@ Glyph to_frame(const CharInfo& c, const BBox& b, int r, std::uint32_t index) {
     return g;
 }
 
+// The user-space box of a glyph: to_frame undone.
+BBox user_box_of(const Glyph& g, int r) {
+    switch (r) {
+    case 0: return {g.u0, -g.bottom, g.u1, -g.top};
+    case 1: return {g.top, g.u0, g.bottom, g.u1};
+    case 2: return {-g.u1, g.top, -g.u0, g.bottom};
+    default: return {-g.bottom, -g.u1, -g.top, -g.u0};
+    }
+}
+
 // Visual order reversed into reading order for a right-to-left span, with
 // runs of left-to-right letters and digits inside it kept as they read.
 void to_logical_rtl(std::u32string& text) {
@@ -159,7 +169,6 @@ struct Page {
     std::span<const CharInfo> chars;
     std::span<const std::string> fonts;
     std::string_view fallback_font;
-    std::vector<BBox> boxes; // user-space boxes, by character index
 };
 
 std::string font_name(const Page& page, std::uint32_t font) {
@@ -173,7 +182,7 @@ std::string font_name(const Page& page, std::uint32_t font) {
 // a word's glyphs in order even where kerning or word spacing moves one
 // back over its neighbour), word spaces inserted at wide gaps. A span drawn leftwards is read leftwards.
 FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, std::size_t from,
-                          std::size_t to) {
+                          std::size_t to, int r, std::u32string& text) {
     auto first = glyphs.begin() + static_cast<std::ptrdiff_t>(from);
     auto last = glyphs.begin() + static_cast<std::ptrdiff_t>(to);
     const bool leftwards = std::prev(last)->u0 < first->u0;
@@ -186,12 +195,12 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
     s.size = first->size;
     s.base = first->bottom;
     BBox box = kEmpty;
-    std::u32string text;
+    text.clear();
     std::size_t rtl = 0, ltr = 0;
     const Glyph* prev = nullptr;
     for (auto it = first; it != last; ++it) {
         const Glyph& g = *it;
-        widen(box, page.boxes[g.index]);
+        widen(box, user_box_of(g, r));
         s.top = std::min(s.top, g.top);
         s.bottom = std::max(s.bottom, g.bottom);
         ++s.glyphs;
@@ -234,7 +243,9 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
 // Glyphs in content order into spans: a span goes on while the font, the
 // size and the baseline stay and the next glyph is no more than a gap away
 // on either side (right-to-left text is often drawn leftwards).
-void build_spans(const Page& page, const std::vector<Glyph>& glyphs, std::vector<FrameSpan>& spans) {
+void build_spans(const Page& page, const std::vector<Glyph>& glyphs, int r,
+                 std::vector<FrameSpan>& spans) {
+    std::u32string text; // reused by every span
     std::size_t start = 0;
     for (std::size_t i = 1; i <= glyphs.size(); ++i) {
         bool ends = i == glyphs.size();
@@ -248,7 +259,7 @@ void build_spans(const Page& page, const std::vector<Glyph>& glyphs, std::vector
                    distance > kSpanGapSizes * size;
         }
         if (ends) {
-            FrameSpan s = make_frame_span(page, glyphs, start, i);
+            FrameSpan s = make_frame_span(page, glyphs, start, i, r, text);
             if (!s.span.text.empty()) spans.push_back(std::move(s));
             start = i;
         }
@@ -612,27 +623,34 @@ std::string_view strip_subset_tag(std::string_view name) {
 std::vector<TextBlock> lay_out_page(std::span<const CharInfo> chars,
                                     std::span<const std::string> fonts,
                                     std::string_view fallback_font, const PageGeometry& geometry) {
-    Page page{chars, fonts, fallback_font, {}};
-    page.boxes.resize(chars.size());
+    const Page page{chars, fonts, fallback_font};
 
     // Characters by the direction of their baseline, the page's upright
     // text first.
     std::array<std::vector<Glyph>, 4> by_turn;
     const int upright = ((geometry.quarter_turns % 4) + 4) % 4;
+    std::array<std::size_t, 4> counts{};
+    for (const CharInfo& c : chars)
+        ++counts[static_cast<std::size_t>((c.rotation % 4 - upright + 4) % 4)];
+    for (std::size_t k = 0; k < 4; ++k)
+        by_turn[k].reserve(counts[k]);
     for (std::size_t i = 0; i < chars.size(); ++i) {
         const CharInfo& c = chars[i];
-        if (!user_box(c, geometry.box, page.boxes[i])) continue;
+        BBox box;
+        if (!user_box(c, geometry.box, box)) continue;
         const int r = c.rotation % 4;
         by_turn[static_cast<std::size_t>((r - upright + 4) % 4)].push_back(
-            to_frame(c, page.boxes[i], r, static_cast<std::uint32_t>(i)));
+            to_frame(c, box, r, static_cast<std::uint32_t>(i)));
     }
 
     std::vector<BlockedLine> lines;
     std::size_t block_count = 0;
-    for (std::vector<Glyph>& glyphs : by_turn) {
+    for (std::size_t k = 0; k < 4; ++k) {
+        std::vector<Glyph>& glyphs = by_turn[k];
         if (glyphs.empty()) continue;
         std::vector<FrameSpan> spans;
-        build_spans(page, glyphs, spans);
+        build_spans(page, glyphs, static_cast<int>((k + static_cast<std::size_t>(upright)) % 4),
+                    spans);
         std::vector<Glyph>().swap(glyphs);
         if (spans.empty()) continue;
         std::vector<CutBox> boxes;
