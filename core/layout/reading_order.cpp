@@ -166,7 +166,6 @@ void to_logical_rtl(std::u32string& text) {
 }
 
 struct Page {
-    std::span<const CharInfo> chars;
     std::span<const std::string> fonts;
     std::string_view fallback_font;
 };
@@ -180,7 +179,8 @@ std::string font_name(const Page& page, std::uint32_t font) {
 
 // A span over glyphs[from, to), in the order they were drawn (writers put
 // a word's glyphs in order even where kerning or word spacing moves one
-// back over its neighbour), word spaces inserted at wide gaps. A span drawn leftwards is read leftwards.
+// back over its neighbour), word spaces inserted at wide gaps. A span drawn
+// leftwards is read leftwards.
 FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, std::size_t from,
                           std::size_t to, int r, std::u32string& text) {
     auto first = glyphs.begin() + static_cast<std::ptrdiff_t>(from);
@@ -623,7 +623,7 @@ std::string_view strip_subset_tag(std::string_view name) {
 std::vector<TextBlock> lay_out_page(std::span<const CharInfo> chars,
                                     std::span<const std::string> fonts,
                                     std::string_view fallback_font, const PageGeometry& geometry) {
-    const Page page{chars, fonts, fallback_font};
+    const Page page{fonts, fallback_font};
 
     // Characters by the direction of their baseline, the page's upright
     // text first.

@@ -149,8 +149,9 @@ TEST(FullLayout, HeadingsAndCaptionsAreBlocksOfTheirOwn) {
     draw(chars, U"right one", 300, 700);
     draw(chars, U"right two", 300, 688);
     draw(chars, U"Figure 1: a caption", 50, 660, 7);
-    EXPECT_EQ(text_of(lay_out(chars)), "A Heading Over Both\n\nleft column line one\nleft column line two\n\n"
-                                       "Figure 1: a caption\n\nright one\nright two");
+    EXPECT_EQ(text_of(lay_out(chars)),
+              "A Heading Over Both\n\nleft column line one\nleft column line two\n\n"
+              "Figure 1: a caption\n\nright one\nright two");
 }
 
 TEST(FullLayout, CharactersOutsideThePageOrNotFiniteAreLeftOut) {
