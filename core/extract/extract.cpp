@@ -1,14 +1,18 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "syntax/filters.h"
 #include "syntax/text.h"
 #include "extract/worker_pool.h"
+#include "layout/reading_order.h"
 
 namespace quarvel {
 namespace {
@@ -74,6 +78,72 @@ ObjectPtr page_resources(const PdfObject& page, const Document& document) {
     return nullptr;
 }
 
+// An attribute the page tree passes down (/CropBox, /MediaBox, /Rotate):
+// the page's own, else the nearest ancestor's, resolved.
+ObjectPtr inherited_attribute(const PdfObject& page, std::string_view key,
+                              const Document& document) {
+    if (const PdfObject* own = page.get(key)) return document.resolve(*own);
+    const PdfObject* parent = page.get("Parent");
+    ObjectPtr node;
+    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
+                                depth < limits::kMaxPageTreeDepth;
+         ++depth) {
+        auto resolved = document.get_object(parent->as_ref().num);
+        if (!resolved.ok()) return nullptr;
+        node = std::move(resolved).value();
+        if (const PdfObject* value = node->get(key)) return document.resolve(*value);
+        parent = node->get("Parent");
+    }
+    return nullptr;
+}
+
+// A rectangle of four finite numbers, its corners put in order.
+std::optional<BBox> rectangle(const ObjectPtr& value, const Document& document) {
+    if (value == nullptr || !value->is_array() || value->as_array().size() != 4) {
+        return std::nullopt;
+    }
+    BBox r{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::optional<double> n = document.resolve(value->as_array()[i])->number();
+        if (!n || !std::isfinite(*n)) return std::nullopt;
+        r[i] = *n;
+    }
+    return BBox{std::min(r[0], r[2]), std::min(r[1], r[3]), std::max(r[0], r[2]),
+                std::max(r[1], r[3])};
+}
+
+// The full reader's page: the visible box (the crop box within the media
+// box; either alone when the other is missing or broken) and the turn the
+// page is shown with.
+PageGeometry page_geometry(const PdfObject& page, const Document& document) {
+    PageGeometry geometry;
+    const std::optional<BBox> media =
+        rectangle(inherited_attribute(page, "MediaBox", document), document);
+    const std::optional<BBox> crop =
+        rectangle(inherited_attribute(page, "CropBox", document), document);
+    if (media) geometry.box = *media;
+    if (crop) {
+        BBox box = *crop;
+        if (media) {
+            box = {std::max(box[0], (*media)[0]), std::max(box[1], (*media)[1]),
+                   std::min(box[2], (*media)[2]), std::min(box[3], (*media)[3])};
+        }
+        // Crop and media boxes that do not meet are a writer's mistake; the
+        // crop box is then left out rather than hiding the whole page.
+        if (box[0] <= box[2] && box[1] <= box[3]) geometry.box = box;
+    }
+    const ObjectPtr rotate = inherited_attribute(page, "Rotate", document);
+    if (rotate != nullptr) {
+        // Only multiples of 90 are valid; others are ignored, as viewers do.
+        const std::optional<double> degrees = rotate->number();
+        if (degrees && std::isfinite(*degrees) && std::fmod(*degrees, 90.0) == 0) {
+            geometry.quarter_turns =
+                static_cast<int>(std::fmod(std::fmod(*degrees, 360.0) + 360.0, 360.0) / 90.0);
+        }
+    }
+    return geometry;
+}
+
 Matrix form_matrix(const PdfObject& form) {
     Matrix m;
     const PdfObject* value = form.get("Matrix");
@@ -109,35 +179,87 @@ XObjectData form_entry(const PdfObject& form, const Document& document,
 
 } // namespace
 
+namespace {
+
+// Builds a page's XObject map and, for the full reader, the maps of the
+// XObjects named in each form's own /Resources, as deep as forms are drawn.
+// A form's nested map is built once per page however many maps name it;
+// every copy of a form's content counts against the page's form bytes.
+class XObjectMapBuilder {
+  public:
+    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes)
+        : document_(document), max_form_bytes_(max_form_bytes) {}
+
+    // `level` 1 is the page's map; its forms are drawn at depth 0.
+    XObjectMap build(const PdfObject* resources, unsigned level) {
+        XObjectMap map;
+        if (resources == nullptr || !resources->has_dict()) return map;
+        const PdfObject* xobjects = resources->get("XObject");
+        if (xobjects == nullptr || !xobjects->is_dict()) return map;
+        for (const DictEntry& entry : xobjects->dict()) {
+            if (!entry.value.is_ref()) continue;
+            auto resolved = document_.get_object(entry.value.as_ref().num);
+            if (!resolved.ok()) continue;
+            const PdfObject& object = **resolved;
+            const PdfObject* subtype = object.get("Subtype");
+            XObjectData data;
+            if (subtype != nullptr && subtype->is_name("Form")) {
+                if (!object.is_stream()) continue;
+                if (level > kFormLevels) {
+                    // Never drawn, but still a form: its Do must not be
+                    // taken for an image.
+                    data.kind = XObjectData::Kind::Form;
+                } else {
+                    data = form_entry(object, document_, resources);
+                    if (data.content.size() > max_form_bytes_ - form_bytes_) {
+                        std::string().swap(data.content);
+                    } else {
+                        form_bytes_ += data.content.size();
+                    }
+                    if (document_.options().full()) {
+                        data.xobjects = nested(entry.value.as_ref().num, object, level);
+                    }
+                }
+            }
+            map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
+        }
+        return map;
+    }
+
+  private:
+    // Page content is depth 0 and forms are followed to depth 3 (see
+    // do_xobject): the page's map and two nested levels hold drawn forms,
+    // one more level holds what those draw.
+    static constexpr unsigned kFormLevels = 3;
+
+    std::shared_ptr<const XObjectMap> nested(std::uint32_t num, const PdfObject& form,
+                                             unsigned level) {
+        const ObjectPtr own = resources_view(form.get("Resources"), document_);
+        if (own == nullptr || own->get("XObject") == nullptr) return nullptr;
+        const std::uint64_t key = (std::uint64_t{num} << 8) | level;
+        if (auto it = built_.find(key); it != built_.end()) return it->second;
+        // A form naming itself meets its own entry, still null, and draws
+        // with its caller's map; the depth limit ends it either way.
+        built_.emplace(key, nullptr);
+        auto map = std::make_shared<const XObjectMap>(build(own.get(), level + 1));
+        built_[key] = map;
+        return map;
+    }
+
+    const Document& document_;
+    std::size_t max_form_bytes_;
+    std::size_t form_bytes_ = 0;
+    std::unordered_map<std::uint64_t, std::shared_ptr<const XObjectMap>> built_;
+};
+
+} // namespace
+
 // Forms are decoded here, once per page, however often the content draws
 // them.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
                              std::size_t max_form_bytes) {
     // The full reader passes resources through resources_view first.
-    XObjectMap map;
-    std::size_t form_bytes = 0;
-    if (resources == nullptr || !resources->has_dict()) return map;
-    const PdfObject* xobjects = resources->get("XObject");
-    if (xobjects == nullptr || !xobjects->is_dict()) return map;
-    for (const DictEntry& entry : xobjects->dict()) {
-        if (!entry.value.is_ref()) continue;
-        auto resolved = document.get_object(entry.value.as_ref().num);
-        if (!resolved.ok()) continue;
-        const PdfObject& object = **resolved;
-        const PdfObject* subtype = object.get("Subtype");
-        XObjectData data;
-        if (subtype != nullptr && subtype->is_name("Form")) {
-            if (!object.is_stream()) continue;
-            data = form_entry(object, document, resources);
-            if (data.content.size() > max_form_bytes - form_bytes) {
-                std::string().swap(data.content);
-            } else {
-                form_bytes += data.content.size();
-            }
-        }
-        map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
-    }
-    return map;
+    return XObjectMapBuilder(document, max_form_bytes).build(resources, 1);
 }
 
 namespace {
@@ -254,10 +376,16 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     if (resources != nullptr) fonts = build_font_map(*resources, document);
     XObjectMap xobjects = build_xobject_map(resources, document);
 
-    ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
+    ContentResult scanned =
+        scan_content_stream_full(content, fonts, xobjects, 0, document.options());
 
     CountedPage result;
-    result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    if (document.options().full()) {
+        result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),
+                                          page_geometry(*page, document));
+    } else {
+        result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
+    }
     std::vector<CharInfo>().swap(scanned.chars);
     result.chars = drop_span_chars(result.page.blocks);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {

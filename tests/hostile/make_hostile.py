@@ -436,6 +436,35 @@ def truncations() -> Iterator[tuple[str, bytes]]:
             yield f"truncated_{style.value}_{cut:06d}", pdf[:cut]
 
 
+def dense_text() -> Iterator[tuple[str, bytes]]:
+    """Pages of 500,000 characters, for layout work that must stay near
+    linear: dense lines, and a staircase of words whose whitespace
+    gaps all differ, so that every level of the column and row cuts finds
+    something to split off."""
+    res = "<< /Font << /F1 20 0 R >> >>"
+    # Small enough for all 5,000 lines to lie on the page.
+    line = "(" + "abcdefghij " * 9 + "abcdefghi) Tj 0 -0.15 Td\n"
+    content = "BT /F1 0.12 Tf 20 770 Td\n" + line * 5000 + "ET"
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate(content))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "dense_text_lines", b.build()
+
+    # Words of ten letters rather than lone glyphs: a result of 500,000
+    # one-character blocks would measure the Python objects, not the layout.
+    # The largest page there is, so that every step lies on it.
+    glyphs = "".join(f"1 0 0 1 {1000 + 0.25 * i:.2f} {0.15 * i + 0.000002 * i * i:.4f} Tm "
+                     "(stairsteps) Tj\n" for i in range(50_000))
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>")
+    b.object(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 14400 14400] /Contents 4 0 R "
+                "/Resources " + res + " >>")
+    b.stream(4, b"/Filter /FlateDecode", flate("BT /F1 0.2 Tf\n" + glyphs + "ET"))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "dense_text_staircase", b.build()
+
+
 def full_reader_cases() -> Iterator[tuple[str, bytes]]:
     """Structures only the full reader follows: /Prev chains, predictors,
     object streams found by recovery, inherited resources, encryption."""
@@ -488,7 +517,7 @@ def full_reader_cases() -> Iterator[tuple[str, bytes]]:
 
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
-    full_reader_cases,
+    full_reader_cases, dense_text,
 ]
 
 

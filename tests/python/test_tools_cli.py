@@ -169,4 +169,6 @@ def test_subcommands_on_corpus_files(capsys, tmp_path, command):
     elif command == "images":
         assert len(list((tmp_path / "img").iterdir())) >= 6
     else:
-        assert "Background" in out
+        # The images file draws its text off its 3.84-unit page, where the
+        # full reader leaves it out as the reference readers do.
+        assert "History and application" in out
