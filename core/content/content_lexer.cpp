@@ -1,6 +1,7 @@
 // The content stream's own lexer. It never fails: bytes that form no operand
 // are skipped one at a time, and strings and arrays left open run to the end
 // of the data.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -211,6 +212,116 @@ Operand parse_array(std::string_view data, std::size_t& pos) {
 }
 
 } // namespace
+
+namespace {
+
+// The value after the key `long_key` or `short_key` among an inline image's
+// dictionary entries.
+const Operand* inline_entry(std::span<const Operand> entries, std::string_view long_key,
+                            std::string_view short_key) {
+    for (std::size_t i = 0; i + 1 < entries.size(); i += 2) {
+        const Operand& key = entries[i];
+        if (key.is_name() && (key.bytes() == long_key || key.bytes() == short_key)) {
+            return &entries[i + 1];
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::uint64_t> inline_count(std::span<const Operand> entries,
+                                          std::string_view long_key, std::string_view short_key) {
+    const Operand* value = inline_entry(entries, long_key, short_key);
+    if (value == nullptr || value->kind() != Operand::Kind::Integer || value->integer_value() < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(value->integer_value());
+}
+
+// The bytes of unfiltered image data, from its size, depth and colour
+// space; nothing when they are not all given plainly.
+std::optional<std::uint64_t> unfiltered_size(std::span<const Operand> entries) {
+    const auto width = inline_count(entries, "Width", "W");
+    const auto height = inline_count(entries, "Height", "H");
+    if (!width || !height) return std::nullopt;
+    // Masks (/IM true) are left to the EI search: `true` reaches the
+    // interpreter as an operator, which drops the entries before it.
+    const Operand* space = inline_entry(entries, "ColorSpace", "CS");
+    if (space == nullptr || !space->is_name()) return std::nullopt;
+    std::uint64_t components = 1;
+    const std::string_view name = space->bytes();
+    if (name == "RGB" || name == "DeviceRGB") {
+        components = 3;
+    } else if (name == "CMYK" || name == "DeviceCMYK") {
+        components = 4;
+    } else if (name != "G" && name != "DeviceGray") {
+        return std::nullopt;
+    }
+    const auto bits = inline_count(entries, "BitsPerComponent", "BPC");
+    if (!bits || (*bits != 1 && *bits != 2 && *bits != 4 && *bits != 8 && *bits != 16)) {
+        return std::nullopt;
+    }
+    std::uint64_t row_bits = 0;
+    std::uint64_t total = 0;
+    if (__builtin_mul_overflow(*width, *bits * components, &row_bits) ||
+        __builtin_mul_overflow(row_bits / 8 + (row_bits % 8 != 0), *height, &total)) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+bool ends_operator(std::string_view data, std::size_t at) {
+    return at >= data.size() || has_class(data[at], kNameDelimiter);
+}
+
+// True when an EI operator starts at `at`, possibly after whitespace.
+std::optional<std::size_t> ei_after(std::string_view data, std::size_t at) {
+    while (at < data.size() && has_class(data[at], kWhitespace))
+        ++at;
+    if (data.substr(at).starts_with("EI") && ends_operator(data, at + 2)) return at;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::size_t inline_image_end(std::string_view data, std::size_t pos,
+                             std::span<const Operand> operands) {
+    const std::size_t n = data.size();
+    pos = std::min(pos, n);
+    // Where the data's size is known, it is trusted when EI follows it.
+    std::optional<std::uint64_t> known = inline_count(operands, "Length", "L");
+    const Operand* filter = inline_entry(operands, "Filter", "F");
+    const Operand* first = filter;
+    if (filter != nullptr && filter->is_array()) {
+        first = filter->items().empty() ? nullptr : &filter->items().front();
+    }
+    if (!known && filter == nullptr) known = unfiltered_size(operands);
+    if (known && *known <= n - pos) {
+        if (auto at = ei_after(data, pos + static_cast<std::size_t>(*known))) return *at;
+    }
+    // ASCII filters end their data with a marker no EI can hide in.
+    if (first != nullptr && first->is_name()) {
+        const std::string_view name = first->bytes();
+        std::size_t marker = std::string_view::npos;
+        if (name == "A85" || name == "ASCII85Decode") {
+            marker = data.find("~>", pos);
+            if (marker != std::string_view::npos) marker += 2;
+        } else if (name == "AHx" || name == "ASCIIHexDecode") {
+            marker = data.find('>', pos);
+            if (marker != std::string_view::npos) marker += 1;
+        }
+        if (marker != std::string_view::npos) {
+            if (auto at = ei_after(data, marker)) return *at;
+        }
+    }
+    // Otherwise the first EI standing alone as a token.
+    for (std::size_t at = data.find("EI", pos); at != std::string_view::npos;
+         at = data.find("EI", at + 1)) {
+        if ((at == pos || has_class(data[at - 1], kWhitespace)) && ends_operator(data, at + 2)) {
+            return at;
+        }
+    }
+    return n;
+}
 
 std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos) {
     if (data[pos] == '[') {

@@ -25,6 +25,28 @@ Matrix Matrix::mul(const Matrix& other) const {
 
 void TextState::save_gs() {
     gs_stack.push_back(ctm);
+    if (full) {
+        text_stack.push_back(
+            {font_name, font_size, h_scale, char_spacing, word_spacing, leading, rise, render_mode});
+    }
+}
+
+void TextState::restore_gs() {
+    if (gs_stack.size() <= gs_floor) return;
+    ctm = gs_stack.back();
+    gs_stack.pop_back();
+    if (full && !text_stack.empty()) {
+        TextParams& saved = text_stack.back();
+        font_name = std::move(saved.font_name);
+        font_size = saved.font_size;
+        h_scale = saved.h_scale;
+        char_spacing = saved.char_spacing;
+        word_spacing = saved.word_spacing;
+        leading = saved.leading;
+        rise = saved.rise;
+        render_mode = saved.render_mode;
+        text_stack.pop_back();
+    }
 }
 
 namespace {
@@ -149,6 +171,171 @@ void emit_string_impl(std::string_view bytes, TextState& state, ContentResult& r
     state.tm.e = tm_e;
 }
 
+// --- The full reader's glyph placement ----------------------------------------
+
+// /BaseFont without a subset tag (six capitals and '+'), else nothing.
+std::string_view font_label(const FontInfo& font) {
+    std::string_view name = font.base_font;
+    if (name.size() > 7 && name[6] == '+' &&
+        std::all_of(name.begin(), name.begin() + 6, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+        name.remove_prefix(7);
+    }
+    // "Unknown" is what a font without /BaseFont is read as.
+    if (name == "Unknown") return {};
+    return name;
+}
+
+// The index in result.fonts of the current font, added on first use.
+std::uint32_t font_index(TextState& state, ContentResult& result, const FontInfo* font) {
+    if (font == nullptr) return 0;
+    std::string name(font_label(*font));
+    if (name.empty()) name = lossy_utf8(state.font_name);
+    if (name.empty()) return 0;
+    auto [it, added] =
+        state.font_indices.try_emplace(std::move(name), static_cast<std::uint32_t>(result.fonts.size()));
+    if (added) result.fonts.push_back(it->first);
+    return it->second;
+}
+
+// Quarter turns counter-clockwise of the direction (dx, dy); 0 for no
+// direction at all.
+std::uint8_t quarter_turns(double dx, double dy) {
+    if (!(std::isfinite(dx) && std::isfinite(dy)) || (dx == 0 && dy == 0)) return 0;
+    if (std::fabs(dx) >= std::fabs(dy)) return dx > 0 ? 0 : 2;
+    return dy > 0 ? 1 : 3;
+}
+
+// One glyph's box, glyph-space [x0, x1] x [y0, y1] through `g`, as
+// axis-aligned bounds; false when a corner is not a finite number.
+bool glyph_box(const Matrix& g, double x0, double y0, double x1, double y1, CharInfo& out) {
+    const double xs[4] = {g.a * x0 + g.c * y0 + g.e, g.a * x1 + g.c * y0 + g.e,
+                          g.a * x0 + g.c * y1 + g.e, g.a * x1 + g.c * y1 + g.e};
+    const double ys[4] = {g.b * x0 + g.d * y0 + g.f, g.b * x1 + g.d * y0 + g.f,
+                          g.b * x0 + g.d * y1 + g.f, g.b * x1 + g.d * y1 + g.f};
+    for (int k = 0; k < 4; ++k) {
+        if (!std::isfinite(xs[k]) || !std::isfinite(ys[k])) return false;
+    }
+    out.x0 = *std::min_element(xs, xs + 4);
+    out.x1 = *std::max_element(xs, xs + 4);
+    out.y0 = *std::min_element(ys, ys + 4);
+    out.y1 = *std::max_element(ys, ys + 4);
+    return true;
+}
+
+// Shows a string by the text rendering matrix: each glyph is placed by font
+// size, horizontal scaling, rise, text matrix and CTM, and advances by its
+// width plus character and word spacing, in text space.
+void emit_string_full(std::string_view bytes, TextState& state, ContentResult& result,
+                      const FontMap& fonts, WorkBudget& budget) {
+    const FontInfo* font = resolve_font(state, fonts);
+    const std::uint32_t index = font_index(state, result, font);
+    const FontInfo::Full* full = font != nullptr ? font->full.get() : nullptr;
+    const double fs = state.font_size;
+    const double th = state.h_scale;
+    const bool vertical = full != nullptr && full->vertical;
+
+    // Glyph space to text space: the font matrix (0.001 for all but Type 3
+    // fonts), then size, scaling and rise.
+    Matrix font_matrix{0.001, 0, 0, 0.001, 0, 0};
+    if (full != nullptr) {
+        const auto& m = full->font_matrix;
+        font_matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+    }
+    const Matrix params{fs * th, 0, 0, fs, 0, state.rise};
+    const Matrix glyph_to_text = params.mul(font_matrix);
+
+    // The glyph's height in glyph space: the font's where it gives one, else
+    // a typical em box whose baseline sits a fifth of the way up.
+    double ascent = full != nullptr ? full->ascent : 0;
+    double descent = full != nullptr ? full->descent : 0;
+    if (!(ascent > descent)) {
+        const double em = font_matrix.d != 0 ? 1.0 / font_matrix.d : 1000.0;
+        ascent = 0.8 * em;
+        descent = -0.2 * em;
+    }
+    // Vertical writing: glyphs hang below their origin, centred on it, and
+    // the pen moves down by the vertical displacement (DW2, 1000 by default).
+    double vertical_advance = -1000.0;
+    if (vertical && font->cid_font && font->cid_font->dw2) vertical_advance = font->cid_font->dw2->second;
+
+    // Text space to user space; its translation moves with the pen.
+    Matrix text_to_user = state.ctm.mul(state.tm);
+    const Matrix direction = text_to_user.mul(params);
+    const std::uint8_t rotation = quarter_turns(direction.a, direction.b);
+    const double size = std::fabs(fs) * std::hypot(text_to_user.c, text_to_user.d);
+    const float user_size =
+        std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
+    std::u32string text;
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::string_view rest = bytes.substr(i);
+        const std::size_t len = font != nullptr ? std::clamp<std::size_t>(font->code_length(rest), 1, rest.size()) : 1;
+        const std::string_view code_bytes = rest.substr(0, len);
+        std::uint32_t code = 0;
+        for (std::size_t k = 0; k < len && k < 4; ++k)
+            code = code * 256u + static_cast<unsigned char>(code_bytes[k]);
+        text.clear();
+        double width; // glyph space
+        if (font != nullptr) {
+            font->append_text(code_bytes, text);
+            width = font->full_width(code);
+        } else {
+            const auto b0 = static_cast<unsigned char>(code_bytes[0]);
+            text.push_back(b0 < 0x80 ? static_cast<char32_t>(b0) : char32_t{0xFFFD});
+            width = 600.0;
+        }
+        if (!std::isfinite(width)) width = 0;
+
+        const Matrix g = text_to_user.mul(glyph_to_text);
+        // Characters of one code share its box in equal parts along the
+        // writing direction.
+        const std::size_t count = text.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!budget.take_item()) break;
+            CharInfo c;
+            bool placed;
+            if (vertical) {
+                const double step = vertical_advance / static_cast<double>(count);
+                placed = glyph_box(g, -width / 2, k * step, width / 2, (k + 1) * step, c);
+            } else {
+                const double step = width / static_cast<double>(count);
+                placed = glyph_box(g, k * step, descent, (k + 1) * step, ascent, c);
+            }
+            if (!placed) continue;
+            c.ch = text[k];
+            c.font = index;
+            c.size = user_size;
+            c.rotation = rotation;
+            result.chars.push_back(c);
+        }
+        if (budget.exhausted) break;
+
+        double spacing = state.char_spacing;
+        if (len == 1 && code == 0x20) spacing += state.word_spacing;
+        double tx = 0, ty = 0;
+        if (vertical) {
+            ty = vertical_advance * font_matrix.d * fs + spacing;
+        } else {
+            tx = (width * font_matrix.a * fs + spacing) * th;
+        }
+        state.tm.e += tx * state.tm.a + ty * state.tm.c;
+        state.tm.f += tx * state.tm.b + ty * state.tm.d;
+        text_to_user.e += tx * text_to_user.a + ty * text_to_user.c;
+        text_to_user.f += tx * text_to_user.b + ty * text_to_user.d;
+        i += len;
+    }
+}
+
+void show_text(std::string_view bytes, TextState& state, ContentResult& result,
+               const FontMap& fonts, WorkBudget& budget) {
+    if (state.full) {
+        emit_string_full(bytes, state, result, fonts, budget);
+    } else {
+        emit_string_impl(bytes, state, result, fonts, budget);
+    }
+}
+
 void emit_space_impl(TextState& state, ContentResult& result, WorkBudget& budget) {
     if (!budget.take_item()) return;
     const double x = state.tm.e + state.ctm.e;
@@ -156,10 +343,17 @@ void emit_space_impl(TextState& state, ContentResult& result, WorkBudget& budget
     result.chars.push_back({x, y, x + 0.25 * state.font_size, y + state.font_size, char32_t{0x20}});
 }
 
-// Td and friends: only the translation of tlm moves.
+// Td and friends: the compact reader moves only the translation of tlm; the
+// full reader moves it in the line matrix's own space.
 void next_line(TextState& state, double tx, double ty) {
-    state.tlm.e += tx;
-    state.tlm.f += ty;
+    if (state.full) {
+        const Matrix& m = state.tlm;
+        state.tlm.e = tx * m.a + ty * m.c + m.e;
+        state.tlm.f = tx * m.b + ty * m.d + m.f;
+    } else {
+        state.tlm.e += tx;
+        state.tlm.f += ty;
+    }
     state.tm = state.tlm;
 }
 
@@ -170,6 +364,25 @@ Matrix matrix_from(std::span<const Operand> six) {
 
 void show_tj_array(const Operand& array, TextState& state, ContentResult& result,
                    const FontMap& fonts, WorkBudget& budget) {
+    if (state.full) {
+        // Numbers only move the pen; the layout finds the gaps that part
+        // words.
+        const FontInfo* font = resolve_font(state, fonts);
+        const bool vertical = font != nullptr && font->full && font->full->vertical;
+        for (const Operand& element : array.items()) {
+            if (element.is_string()) {
+                emit_string_full(element.bytes(), state, result, fonts, budget);
+            } else if (element.is_number()) {
+                const double move = -element.number() / 1000.0 * state.font_size;
+                const double tx = vertical ? 0 : move * state.h_scale;
+                const double ty = vertical ? move : 0;
+                state.tm.e += tx * state.tm.a + ty * state.tm.c;
+                state.tm.f += tx * state.tm.b + ty * state.tm.d;
+            }
+            if (budget.exhausted) return;
+        }
+        return;
+    }
     for (const Operand& element : array.items()) {
         if (element.is_string()) {
             emit_string_impl(element.bytes(), state, result, fonts, budget);
@@ -190,9 +403,57 @@ std::pair<double, double> map_point(const Matrix& m, double x, double y) {
     return {m.a * x + m.c * y + m.e, m.b * x + m.d * y + m.f};
 }
 
+// The full reader draws a form in its caller's graphics state, the form's
+// /Matrix applied first, with the form's own resources (its fonts winning
+// over its caller's of the same name); what q/Q and text operators do inside
+// stays inside. Each drawing is interpreted: the characters depend on the
+// state it inherits.
+void draw_form_full(const XObjectData& form, TextState& state, ContentResult& result,
+                    const FontMap& fonts, const XObjectMap& xobjects, unsigned depth,
+                    WorkBudget& budget) {
+    state.save_gs();
+    const Matrix tm = state.tm;
+    const Matrix tlm = state.tlm;
+    const std::size_t floor = state.gs_floor;
+    state.gs_floor = state.gs_stack.size();
+    state.ctm = state.ctm.mul(form.matrix);
+
+    const FontMap* form_fonts = &form.fonts;
+    FontMap merged;
+    const bool adds_fonts = std::any_of(fonts.begin(), fonts.end(), [&](const auto& kv) {
+        return !form.fonts.contains(kv.first);
+    });
+    if (form.fonts.empty()) {
+        form_fonts = &fonts;
+    } else if (adds_fonts) {
+        budget.charge_operators(fonts.size() + form.fonts.size());
+        merged = form.fonts;
+        for (const auto& [name, font] : fonts)
+            merged.emplace(name, font);
+        form_fonts = &merged;
+    }
+    const XObjectMap& form_xobjects = form.xobjects != nullptr ? *form.xobjects : xobjects;
+    if (!budget.exhausted) {
+        scan_content_stream_full(form.content, *form_fonts, form_xobjects, depth + 1, state,
+                                 result, budget);
+    }
+    // The merged map dies here; a later map at its address must not hit
+    // the cache.
+    forget_font_cache(state);
+    while (state.gs_stack.size() > state.gs_floor) {
+        state.gs_stack.pop_back();
+        if (!state.text_stack.empty()) state.text_stack.pop_back();
+    }
+    state.gs_floor = floor;
+    state.restore_gs();
+    state.tm = tm;
+    state.tlm = tlm;
+}
+
 void draw_form(const XObjectData& form, TextState& state, ContentResult& result,
                const FontMap& fonts, const XObjectMap& xobjects, unsigned depth,
                WorkBudget& budget) {
+    if (state.full) return draw_form_full(form, state, result, fonts, xobjects, depth, budget);
     state.save_gs();
     state.ctm = form.matrix.mul(state.ctm);
 
@@ -251,16 +512,22 @@ void draw_form(const XObjectData& form, TextState& state, ContentResult& result,
         }
     }
 
-    if (!state.gs_stack.empty()) {
-        state.ctm = state.gs_stack.back();
-        state.gs_stack.pop_back();
-    }
+    state.restore_gs();
 }
 
 void record_image(std::string name, const TextState& state, ContentResult& result,
                   WorkBudget& budget) {
     if (!budget.take_item()) return;
     const Matrix& m = state.ctm;
+    if (state.full) {
+        // The unit square through the CTM, as axis-aligned bounds, so that
+        // rotated and mirrored images get their true box.
+        CharInfo box;
+        if (glyph_box(m, 0, 0, 1, 1, box)) {
+            result.images.push_back({std::move(name), box.x0, box.y0, box.x1, box.y1});
+        }
+        return;
+    }
     const double p0x = m.e;
     const double p0y = m.f;
     const double p1x = m.a + m.c + m.e;
@@ -299,15 +566,12 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
             state.save_gs();
             return;
         case 'Q':
-            if (!state.gs_stack.empty()) {
-                state.ctm = state.gs_stack.back();
-                state.gs_stack.pop_back();
-            }
+            state.restore_gs();
             return;
         case '\'':
             next_line(state, 0.0, -state.leading);
             if (count >= 1 && operands.back().is_string()) {
-                emit_string_impl(operands.back().bytes(), state, result, fonts, budget);
+                show_text(operands.back().bytes(), state, result, fonts, budget);
             }
             return;
         case '"':
@@ -316,7 +580,7 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
             state.char_spacing = operands[count - 2].number();
             next_line(state, 0.0, -state.leading);
             if (operands.back().is_string()) {
-                emit_string_impl(operands.back().bytes(), state, result, fonts, budget);
+                show_text(operands.back().bytes(), state, result, fonts, budget);
             }
             return;
         default:
@@ -327,7 +591,12 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
     const char second = op[1];
     switch (op[0]) {
     case 'c':
-        if (second == 'm' && count >= 6) state.ctm = matrix_from(top(6)).mul(state.ctm);
+        // The full reader applies the new matrix before the current one, as
+        // the file format composes them; the compact reader the other way.
+        if (second == 'm' && count >= 6) {
+            state.ctm = state.full ? state.ctm.mul(matrix_from(top(6)))
+                                   : matrix_from(top(6)).mul(state.ctm);
+        }
         return;
     case 'B':
         if (second == 'T') {
@@ -377,6 +646,17 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
     case 'L':
         if (count >= 1) state.leading = operands.back().number();
         return;
+    case 's':
+        if (state.full && count >= 1) state.rise = operands.back().number();
+        return;
+    case 'r':
+        if (state.full && count >= 1) {
+            const Operand& mode = operands.back();
+            state.render_mode = mode.kind() == Operand::Kind::Integer
+                                    ? static_cast<int>(std::clamp<std::int64_t>(mode.integer_value(), 0, 7))
+                                    : 0;
+        }
+        return;
     case 'f':
         if (count >= 2) {
             const Operand& name = operands[count - 2];
@@ -386,7 +666,7 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
         return;
     case 'j':
         if (count >= 1 && operands.back().is_string()) {
-            emit_string_impl(operands.back().bytes(), state, result, fonts, budget);
+            show_text(operands.back().bytes(), state, result, fonts, budget);
         }
         return;
     case 'J':
@@ -424,8 +704,15 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
             while (pos < n && has_class(data[pos], kOperatorByte))
                 ++pos;
             if (!budget.take_operator()) return;
-            execute(data.substr(start, pos - start), operands.view(), state, result, fonts,
-                    xobjects, depth, budget);
+            const std::string_view op = data.substr(start, pos - start);
+            execute(op, operands.view(), state, result, fonts, xobjects, depth, budget);
+            if (state.full && op == "ID") {
+                // An inline image's data is not content syntax: a '(' or
+                // '[' in it would swallow the rest of the page.
+                if (pos < n) ++pos; // the one whitespace byte after ID
+                pos = inline_image_end(data, pos, operands.view());
+                pos = std::min(pos + 2, n);
+            }
             operands.clear();
             if (budget.exhausted) return;
             continue;
@@ -444,18 +731,36 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
 
 } // namespace
 
+namespace {
+
+// The full reader's font table starts with the empty name, for characters
+// drawn without a font.
+void start_scan(const ReadOptions& read, TextState& state, ContentResult& result) {
+    state.full = read.full();
+    if (state.full && result.fonts.empty()) {
+        state.font_indices.clear();
+        result.fonts.emplace_back();
+    }
+}
+
+} // namespace
+
 ContentResult scan_content_stream_full(std::string_view data, const FontMap& fonts,
-                                       const XObjectMap& xobjects, unsigned depth) {
+                                       const XObjectMap& xobjects, unsigned depth,
+                                       const ReadOptions& read) {
     TextState state;
     ContentResult result;
     WorkBudget budget;
+    start_scan(read, state, result);
     scan_content_stream_full(data, fonts, xobjects, depth, state, result, budget);
     return result;
 }
 
 void scan_content_stream_into(std::string_view data, TextState& state, ContentResult& result,
-                              const FontMap& fonts, const XObjectMap& xobjects, unsigned depth) {
+                              const FontMap& fonts, const XObjectMap& xobjects, unsigned depth,
+                              const ReadOptions& read) {
     WorkBudget budget;
+    start_scan(read, state, result);
     scan_content_stream_full(data, fonts, xobjects, depth, state, result, budget);
 }
 
@@ -471,7 +776,7 @@ void emit_string(std::string_view bytes, TextState& state, ContentResult& result
                  const FontMap& fonts) {
     WorkBudget budget;
     forget_font_cache(state);
-    emit_string_impl(bytes, state, result, fonts, budget);
+    show_text(bytes, state, result, fonts, budget);
 }
 
 void emit_space(TextState& state, ContentResult& result) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fonts/font.h"
+#include "read_options.h"
 
 namespace quarvel {
 
@@ -57,6 +58,9 @@ struct Matrix {
     friend bool operator==(const Matrix&, const Matrix&) = default;
 };
 
+struct XObjectData;
+using XObjectMap = std::unordered_map<std::string, XObjectData>;
+
 // An entry of a page's XObject map.
 struct XObjectData {
     enum class Kind { Form, Image };
@@ -65,9 +69,10 @@ struct XObjectData {
     std::string content; // decoded content stream
     FontMap fonts;       // from the form's own /Resources
     Matrix matrix;       // /Matrix
+    // The full reader's XObjects named in the form's own /Resources, built
+    // with the page's map; null where the form draws with its caller's.
+    std::shared_ptr<const XObjectMap> xobjects;
 };
-
-using XObjectMap = std::unordered_map<std::string, XObjectData>;
 
 // One operand of a content-stream operator. It owns its bytes: nothing points
 // back into the content data, so the stream can be released while operands
@@ -164,11 +169,31 @@ template <class T, std::size_t N> class SmallVector {
 
 using OperandStack = SmallVector<Operand, 8>;
 
-// The interpreter state of one scan. Only the transformation matrix is saved
-// and restored by q/Q; font, spacing and text matrices are not.
+// The text state parameters the full reader saves and restores with the
+// transformation matrix on q/Q.
+struct TextParams {
+    std::string font_name;
+    double font_size = 12.0;
+    double h_scale = 1.0;
+    double char_spacing = 0.0;
+    double word_spacing = 0.0;
+    double leading = 0.0;
+    double rise = 0.0;
+    int render_mode = 0;
+};
+
+// The interpreter state of one scan. The compact reader saves and restores
+// only the transformation matrix on q/Q; font, spacing and text matrices are
+// not. The full reader (`full`) also saves the text state parameters on
+// text_stack, beside gs_stack.
 struct TextState {
+    bool full = false; // set from ReadOptions::full() when a scan starts
     std::string font_name;
     std::vector<Matrix> gs_stack;
+    std::vector<TextParams> text_stack; // full reader only
+    // q/Q inside a form drawn by the full reader cannot pop below the
+    // entries its caller pushed.
+    std::size_t gs_floor = 0;
     Matrix ctm;
     Matrix tm;  // text matrix
     Matrix tlm; // text line matrix
@@ -177,9 +202,19 @@ struct TextState {
     double char_spacing = 0.0;
     double word_spacing = 0.0;
     double leading = 0.0;
+    double rise = 0.0;    // Ts, full reader only
+    int render_mode = 0;  // Tr, full reader only
 
-    // Pushes a copy of ctm onto gs_stack.
+    // Pushes a copy of ctm onto gs_stack (and, for the full reader, the text
+    // state parameters onto text_stack).
     void save_gs();
+    // Pops what save_gs pushed, unless only the caller's entries are left.
+    void restore_gs();
+
+    // The full reader's font table: ContentResult::fonts by name, and the
+    // index of the cached font.
+    std::unordered_map<std::string, std::uint32_t> font_indices;
+    std::uint32_t cached_font_index = 0;
 
     // Font lookup cache: text showing resolves the font once per font name,
     // not once per string. Valid within one scan or call only.
@@ -201,13 +236,22 @@ struct TextState {
     std::vector<DrawnForm> drawn_forms;
 };
 
-// Scans one decoded content stream with a fresh text state. Never fails.
+// Scans one decoded content stream with a fresh text state, by the rules of
+// `read`'s reader. Never fails.
 ContentResult scan_content_stream_full(std::string_view data, const FontMap& fonts,
-                                       const XObjectMap& xobjects, unsigned depth);
+                                       const XObjectMap& xobjects, unsigned depth,
+                                       const ReadOptions& read = ReadOptions::specified());
 
 // Scans `data` with the caller's state, appending to `result`.
 void scan_content_stream_into(std::string_view data, TextState& state, ContentResult& result,
-                              const FontMap& fonts, const XObjectMap& xobjects, unsigned depth);
+                              const FontMap& fonts, const XObjectMap& xobjects, unsigned depth,
+                              const ReadOptions& read = ReadOptions::specified());
+
+// The end of an inline image's data that starts at `pos` (just after the ID
+// operator's whitespace): the offset of its EI operator, or data.size() when
+// there is none. `operands` are the image's dictionary entries.
+std::size_t inline_image_end(std::string_view data, std::size_t pos,
+                             std::span<const Operand> operands);
 
 // Reads one operand at `pos`, which must be below data.size(), and advances
 // `pos` by at least one byte; nothing when the bytes there form no operand.

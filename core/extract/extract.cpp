@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "syntax/filters.h"
 #include "syntax/text.h"
@@ -109,35 +110,87 @@ XObjectData form_entry(const PdfObject& form, const Document& document,
 
 } // namespace
 
+namespace {
+
+// Builds a page's XObject map and, for the full reader, the maps of the
+// XObjects named in each form's own /Resources, as deep as forms are drawn.
+// A form's nested map is built once per page however many maps name it;
+// every copy of a form's content counts against the page's form bytes.
+class XObjectMapBuilder {
+  public:
+    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes)
+        : document_(document), max_form_bytes_(max_form_bytes) {}
+
+    // `level` 1 is the page's map; its forms are drawn at depth 0.
+    XObjectMap build(const PdfObject* resources, unsigned level) {
+        XObjectMap map;
+        if (resources == nullptr || !resources->has_dict()) return map;
+        const PdfObject* xobjects = resources->get("XObject");
+        if (xobjects == nullptr || !xobjects->is_dict()) return map;
+        for (const DictEntry& entry : xobjects->dict()) {
+            if (!entry.value.is_ref()) continue;
+            auto resolved = document_.get_object(entry.value.as_ref().num);
+            if (!resolved.ok()) continue;
+            const PdfObject& object = **resolved;
+            const PdfObject* subtype = object.get("Subtype");
+            XObjectData data;
+            if (subtype != nullptr && subtype->is_name("Form")) {
+                if (!object.is_stream()) continue;
+                if (level > kFormLevels) {
+                    // Never drawn, but still a form: its Do must not be
+                    // taken for an image.
+                    data.kind = XObjectData::Kind::Form;
+                } else {
+                    data = form_entry(object, document_, resources);
+                    if (data.content.size() > max_form_bytes_ - form_bytes_) {
+                        std::string().swap(data.content);
+                    } else {
+                        form_bytes_ += data.content.size();
+                    }
+                    if (document_.options().full()) {
+                        data.xobjects = nested(entry.value.as_ref().num, object, level);
+                    }
+                }
+            }
+            map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
+        }
+        return map;
+    }
+
+  private:
+    // Page content is depth 0 and forms are followed to depth 3 (see
+    // do_xobject): the page's map and two nested levels hold drawn forms,
+    // one more level holds what those draw.
+    static constexpr unsigned kFormLevels = 3;
+
+    std::shared_ptr<const XObjectMap> nested(std::uint32_t num, const PdfObject& form,
+                                             unsigned level) {
+        const ObjectPtr own = resources_view(form.get("Resources"), document_);
+        if (own == nullptr || own->get("XObject") == nullptr) return nullptr;
+        const std::uint64_t key = (std::uint64_t{num} << 8) | level;
+        if (auto it = built_.find(key); it != built_.end()) return it->second;
+        // A form naming itself meets its own entry, still null, and draws
+        // with its caller's map; the depth limit ends it either way.
+        built_.emplace(key, nullptr);
+        auto map = std::make_shared<const XObjectMap>(build(own.get(), level + 1));
+        built_[key] = map;
+        return map;
+    }
+
+    const Document& document_;
+    std::size_t max_form_bytes_;
+    std::size_t form_bytes_ = 0;
+    std::unordered_map<std::uint64_t, std::shared_ptr<const XObjectMap>> built_;
+};
+
+} // namespace
+
 // Forms are decoded here, once per page, however often the content draws
 // them.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
                              std::size_t max_form_bytes) {
     // The full reader passes resources through resources_view first.
-    XObjectMap map;
-    std::size_t form_bytes = 0;
-    if (resources == nullptr || !resources->has_dict()) return map;
-    const PdfObject* xobjects = resources->get("XObject");
-    if (xobjects == nullptr || !xobjects->is_dict()) return map;
-    for (const DictEntry& entry : xobjects->dict()) {
-        if (!entry.value.is_ref()) continue;
-        auto resolved = document.get_object(entry.value.as_ref().num);
-        if (!resolved.ok()) continue;
-        const PdfObject& object = **resolved;
-        const PdfObject* subtype = object.get("Subtype");
-        XObjectData data;
-        if (subtype != nullptr && subtype->is_name("Form")) {
-            if (!object.is_stream()) continue;
-            data = form_entry(object, document, resources);
-            if (data.content.size() > max_form_bytes - form_bytes) {
-                std::string().swap(data.content);
-            } else {
-                form_bytes += data.content.size();
-            }
-        }
-        map.insert_or_assign(lossy_utf8(entry.key), std::move(data));
-    }
-    return map;
+    return XObjectMapBuilder(document, max_form_bytes).build(resources, 1);
 }
 
 namespace {
@@ -254,7 +307,8 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     if (resources != nullptr) fonts = build_font_map(*resources, document);
     XObjectMap xobjects = build_xobject_map(resources, document);
 
-    ContentResult scanned = scan_content_stream_full(content, fonts, xobjects, 0);
+    ContentResult scanned =
+        scan_content_stream_full(content, fonts, xobjects, 0, document.options());
 
     CountedPage result;
     result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
