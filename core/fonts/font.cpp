@@ -362,28 +362,41 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
     const bool dingbats = metrics && metrics->name == "ZapfDingbats";
 
     // The font program: Type 1 (/FontFile), TrueType (/FontFile2), CFF or
-    // OpenType (/FontFile3).
+    // OpenType (/FontFile3). Programs are decoded only when the encoding
+    // leaves something to them: fonts are built again for every page and
+    // form that uses them, and inflating programs would dominate that.
+    const auto stream_of = [&](std::string_view key) {
+        return desc ? resolve_key(desc, key, document) : Resolved{};
+    };
+    const auto program_kind = [&](const Resolved& f3) {
+        const PdfObject* st = f3.get() ? get_name(*f3.get(), "Subtype") : nullptr;
+        return st && st->is_name("OpenType");
+    };
+    const Resolved font_file = stream_of("FontFile");
+    const Resolved font_file2 = stream_of("FontFile2");
+    const Resolved font_file3 = stream_of("FontFile3");
+    const bool has_sfnt = font_file2.get() || (font_file3.get() && program_kind(font_file3));
     std::shared_ptr<const std::string> program;
     std::optional<TrueTypeFont> tt;
-    std::optional<Type1Encoding> builtin;
-    if (desc) {
-        if (auto p = program_bytes(resolve_key(desc, "FontFile", document).get(), document)) {
-            builtin = parse_type1_encoding(*p);
-            program = p;
-        } else if (auto p2 = program_bytes(resolve_key(desc, "FontFile2", document).get(), document)) {
-            program = p2;
-            tt = TrueTypeFont::parse(*program);
-        } else if (const Resolved f3 = resolve_key(desc, "FontFile3", document); f3.get()) {
-            if (auto p3 = program_bytes(f3.get(), document)) {
-                program = p3;
-                if (const PdfObject* st = get_name(*f3.get(), "Subtype"); st && st->is_name("OpenType")) {
-                    tt = TrueTypeFont::parse(*program);
-                } else if (auto cff = CffFont::parse(*program)) {
-                    builtin = cff->builtin_encoding();
-                }
+    bool tt_loaded = false;
+    const auto load_tt = [&]() -> const TrueTypeFont* {
+        if (!tt_loaded) {
+            tt_loaded = true;
+            program = program_bytes(font_file2.get() ? font_file2.get() : font_file3.get(), document);
+            if (program) tt = TrueTypeFont::parse(*program);
+        }
+        return tt ? &*tt : nullptr;
+    };
+    const auto load_builtin = [&]() -> std::optional<Type1Encoding> {
+        if (font_file.get()) {
+            if (auto p = program_bytes(font_file.get(), document)) return parse_type1_encoding(*p);
+        } else if (font_file3.get() && !program_kind(font_file3)) {
+            if (auto p = program_bytes(font_file3.get(), document)) {
+                if (auto cff = CffFont::parse(*p)) return cff->builtin_encoding();
             }
         }
-    }
+        return std::nullopt;
+    };
 
     // Glyph names by code: the base encoding, then /Differences over it.
     std::array<std::string, 256> names;
@@ -408,6 +421,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
         base = dingbats ? SimpleEncoding::ZapfDingbats : SimpleEncoding::Symbol;
     }
     bool have_names = true;
+    std::optional<Type1Encoding> builtin;
+    if (!base) builtin = load_builtin();
     if (base) {
         set_names(names, *base);
     } else if (builtin) {
@@ -416,7 +431,7 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
         } else {
             names = builtin->names;
         }
-    } else if (type3 || (tt && symbolic)) {
+    } else if (type3 || (has_sfnt && symbolic)) {
         // A symbolic TrueType font's codes select glyphs through its own
         // cmap; a Type 3 font has no encoding but its differences.
         have_names = false;
@@ -434,7 +449,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
             text = glyph_name_to_text(name, dingbats);
             if (text.empty()) text = numeric_name_text(name);
         }
-        if (text.empty() && tt) {
+        const TrueTypeFont* tt = text.empty() && has_sfnt ? load_tt() : nullptr;
+        if (tt) {
             // The program's own tables: the (3,0) cmap's 0xF000 page, the
             // Mac Roman or Unicode cmap, then the post table's names.
             if (auto gid = tt->glyph_for_code(static_cast<std::uint32_t>(code))) {
@@ -546,7 +562,10 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
         }
         const Resolved descriptor = resolve_key(cid_font, "FontDescriptor", document);
         const PdfObject* desc = descriptor.get() && descriptor.get()->has_dict() ? descriptor.get() : nullptr;
-        if (desc) {
+        // The program and /CIDToGIDMap matter only to codes ToUnicode does
+        // not map; with a ToUnicode map they are not decoded (see above).
+        const bool need_program = !font.get("ToUnicode");
+        if (desc && need_program) {
             auto program = program_bytes(resolve_key(desc, "FontFile2", document).get(), document);
             if (!program) {
                 const Resolved f3 = resolve_key(desc, "FontFile3", document);
@@ -559,9 +578,10 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
                 full->program = program;
                 full->truetype = TrueTypeFont::parse(*program);
             }
-            read_extent(desc, desc, nullptr, document, *full);
         }
-        const Resolved map = resolve_key(cid_font, "CIDToGIDMap", document);
+        if (desc) read_extent(desc, desc, nullptr, document, *full);
+        const Resolved map =
+            need_program ? resolve_key(cid_font, "CIDToGIDMap", document) : Resolved{};
         if (map.get() && map.get()->is_stream()) {
             Result<std::string> bytes = document.decode_stream(*map.get());
             if (bytes.ok()) {
@@ -665,7 +685,8 @@ FontMap build_font_map(const PdfObject& resources, const Document& document) {
             }
         }
 
-        if (const PdfObject* tu = font->get("ToUnicode"); tu && tu->is_ref()) {
+        // The full reader parses ToUnicode its own way, below.
+        if (const PdfObject* tu = font->get("ToUnicode"); tu && tu->is_ref() && !full) {
             Result<ObjectPtr> r = document.get_object(tu->as_ref().num);
             if (r.ok() && r.value() && r.value()->is_stream()) {
                 info->to_unicode = parse_cmap(tounicode_bytes(*r.value(), document));
