@@ -90,7 +90,17 @@ std::size_t CodeSpace::length_of_value(std::uint32_t code) const {
 }
 
 std::optional<std::uint32_t> CodeSpace::cid(std::uint32_t code, std::size_t length) const {
-    for (const CMap::CidRange& r : cid_ranges) {
+    // Sorted by length and low bound (build_type0_full), so the range that
+    // can hold the code is the last one starting at or below it: a lookup
+    // costs a search, not a scan of up to limits::kMaxCMapEntries ranges.
+    const auto it = std::upper_bound(cid_ranges.begin(), cid_ranges.end(), std::pair{length, code},
+                                     [](const std::pair<std::size_t, std::uint32_t>& key,
+                                        const CMap::CidRange& r) {
+                                         return key < std::pair<std::size_t, std::uint32_t>{
+                                                          r.length, r.low};
+                                     });
+    if (it != cid_ranges.begin()) {
+        const CMap::CidRange& r = *(it - 1);
         if (r.length == length && code >= r.low && code <= r.high) return r.cid + (code - r.low);
     }
     if (predefined) return predefined->cid(code, length);
@@ -524,6 +534,12 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
                 CMap cmap = parse_cmap(bytes.value(), document.options());
                 code_space->ranges = std::move(cmap.codespace);
                 code_space->cid_ranges = std::move(cmap.cid_ranges);
+                // Overlapping ranges, which real maps do not write, resolve
+                // to the one starting nearest below a code.
+                std::stable_sort(code_space->cid_ranges.begin(), code_space->cid_ranges.end(),
+                                 [](const CMap::CidRange& a, const CMap::CidRange& b) {
+                                     return std::pair{a.length, a.low} < std::pair{b.length, b.low};
+                                 });
                 full->vertical = cmap.vertical;
                 if (!cmap.usecmap.empty()) {
                     code_space->predefined = find_predefined_cmap(cmap.usecmap);
