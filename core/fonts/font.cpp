@@ -661,7 +661,7 @@ CIDFontInfo extract_cid_font_info(const PdfObject& descendant) {
     return info;
 }
 
-FontMap build_font_map(const PdfObject& resources, const Document& document) {
+FontMap build_font_map(const PdfObject& resources, const Document& document, FontCache* cache) {
     FontMap fonts;
     const bool full = document.options().full();
     const PdfObject* font_dict = resources.get("Font");
@@ -673,7 +673,15 @@ FontMap build_font_map(const PdfObject& resources, const Document& document) {
     }
     if (!font_dict || !font_dict->is_dict()) return fonts;
 
+    if (!full) cache = nullptr;
+
     for (const DictEntry& entry : font_dict->dict()) {
+        if (cache && entry.value.is_ref()) {
+            if (auto it = cache->find(entry.value.as_ref().num); it != cache->end()) {
+                fonts.insert_or_assign(lossy_utf8(entry.key), it->second);
+                continue;
+            }
+        }
         ObjectPtr resolved;
         const PdfObject* font = nullptr;
         if (entry.value.is_ref()) {
@@ -722,6 +730,7 @@ FontMap build_font_map(const PdfObject& resources, const Document& document) {
                                         : build_simple_full(*font, *info, document);
         }
 
+        if (cache && entry.value.is_ref()) cache->insert_or_assign(entry.value.as_ref().num, info);
         fonts.insert_or_assign(lossy_utf8(entry.key), std::move(info));
     }
     return fonts;

@@ -199,7 +199,15 @@ struct FontInfo {
 // form XObject receives (a copy of its caller's) copies pointers, not fonts.
 using FontMap = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
-FontMap build_font_map(const PdfObject& resources, const Document& document);
+// Full font records already built during one page's call, by font object
+// number: a page's forms mostly name the page's own fonts, and a full record
+// (font programs, CMaps) is worth building once a page rather than once a
+// form. It belongs to the page's call, like everything else the page uses.
+using FontCache = std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>>;
+
+// `cache`, when given, is consulted and filled by the full reader only.
+FontMap build_font_map(const PdfObject& resources, const Document& document,
+                       FontCache* cache = nullptr);
 FontInfo extract_font_info(const PdfObject& font);
 CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
 
