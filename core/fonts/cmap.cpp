@@ -444,7 +444,14 @@ void add_codespace(CMap& cmap, std::string_view low, std::string_view high) {
 // The operands of one section, read by the section's keyword once it ends.
 void read_section(CMap& cmap, std::string_view kind, const std::vector<std::string_view>& ops,
                   std::size_t& entries) {
-    const auto hex = [&](std::size_t k) { return parse_hex_tokens(ops[k]); };
+    // White space may sit anywhere inside a hex string.
+    const auto hex = [&](std::size_t k) {
+        std::string digits;
+        for (const char c : ops[k]) {
+            if (!is_ascii_white_space(static_cast<std::uint8_t>(c))) digits += c;
+        }
+        return parse_hex_tokens(digits);
+    };
     const auto room = [&] { return entries < limits::kMaxCMapEntries; };
     std::size_t k = 0;
     if (kind == "codespacerange") {
