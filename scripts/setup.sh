@@ -23,7 +23,9 @@ if [ ! -x .venv/bin/python ]; then
     "$python_bin" -m venv .venv
 fi
 # Reinstall the Python tools only when the list below changes.
-requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf"
+# pyarrow, tqdm, dask and distributed are the tools' optional extras, Pillow
+# and mypy test aids of their tests.
+requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf pillow mypy pyarrow tqdm dask distributed"
 stamp=.venv/.quarvel-setup
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
     echo "setup: installing Python tools into .venv"

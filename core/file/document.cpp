@@ -19,6 +19,10 @@
 
 namespace quarvel {
 
+namespace {
+constexpr std::string_view kIncorrectPassword = "incorrect password";
+} // namespace
+
 // --- Mapping ----------------------------------------------------------------
 
 Mapping Mapping::from_bytes(std::string bytes) {
@@ -202,7 +206,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
 }
 
 Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) const {
-    const std::string_view data = mapping_.bytes();
+    const std::string_view data = this->data();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
     cur.mode = options_.mode;
@@ -313,21 +317,43 @@ bool Document::catalog_usable() const {
     return pages.ok();
 }
 
-Status Document::open_full() {
-    const std::string_view data = this->data();
-    if (auto chain = read_xref_chain(data, arena_); chain.ok()) {
-        xref_ = std::move(chain->map);
-        trailer_ = chain->trailer;
-        trailer_dict_ = std::move(chain->trailer_dict);
-        // A wrong password is the answer, not a reason to rebuild the file.
-        QUARVEL_TRY(Ok secured, open_security());
-        (void)secured;
-        if (catalog_usable()) return Ok{};
-    }
+void Document::forget_reads() {
     object_cache_.clear();
     objstm_cache_.clear();
     security_.reset();
     encrypt_num_.reset();
+}
+
+Result<bool> Document::try_xref_chain() {
+    auto chain = read_xref_chain(data(), arena_);
+    if (!chain.ok()) return false;
+    xref_ = std::move(chain->map);
+    trailer_ = chain->trailer;
+    trailer_dict_ = std::move(chain->trailer_dict);
+    if (auto secured = open_security(); !secured.ok()) {
+        // A wrong password is the answer, not a reason to rebuild the file;
+        // an /Encrypt dictionary that cannot be read may be found by the
+        // recovery scan.
+        if (secured.error().display() == kIncorrectPassword) return secured.error();
+        return false;
+    }
+    return catalog_usable();
+}
+
+Status Document::open_full() {
+    QUARVEL_TRY(bool usable, try_xref_chain());
+    if (usable) return Ok{};
+    // Bytes before the %PDF header (a mail gateway's or a web server's
+    // prefix) shift every offset: read the file from its header on.
+    const std::string_view head = data().substr(0, limits::kMaxHeaderSearch);
+    if (const std::size_t header = head.find("%PDF-"); header != 0 && header != head.npos) {
+        forget_reads();
+        base_ = header;
+        QUARVEL_TRY(usable, try_xref_chain());
+        if (usable) return Ok{};
+        base_ = 0;
+    }
+    forget_reads();
     return recover_full();
 }
 
