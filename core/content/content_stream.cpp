@@ -286,6 +286,11 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
             width = 600.0;
         }
         if (!std::isfinite(width)) width = 0;
+        if (text.size() == 1 && text[0] >= 0xFB01 && text[0] <= 0xFB06) {
+            // As the compact reader does: the layout sees ordinary letters.
+            const Ligature& lig = kLigatures[text[0] - 0xFB01];
+            text.assign(lig.letters, lig.letters + lig.count);
+        }
 
         const Matrix g = text_to_user.mul(glyph_to_text);
         // Characters of one code share its box in equal parts along the
