@@ -24,6 +24,10 @@ Matrix Matrix::mul(const Matrix& other) const {
 }
 
 void TextState::save_gs() {
+    if (full && gs_stack.size() >= limits::kMaxGraphicsStateDepth) {
+        ++gs_skipped;
+        return;
+    }
     gs_stack.push_back(ctm);
     if (full) {
         text_stack.push_back(
@@ -32,6 +36,10 @@ void TextState::save_gs() {
 }
 
 void TextState::restore_gs() {
+    if (full && gs_skipped > 0) {
+        --gs_skipped;
+        return;
+    }
     if (gs_stack.size() <= gs_floor) return;
     ctm = gs_stack.back();
     gs_stack.pop_back();
@@ -420,6 +428,7 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
     const Matrix tm = state.tm;
     const Matrix tlm = state.tlm;
     const std::size_t floor = state.gs_floor;
+    const std::size_t skipped = state.gs_skipped;
     state.gs_floor = state.gs_stack.size();
     state.ctm = state.ctm.mul(form.matrix);
 
@@ -450,6 +459,7 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
         if (!state.text_stack.empty()) state.text_stack.pop_back();
     }
     state.gs_floor = floor;
+    state.gs_skipped = skipped;
     state.restore_gs();
     state.tm = tm;
     state.tlm = tlm;

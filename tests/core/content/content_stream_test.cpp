@@ -909,6 +909,23 @@ TEST(FullReader, QAndQRestoreTheTextStateOnlyForTheFullReader) {
     EXPECT_EQ(compact.font_size, 20);
 }
 
+TEST(FullReader, SavedGraphicsStatesStopAtTheLimit) {
+    // The last q fills the stack to the limit: its Q restores.
+    std::string at_limit;
+    for (std::size_t i = 1; i < limits::kMaxGraphicsStateDepth; ++i)
+        at_limit += "q ";
+    const std::string tail = "1 0 0 1 5 0 cm q 1 0 0 1 7 0 cm Q";
+    TextState state;
+    run_full(at_limit + tail, {}, {}, &state);
+    EXPECT_EQ(state.ctm.e, 5);
+    EXPECT_EQ(state.gs_stack.size(), limits::kMaxGraphicsStateDepth - 1);
+    // One past: that q saves nothing, so its Q restores nothing.
+    run_full("q " + at_limit + tail, {}, {}, &state);
+    EXPECT_EQ(state.ctm.e, 12);
+    EXPECT_EQ(state.gs_stack.size(), limits::kMaxGraphicsStateDepth);
+    EXPECT_EQ(state.text_stack.size(), limits::kMaxGraphicsStateDepth);
+}
+
 TEST(FullReader, FontTableNamesFontsWithoutSubsetTagsAndIndexZeroIsNoFont) {
     auto tagged = simple_font(std::vector<double>(256, 500));
     tagged->base_font = "ABCDEF+Minion-Regular";
