@@ -455,7 +455,8 @@ void read_section(CMap& cmap, std::string_view kind, const std::vector<std::stri
     const auto room = [&] { return entries < limits::kMaxCMapEntries; };
     std::size_t k = 0;
     if (kind == "codespacerange") {
-        for (; k + 1 < ops.size() && room(); k += 2, ++entries) add_codespace(cmap, hex(k), hex(k + 1));
+        for (; k + 1 < ops.size() && room(); k += 2, ++entries)
+            add_codespace(cmap, hex(k), hex(k + 1));
     } else if (kind == "bfchar") {
         while (k + 1 < ops.size() && room()) {
             if (!is_hex_token(ops[k]) || !is_hex_token(ops[k + 1])) {
@@ -580,7 +581,8 @@ std::u32string destination_text(std::string_view dest) {
         if (u >= 0xD800 && u <= 0xDBFF && k + 3 < dest.size()) {
             const std::uint32_t lo = byte_at(dest, k + 2) << 8 | byte_at(dest, k + 3);
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                out.push_back(static_cast<char32_t>(0x10000 + (u - 0xD800) * 0x400 + (lo - 0xDC00)));
+                out.push_back(
+                    static_cast<char32_t>(0x10000 + (u - 0xD800) * 0x400 + (lo - 0xDC00)));
                 k += 2;
                 continue;
             }

@@ -288,7 +288,8 @@ std::optional<std::int64_t> int_of(const PdfObject* v) {
 
 // An embedded font program, decoded; null when the stream is absent or
 // does not decode.
-std::shared_ptr<const std::string> program_bytes(const PdfObject* stream, const Document& document) {
+std::shared_ptr<const std::string> program_bytes(const PdfObject* stream,
+                                                 const Document& document) {
     if (!stream || !stream->is_stream()) return nullptr;
     Result<std::string> decoded = document.decode_stream(*stream);
     if (!decoded.ok() || decoded.value().empty()) return nullptr;
@@ -365,7 +366,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
     const PdfObject* subtype = get_name(font, "Subtype");
     const bool type3 = subtype && subtype->is_name("Type3");
     const Resolved descriptor = resolve_key(&font, "FontDescriptor", document);
-    const PdfObject* desc = descriptor.get() && descriptor.get()->has_dict() ? descriptor.get() : nullptr;
+    const PdfObject* desc =
+        descriptor.get() && descriptor.get()->has_dict() ? descriptor.get() : nullptr;
     const std::int64_t flags = int_of(desc ? desc->get("Flags") : nullptr).value_or(0);
     const bool symbolic = (flags & 4) != 0;
     const StandardFontMetrics* metrics = type3 ? nullptr : standard_font_metrics(info.base_font);
@@ -392,7 +394,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
     const auto load_tt = [&]() -> const TrueTypeFont* {
         if (!tt_loaded) {
             tt_loaded = true;
-            program = program_bytes(font_file2.get() ? font_file2.get() : font_file3.get(), document);
+            program =
+                program_bytes(font_file2.get() ? font_file2.get() : font_file3.get(), document);
             if (program) tt = TrueTypeFont::parse(*program);
         }
         return tt ? &*tt : nullptr;
@@ -418,7 +421,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
         if (e->is_name()) {
             base = encoding_by_name(e->bytes());
         } else if (e->has_dict()) {
-            if (const PdfObject* b = get_name(*e, "BaseEncoding")) base = encoding_by_name(b->bytes());
+            if (const PdfObject* b = get_name(*e, "BaseEncoding"))
+                base = encoding_by_name(b->bytes());
             differences_holder = resolve_key(e, "Differences", document);
             if (differences_holder.get() && differences_holder.get()->is_array()) {
                 differences = &differences_holder.get()->as_array();
@@ -488,7 +492,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
     // Widths: /Widths from /FirstChar, else the standard font's metrics by
     // glyph name; /MissingWidth for the rest.
     const Resolved widths = resolve_key(&font, "Widths", document);
-    const bool has_widths = widths.get() && widths.get()->is_array() && !widths.get()->as_array().empty();
+    const bool has_widths =
+        widths.get() && widths.get()->is_array() && !widths.get()->as_array().empty();
     full->missing_width = number_or(desc ? desc->get("MissingWidth") : nullptr,
                                     has_widths || metrics || type3 ? 0.0 : 500.0);
     full->widths.assign(256, full->missing_width);
@@ -551,14 +556,17 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
             }
         }
     }
-    if (code_space->predefined) full->collection = std::string(code_space->predefined->registry_ordering);
+    if (code_space->predefined)
+        full->collection = std::string(code_space->predefined->registry_ordering);
 
     const Resolved descendants = resolve_key(&font, "DescendantFonts", document);
     Resolved descendant;
-    if (descendants.get() && descendants.get()->is_array() && !descendants.get()->as_array().empty()) {
+    if (descendants.get() && descendants.get()->is_array() &&
+        !descendants.get()->as_array().empty()) {
         descendant = {document.resolve(descendants.get()->as_array().front())};
     }
-    const PdfObject* cid_font = descendant.get() && descendant.get()->has_dict() ? descendant.get() : nullptr;
+    const PdfObject* cid_font =
+        descendant.get() && descendant.get()->has_dict() ? descendant.get() : nullptr;
     if (cid_font) {
         full->cid = extract_cid_font_info(*cid_font);
         if (const PdfObject* w = cid_font->get("W"); w && w->is_ref()) {
@@ -572,12 +580,14 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
                 const Resolved reg = resolve_key(info.get(), "Registry", document);
                 const Resolved ord = resolve_key(info.get(), "Ordering", document);
                 if (reg.get() && ord.get() && reg.get()->is_string() && ord.get()->is_string()) {
-                    full->collection = std::string(reg.get()->bytes()) + "-" + std::string(ord.get()->bytes());
+                    full->collection =
+                        std::string(reg.get()->bytes()) + "-" + std::string(ord.get()->bytes());
                 }
             }
         }
         const Resolved descriptor = resolve_key(cid_font, "FontDescriptor", document);
-        const PdfObject* desc = descriptor.get() && descriptor.get()->has_dict() ? descriptor.get() : nullptr;
+        const PdfObject* desc =
+            descriptor.get() && descriptor.get()->has_dict() ? descriptor.get() : nullptr;
         // The program and /CIDToGIDMap matter only to codes ToUnicode does
         // not map; with a ToUnicode map they are not decoded (see above).
         const bool need_program = !font.get("ToUnicode");
@@ -604,8 +614,9 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
                 const std::string& b = bytes.value();
                 full->cid_to_gid.reserve(b.size() / 2);
                 for (std::size_t k = 0; k + 1 < b.size(); k += 2) {
-                    full->cid_to_gid.push_back(static_cast<std::uint16_t>(
-                        static_cast<std::uint8_t>(b[k]) << 8 | static_cast<std::uint8_t>(b[k + 1])));
+                    full->cid_to_gid.push_back(
+                        static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[k]) << 8 |
+                                                   static_cast<std::uint8_t>(b[k + 1])));
                 }
             }
         }
@@ -781,8 +792,9 @@ void FontInfo::append_text(std::string_view code, std::u32string& out) const {
         return;
     }
     if (!full->code_space) {
-        const std::u32string& text =
-            code.size() == 1 ? full->simple_text[static_cast<std::uint8_t>(code[0])] : std::u32string();
+        const std::u32string& text = code.size() == 1
+                                         ? full->simple_text[static_cast<std::uint8_t>(code[0])]
+                                         : std::u32string();
         if (text.empty()) {
             out.push_back(kReplacement);
         } else {
@@ -813,7 +825,8 @@ void FontInfo::append_text(std::string_view code, std::u32string& out) const {
     // characters better than a collection the font may only claim.
     const bool by_glyph = full->truetype && !predefined;
     if (!by_glyph && !full->collection.empty()) {
-        if (std::u32string_view seq = cid_to_unicode_sequence(full->collection, *cid); !seq.empty()) {
+        if (std::u32string_view seq = cid_to_unicode_sequence(full->collection, *cid);
+            !seq.empty()) {
             out += seq;
             return;
         }
@@ -824,7 +837,8 @@ void FontInfo::append_text(std::string_view code, std::u32string& out) const {
     }
     if (full->truetype && *cid <= 0xFFFF) {
         std::uint16_t gid = static_cast<std::uint16_t>(*cid);
-        if (!full->cid_to_gid.empty()) gid = *cid < full->cid_to_gid.size() ? full->cid_to_gid[*cid] : 0;
+        if (!full->cid_to_gid.empty())
+            gid = *cid < full->cid_to_gid.size() ? full->cid_to_gid[*cid] : 0;
         if (gid != 0) {
             if (auto u = full->truetype->unicode_for_glyph(gid)) {
                 out.push_back(*u);
@@ -849,7 +863,8 @@ void FontInfo::append_text(std::string_view code, std::u32string& out) const {
 
 double FontInfo::full_width(std::uint32_t code) const {
     if (!full) return glyph_width(code);
-    if (!full->code_space) return code < full->widths.size() ? full->widths[code] : full->missing_width;
+    if (!full->code_space)
+        return code < full->widths.size() ? full->widths[code] : full->missing_width;
     const CodeSpace& space = *full->code_space;
     const std::uint32_t cid = space.cid(code, space.length_of_value(code)).value_or(0);
     const std::vector<CIDWidthRange>& ranges = full->cid.widths;

@@ -575,7 +575,8 @@ TEST(FullFontDecoding, StandardFontWidthsAndHeights) {
         .object(11, "<< /Subtype /Type1 /BaseFont /Courier-Bold >>")
         .object(12, "<< /Subtype /TrueType /BaseFont /Other /FirstChar 65 /Widths [700 800] "
                     "/FontDescriptor 13 0 R >>")
-        .object(13, "<< /MissingWidth 321 /Ascent 900 /Descent -250 /FontBBox [0 -300 1000 1100] >>");
+        .object(13,
+                "<< /MissingWidth 321 /Ascent 900 /Descent -250 /FontBBox [0 -300 1000 1100] >>");
     const FullFonts f = build(b, "<< /Font << /H 10 0 R /C 11 0 R /O 12 0 R >> >>");
     ASSERT_TRUE(f.doc);
     EXPECT_EQ(f["H"].full_width('A'), 667);
