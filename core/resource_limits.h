@@ -38,6 +38,12 @@ inline constexpr std::uint64_t kMaxContentItemsPerPage = 2'000'000;
 // stream of millions of bare numbers then stays small.
 inline constexpr std::size_t kMaxContentOperands = 4096;
 
+// Graphics states the full reader keeps saved by q at once. Producers nest
+// a few dozen; each saved state holds the text state too (about 150 bytes),
+// so a page of millions of unmatched q stays small. A q past the limit
+// saves nothing and its Q restores nothing.
+inline constexpr std::size_t kMaxGraphicsStateDepth = 4096;
+
 // Codes a CID width range can describe: codes are at most two bytes, so no
 // range needs widths for more than 65536 codes.
 inline constexpr std::uint32_t kMaxCidRangeCodes = 65536;

@@ -1,4 +1,5 @@
-// ToUnicode CMap parsing and lookup: the input is the CMap stream; every
+// ToUnicode CMap parsing and lookup, by the compact and the full reader's
+// parse: the input is the CMap stream; every
 // one- and two-byte code taken from the input itself is then looked up and
 // decoded through a font that carries the map.
 #include <cstddef>
@@ -29,6 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)cmap.lookup(std::string_view());
     (void)font.decode_char(std::string_view());
     (void)quarvel::parse_hex_tokens(bytes.substr(0, 64));
+
+    // The full reader's parse of the same text, and its multi-character
+    // lookups.
+    const quarvel::CMap full = quarvel::parse_cmap(bytes, quarvel::ReadOptions::full_reader());
+    for (std::size_t i = 0; i < probes; ++i) {
+        for (std::size_t n = 1; n <= 4; ++n) (void)full.lookup_text(bytes.substr(i, n));
+    }
+    (void)quarvel::destination_text(bytes.substr(0, 64));
     (void)quarvel::find_token(bytes, size / 2, "begincidrange");
     return 0;
 }

@@ -235,6 +235,32 @@ void cmap_seeds() {
     write("cmap", "broken", "beginbfchar <0 <00 41> endbfchar beginbfrange <20> endbfrange");
 }
 
+// Fonts of every kind the full reader decodes, on one page.
+void full_font_seeds() {
+    const std::string type1 = "%!PS-AdobeFont-1.0: T\n/Encoding 256 array\n"
+                              "dup 65 /A put dup 11 /ff put\nreadonly def\ncurrentfile eexec\n";
+    PdfBuilder b;
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    b.object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+    b.object(3, "<< /Type /Page /Parent 2 0 R /Resources << /Font << /W 4 0 R /T 5 0 R "
+                "/C 7 0 R /J 10 0 R /Y 11 0 R >> >> >>");
+    b.object(4, "<< /Subtype /Type1 /BaseFont /Helvetica /Encoding << /BaseEncoding "
+                "/WinAnsiEncoding /Differences [65 /f_i /uni0416 /a.sc] >> /ToUnicode 12 0 R >>");
+    b.object(5, "<< /Subtype /Type1 /FirstChar 65 /Widths [500] /FontDescriptor 6 0 R >>");
+    b.object(6, "<< /FontFile 13 0 R /Ascent 700 /Descent -200 >>");
+    b.filtered_stream(13, "", type1, "FlateDecode");
+    b.object(7, "<< /Subtype /Type0 /Encoding 8 0 R /DescendantFonts [9 0 R] >>");
+    b.stream(8, "", "/90ms-RKSJ-H usecmap /WMode 1 def 2 begincodespacerange <00> <80> "
+                    "<8140> <9FFC> endcodespacerange 1 begincidrange <20> <7E> 1 endcidrange");
+    b.object(9, "<< /Subtype /CIDFontType2 /W [1 [250 300] 5 9 400] /CIDSystemInfo << "
+                "/Registry (Adobe) /Ordering (Japan1) >> /CIDToGIDMap /Identity >>");
+    b.object(10, "<< /Subtype /Type0 /Encoding /UniGB-UCS2-H /DescendantFonts [9 0 R] >>");
+    b.object(11, "<< /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 0 80 90] "
+                 "/FirstChar 97 /Widths [60] /Encoding << /Differences [97 /a /C98] >> >>");
+    b.stream(12, "", "1 beginbfrange <41> <43> [<0066006C> <D835DC00> <0041>] endbfrange");
+    write("full_font", "fonts.pdf", b.build());
+}
+
 void content_seeds() {
     const char* const streams[] = {
         "BT /F1 12 Tf 72 712 Td (Hello) Tj 0 -14 Td [(W) 120 (orld)] TJ T* (x) ' 1 2 (y) \" ET",
@@ -295,6 +321,7 @@ int main(int argc, char** argv) {
     object_seeds();
     filter_seeds();
     cmap_seeds();
+    full_font_seeds();
     content_seeds();
     layout_seeds();
     return 0;

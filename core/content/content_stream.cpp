@@ -24,6 +24,10 @@ Matrix Matrix::mul(const Matrix& other) const {
 }
 
 void TextState::save_gs() {
+    if (full && gs_stack.size() >= limits::kMaxGraphicsStateDepth) {
+        ++gs_skipped;
+        return;
+    }
     gs_stack.push_back(ctm);
     if (full) {
         text_stack.push_back(
@@ -32,6 +36,10 @@ void TextState::save_gs() {
 }
 
 void TextState::restore_gs() {
+    if (full && gs_skipped > 0) {
+        --gs_skipped;
+        return;
+    }
     if (gs_stack.size() <= gs_floor) return;
     ctm = gs_stack.back();
     gs_stack.pop_back();
@@ -286,6 +294,11 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
             width = 600.0;
         }
         if (!std::isfinite(width)) width = 0;
+        if (text.size() == 1 && text[0] >= 0xFB01 && text[0] <= 0xFB06) {
+            // As the compact reader does: the layout sees ordinary letters.
+            const Ligature& lig = kLigatures[text[0] - 0xFB01];
+            text.assign(lig.letters, lig.letters + lig.count);
+        }
 
         const Matrix g = text_to_user.mul(glyph_to_text);
         // Characters of one code share its box in equal parts along the
@@ -415,6 +428,7 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
     const Matrix tm = state.tm;
     const Matrix tlm = state.tlm;
     const std::size_t floor = state.gs_floor;
+    const std::size_t skipped = state.gs_skipped;
     state.gs_floor = state.gs_stack.size();
     state.ctm = state.ctm.mul(form.matrix);
 
@@ -445,6 +459,7 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
         if (!state.text_stack.empty()) state.text_stack.pop_back();
     }
     state.gs_floor = floor;
+    state.gs_skipped = skipped;
     state.restore_gs();
     state.tm = tm;
     state.tlm = tlm;

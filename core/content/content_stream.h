@@ -194,6 +194,9 @@ struct TextState {
     // q/Q inside a form drawn by the full reader cannot pop below the
     // entries its caller pushed.
     std::size_t gs_floor = 0;
+    // Full reader: q operators met past kMaxGraphicsStateDepth, which their
+    // Q operators undo first.
+    std::size_t gs_skipped = 0;
     Matrix ctm;
     Matrix tm;  // text matrix
     Matrix tlm; // text line matrix

@@ -157,7 +157,7 @@ Matrix form_matrix(const PdfObject& form) {
 }
 
 XObjectData form_entry(const PdfObject& form, const Document& document,
-                       const PdfObject* inherited) {
+                       const PdfObject* inherited, FontCache* font_cache) {
     XObjectData data;
     data.kind = XObjectData::Kind::Form;
     auto decoded = document.decode_stream(form);
@@ -170,7 +170,7 @@ XObjectData form_entry(const PdfObject& form, const Document& document,
         // it (an older convention many writers still follow).
         const ObjectPtr own = resources_view(form.get("Resources"), document);
         const PdfObject* resources = own != nullptr ? own.get() : inherited;
-        if (resources != nullptr) data.fonts = build_font_map(*resources, document);
+        if (resources != nullptr) data.fonts = build_font_map(*resources, document, font_cache);
     } else if (const PdfObject* resources = form.get("Resources")) {
         data.fonts = build_font_map(*resources, document);
     }
@@ -187,8 +187,8 @@ namespace {
 // every copy of a form's content counts against the page's form bytes.
 class XObjectMapBuilder {
   public:
-    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes)
-        : document_(document), max_form_bytes_(max_form_bytes) {}
+    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes, FontCache* fonts)
+        : document_(document), max_form_bytes_(max_form_bytes), fonts_(fonts) {}
 
     // `level` 1 is the page's map; its forms are drawn at depth 0.
     XObjectMap build(const PdfObject* resources, unsigned level) {
@@ -210,7 +210,7 @@ class XObjectMapBuilder {
                     // taken for an image.
                     data.kind = XObjectData::Kind::Form;
                 } else {
-                    data = form_entry(object, document_, resources);
+                    data = form_entry(object, document_, resources, fonts_);
                     if (data.content.size() > max_form_bytes_ - form_bytes_) {
                         std::string().swap(data.content);
                     } else {
@@ -249,6 +249,7 @@ class XObjectMapBuilder {
     const Document& document_;
     std::size_t max_form_bytes_;
     std::size_t form_bytes_ = 0;
+    FontCache* fonts_;
     std::unordered_map<std::uint64_t, std::shared_ptr<const XObjectMap>> built_;
 };
 
@@ -257,9 +258,9 @@ class XObjectMapBuilder {
 // Forms are decoded here, once per page, however often the content draws
 // them.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
-                             std::size_t max_form_bytes) {
+                             std::size_t max_form_bytes, FontCache* fonts) {
     // The full reader passes resources through resources_view first.
-    return XObjectMapBuilder(document, max_form_bytes).build(resources, 1);
+    return XObjectMapBuilder(document, max_form_bytes, fonts).build(resources, 1);
 }
 
 namespace {
@@ -373,8 +374,10 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     const PdfObject* resources = resolved_resources.get();
 
     FontMap fonts;
-    if (resources != nullptr) fonts = build_font_map(*resources, document);
-    XObjectMap xobjects = build_xobject_map(resources, document);
+    FontCache font_cache; // the full reader's, for this page's forms
+    if (resources != nullptr) fonts = build_font_map(*resources, document, &font_cache);
+    XObjectMap xobjects =
+        build_xobject_map(resources, document, limits::kMaxPageContentBytes, &font_cache);
 
     ContentResult scanned =
         scan_content_stream_full(content, fonts, xobjects, 0, document.options());

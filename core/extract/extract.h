@@ -50,8 +50,10 @@ Result<std::string> page_content(const PdfObject* contents, const Document& docu
 // The page's XObjects by resource name, forms decoded. A form whose content
 // would take the page's decoded form bytes past `max_form_bytes` is kept with
 // empty content, so that many names for one decompression bomb stay bounded.
+// Forms' fonts come from `fonts` when the page built them already.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
-                             std::size_t max_form_bytes = limits::kMaxPageContentBytes);
+                             std::size_t max_form_bytes = limits::kMaxPageContentBytes,
+                             FontCache* fonts = nullptr);
 
 Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
                                        std::uint16_t page_gen, std::string_view file_bytes,

@@ -1,6 +1,11 @@
 // ToUnicode CMaps: the bfchar and bfrange sections of a CMap's text, and the
-// lookup of one code in them. Nothing else of the CMap language is read.
+// lookup of one code in them. The compact reader reads nothing else of the
+// CMap language; the full reader's parse also reads bfrange arrays,
+// codespace ranges, cidchar and cidrange sections, usecmap and /WMode, so
+// that embedded encoding CMaps of Type0 fonts decode too.
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <vector>
 
@@ -338,6 +343,262 @@ std::optional<char32_t> decode_destination(std::string_view dest) {
     default:
         return std::nullopt;
     }
+}
+
+} // namespace quarvel
+
+// --- the full reader's CMaps -------------------------------------------------
+
+namespace quarvel {
+namespace {
+
+// One token of a CMap's PostScript text, for the full reader. Hex strings
+// keep their brackets so they stand apart from names and numbers.
+class CMapLexer {
+  public:
+    explicit CMapLexer(std::string_view text) : text_(text) {}
+
+    std::optional<std::string_view> next() {
+        while (i_ < text_.size()) {
+            const std::uint8_t b = byte_at(text_, i_);
+            if (is_ascii_white_space(b) || b == 0) {
+                ++i_;
+            } else if (b == '%') {
+                while (i_ < text_.size() && text_[i_] != '\n' && text_[i_] != '\r') ++i_;
+            } else {
+                break;
+            }
+        }
+        if (i_ >= text_.size()) return std::nullopt;
+        const std::size_t start = i_;
+        const char c = text_[i_];
+        if (c == '<') {
+            if (i_ + 1 < text_.size() && text_[i_ + 1] == '<') {
+                i_ += 2;
+            } else {
+                const std::size_t close = text_.find('>', i_);
+                i_ = close == std::string_view::npos ? text_.size() : close + 1;
+            }
+        } else if (c == '(') {
+            // Strings (CMapName, Registry) carry nothing decoding needs;
+            // they are skipped whole, nesting and escapes counted.
+            int depth = 0;
+            while (i_ < text_.size()) {
+                const char s = text_[i_++];
+                if (s == '\\') {
+                    ++i_;
+                } else if (s == '(') {
+                    ++depth;
+                } else if (s == ')' && --depth == 0) {
+                    break;
+                }
+            }
+        } else if (c == '>' || c == '[' || c == ']' || c == '{' || c == '}') {
+            i_ += (c == '>' && i_ + 1 < text_.size() && text_[i_ + 1] == '>') ? 2 : 1;
+        } else {
+            ++i_;
+            while (i_ < text_.size()) {
+                const std::uint8_t d = byte_at(text_, i_);
+                if (is_ascii_white_space(d) || d == 0 || std::string_view("<>[]{}()/%").find(
+                                                             static_cast<char>(d)) !=
+                                                             std::string_view::npos) {
+                    break;
+                }
+                ++i_;
+            }
+        }
+        return text_.substr(start, i_ - start);
+    }
+
+  private:
+    std::string_view text_;
+    std::size_t i_ = 0;
+};
+
+bool is_hex_token(std::string_view t) { return t.size() >= 2 && t.front() == '<' && t[1] != '<'; }
+
+std::optional<std::uint32_t> integer_token(std::string_view t) {
+    std::uint32_t v = 0;
+    const char* end = t.data() + t.size();
+    if (auto [p, ec] = std::from_chars(t.data(), end, v); ec != std::errc() || p != end) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+// A code of one to four bytes as its big-endian value.
+bool short_code(std::string_view code) { return !code.empty() && code.size() <= 4; }
+
+void add_codespace(CMap& cmap, std::string_view low, std::string_view high) {
+    if (!short_code(low) || low.size() != high.size()) return;
+    CMap::Codespace r;
+    r.length = static_cast<std::uint8_t>(low.size());
+    for (std::size_t k = 0; k < r.low.size(); ++k) {
+        if (k >= low.size()) break;
+        r.low[k] = byte_at(low, k);
+        r.high[k] = byte_at(high, k);
+    }
+    cmap.codespace.push_back(r);
+}
+
+// The operands of one section, read by the section's keyword once it ends.
+void read_section(CMap& cmap, std::string_view kind, const std::vector<std::string_view>& ops,
+                  std::size_t& entries) {
+    // White space may sit anywhere inside a hex string.
+    const auto hex = [&](std::size_t k) {
+        std::string digits;
+        for (const char c : ops[k]) {
+            if (!is_ascii_white_space(static_cast<std::uint8_t>(c))) digits += c;
+        }
+        return parse_hex_tokens(digits);
+    };
+    const auto room = [&] { return entries < limits::kMaxCMapEntries; };
+    std::size_t k = 0;
+    if (kind == "codespacerange") {
+        for (; k + 1 < ops.size() && room(); k += 2, ++entries)
+            add_codespace(cmap, hex(k), hex(k + 1));
+    } else if (kind == "bfchar") {
+        while (k + 1 < ops.size() && room()) {
+            if (!is_hex_token(ops[k]) || !is_hex_token(ops[k + 1])) {
+                ++k; // realign on the next hex pair
+                continue;
+            }
+            std::string src = hex(k), dst = hex(k + 1);
+            k += 2;
+            if (src.empty() || dst.empty()) continue;
+            // The first entry of a code wins, as ranges do.
+            cmap.char_map.try_emplace(std::move(src), std::move(dst));
+            ++entries;
+        }
+    } else if (kind == "bfrange") {
+        while (k + 2 < ops.size() && room()) {
+            if (!is_hex_token(ops[k]) || !is_hex_token(ops[k + 1])) {
+                ++k;
+                continue;
+            }
+            std::string low = hex(k), high = hex(k + 1);
+            if (ops[k + 2] == "[") {
+                // One destination per code, in order: the array form.
+                std::size_t j = k + 3;
+                std::string code = low;
+                bool done = low.empty() || low.size() != high.size() || high < low;
+                for (; j < ops.size() && ops[j] != "]"; ++j) {
+                    if (done || !room()) continue;
+                    std::string dst = hex(j);
+                    if (!dst.empty()) {
+                        cmap.char_map.try_emplace(code, std::move(dst));
+                        ++entries;
+                    }
+                    if (code == high) {
+                        done = true;
+                        continue;
+                    }
+                    // Next code: increment with carry.
+                    for (std::size_t b = code.size(); b-- > 0;) {
+                        code[b] = static_cast<char>(static_cast<std::uint8_t>(code[b]) + 1);
+                        if (code[b] != 0) break;
+                    }
+                }
+                k = j + 1;
+                continue;
+            }
+            std::string dst = hex(k + 2);
+            k += 3;
+            if (low.empty() || high.empty() || dst.empty()) continue;
+            cmap.ranges.push_back({std::move(low), std::move(high), std::move(dst)});
+            ++entries;
+        }
+    } else if (kind == "cidchar" || kind == "cidrange") {
+        const std::size_t arity = kind == "cidchar" ? 2 : 3;
+        for (; k + arity - 1 < ops.size() && room(); k += arity) {
+            const std::string low = hex(k);
+            const std::string high = arity == 3 ? hex(k + 1) : low;
+            const auto cid = integer_token(ops[k + arity - 1]);
+            if (!cid || !short_code(low) || low.size() != high.size()) continue;
+            cmap.cid_ranges.push_back({static_cast<std::uint8_t>(low.size()), code_value(low),
+                                       code_value(high), *cid});
+            ++entries;
+        }
+    }
+}
+
+} // namespace
+
+CMap parse_cmap(std::string_view bytes, const ReadOptions& options) {
+    if (!options.full()) return parse_cmap(bytes);
+    CMap cmap;
+    CMapLexer lexer(bytes);
+    std::vector<std::string_view> ops;
+    std::string_view section;
+    std::size_t entries = 0;
+    std::string_view prev, prev2;
+    while (auto token = lexer.next()) {
+        const std::string_view t = *token;
+        if (!section.empty()) {
+            if (t.starts_with("end") && t.substr(3) == section) {
+                read_section(cmap, section, ops, entries);
+                ops.clear();
+                section = {};
+            } else if (t.starts_with("begin")) {
+                // An unclosed section ends where the next one begins.
+                read_section(cmap, section, ops, entries);
+                ops.clear();
+                section = t.substr(5);
+            } else if (ops.size() < 4 * limits::kMaxCMapEntries) {
+                ops.push_back(t);
+            }
+            continue;
+        }
+        if (t == "begincodespacerange" || t == "beginbfchar" || t == "beginbfrange" ||
+            t == "begincidchar" || t == "begincidrange") {
+            section = t.substr(5);
+        } else if (t == "usecmap" && prev.starts_with("/")) {
+            cmap.usecmap = std::string(prev.substr(1));
+        } else if (t == "def" && prev2 == "/WMode") {
+            cmap.vertical = prev == "1";
+        }
+        prev2 = prev;
+        prev = t;
+    }
+    if (!section.empty()) read_section(cmap, section, ops, entries);
+    if (cmap.ranges.size() >= kIndexedRangesMin) cmap.range_index = build_range_index(cmap.ranges);
+    return cmap;
+}
+
+std::u32string destination_text(std::string_view dest) {
+    std::u32string out;
+    if (dest.size() == 1) {
+        if (dest[0] != 0) out.push_back(byte_at(dest, 0));
+        return out;
+    }
+    if (dest.size() == 3) {
+        const std::uint32_t v = code_value(dest);
+        if (v != 0 && is_scalar(v)) out.push_back(static_cast<char32_t>(v));
+        return out;
+    }
+    for (std::size_t k = 0; k + 1 < dest.size(); k += 2) {
+        const std::uint32_t u = byte_at(dest, k) << 8 | byte_at(dest, k + 1);
+        if (u >= 0xD800 && u <= 0xDBFF && k + 3 < dest.size()) {
+            const std::uint32_t lo = byte_at(dest, k + 2) << 8 | byte_at(dest, k + 3);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                out.push_back(
+                    static_cast<char32_t>(0x10000 + (u - 0xD800) * 0x400 + (lo - 0xDC00)));
+                k += 2;
+                continue;
+            }
+        }
+        if (u == 0 || (u >= 0xD800 && u <= 0xDFFF)) continue;
+        out.push_back(static_cast<char32_t>(u));
+    }
+    return out;
+}
+
+std::optional<std::u32string> CMap::lookup_text(std::string_view code) const {
+    std::optional<std::string> dest = lookup(code);
+    if (!dest) return std::nullopt;
+    std::u32string text = destination_text(*dest);
+    if (text.empty()) return std::nullopt;
+    return text;
 }
 
 } // namespace quarvel

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fonts/truetype.h"
+#include "read_options.h"
 #include "syntax/types.h"
 
 namespace quarvel {
@@ -50,7 +52,33 @@ struct CMap {
     // without allocating: nothing when no entry matches or the destination
     // is not one character.
     std::optional<char32_t> lookup_char(std::string_view code) const;
+
+    // --- read only by the full reader (parse_cmap with the full options) ---
+    // Codespace ranges: bounds of each byte of a code of `length` bytes.
+    struct Codespace {
+        std::uint8_t length = 0;
+        std::array<std::uint8_t, 4> low{}, high{};
+    };
+    std::vector<Codespace> codespace;
+    // cidrange and cidchar entries of an encoding CMap (cidchar as a range
+    // of one code), in stream order.
+    struct CidRange {
+        std::uint8_t length = 0;
+        std::uint32_t low = 0, high = 0, cid = 0;
+    };
+    std::vector<CidRange> cid_ranges;
+    std::string usecmap; // the name after /... usecmap
+    bool vertical = false; // /WMode 1
+
+    // All the characters of the destination of `code` (ligatures,
+    // decompositions, surrogate pairs); nothing when no entry matches or the
+    // destination holds no character.
+    std::optional<std::u32string> lookup_text(std::string_view code) const;
 };
+
+// Destination bytes as text: UTF-16BE, one byte, or a 24-bit scalar value;
+// NUL and unpaired surrogates dropped.
+std::u32string destination_text(std::string_view dest);
 
 // ToUnicode destination bytes as one character: one byte, UTF-16BE (one unit
 // or a surrogate pair), or a plain 24- or 32-bit scalar value; nothing for
@@ -58,6 +86,9 @@ struct CMap {
 std::optional<char32_t> decode_destination(std::string_view dest);
 
 CMap parse_cmap(std::string_view bytes);
+// The full reader's parse: bfrange arrays, codespace ranges, cidchar and
+// cidrange, usecmap and /WMode too; with the specified options, parse_cmap.
+CMap parse_cmap(std::string_view bytes, const ReadOptions& options);
 std::string parse_hex_tokens(std::string_view token);
 std::optional<std::size_t> find_token(std::string_view text, std::size_t from,
                                       std::string_view token);
@@ -134,6 +165,18 @@ struct FontInfo {
         // Glyph space to text space: 0.001 scale for all but Type 3 fonts.
         std::array<double, 6> font_matrix{0.001, 0, 0, 0.001, 0, 0};
         bool vertical = false; // Type0 with a -V CMap
+
+        // Type0 fonts: what a code's CID and characters are found through
+        // when ToUnicode has no entry for it.
+        std::shared_ptr<const CMap> to_unicode; // ToUnicode, parsed in full
+        std::string collection;                 // "Adobe-Japan1", ... or ""
+        CIDFontInfo cid;                        // /W and /DW, by CID
+        // The embedded TrueType program (CIDFontType2): CID to glyph by
+        // /CIDToGIDMap (identity when empty), glyph to character by its
+        // cmap or post table. `truetype` borrows `program`.
+        std::shared_ptr<const std::string> program;
+        std::optional<TrueTypeFont> truetype;
+        std::vector<std::uint16_t> cid_to_gid;
     };
     std::shared_ptr<const Full> full;
 
@@ -156,7 +199,15 @@ struct FontInfo {
 // form XObject receives (a copy of its caller's) copies pointers, not fonts.
 using FontMap = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
-FontMap build_font_map(const PdfObject& resources, const Document& document);
+// Full font records already built during one page's call, by font object
+// number: a page's forms mostly name the page's own fonts, and a full record
+// (font programs, CMaps) is worth building once a page rather than once a
+// form. It belongs to the page's call, like everything else the page uses.
+using FontCache = std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>>;
+
+// `cache`, when given, is consulted and filled by the full reader only.
+FontMap build_font_map(const PdfObject& resources, const Document& document,
+                       FontCache* cache = nullptr);
 FontInfo extract_font_info(const PdfObject& font);
 CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
 

@@ -465,6 +465,16 @@ Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
     cur.skip_ws();
     if (!cur.starts_with(kStream)) return ParseError::other("expected 'stream' keyword");
     cur.pos += kStream.size();
+    if (cur.mode == ReadMode::Full) {
+        // Writers that put spaces between `stream` and its end of line
+        // (pdflib-with_invalid_stream_EOL.pdf): the data starts after the
+        // line, not at the spaces.
+        std::size_t after = cur.pos;
+        while (after < cur.data.size() && (cur.data[after] == ' ' || cur.data[after] == '\t'))
+            ++after;
+        if (after < cur.data.size() && (cur.data[after] == '\r' || cur.data[after] == '\n'))
+            cur.pos = after;
+    }
     if (cur.starts_with("\r")) ++cur.pos;
     if (cur.starts_with("\n")) ++cur.pos;
     const std::size_t data_start = cur.pos;

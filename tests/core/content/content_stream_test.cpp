@@ -783,5 +783,275 @@ TEST(Robustness, PathologicalRunsOfOneByte) {
     EXPECT_EQ(text_of(scan_content_stream_full(numbers + "(x) Tj", {}, {}, 0)), "x");
 }
 
+// --- The full reader: glyphs by the text rendering matrix --------------------
+
+ContentResult run_full(std::string_view content, const FontMap& fonts = {},
+                       const XObjectMap& xobjects = {}, TextState* state_out = nullptr) {
+    TextState state;
+    ContentResult result;
+    scan_content_stream_into(content, state, result, fonts, xobjects, 0,
+                             ReadOptions::full_reader());
+    if (state_out) *state_out = std::move(state);
+    return result;
+}
+
+// F1: 500 units a glyph, no height (so the em box); F2: the same with an
+// ascent and descent; F3: a Type 3 font at 1/100 with 50-unit glyphs.
+FontMap full_fonts() {
+    auto with_full = [](std::vector<double> widths, double ascent, double descent,
+                        std::array<double, 6> matrix) {
+        auto font = simple_font(std::move(widths));
+        auto full = std::make_shared<FontInfo::Full>();
+        full->ascent = ascent;
+        full->descent = descent;
+        full->font_matrix = matrix;
+        font->full = full;
+        return font;
+    };
+    return {{"F1", simple_font(std::vector<double>(256, 500))},
+            {"F2", with_full(std::vector<double>(256, 500), 700, -300, {0.001, 0, 0, 0.001, 0, 0})},
+            {"F3", with_full(std::vector<double>(256, 50), 0, 0, {0.01, 0, 0, 0.01, 0, 0})}};
+}
+
+struct PlacementCase {
+    std::string content;
+    double x0, y0, x1, y1; // the first character's box
+    float size;
+    std::uint8_t rotation;
+};
+
+void PrintTo(const PlacementCase& c, std::ostream* os) {
+    *os << c.content;
+}
+
+class FullReaderPlacement : public ::testing::TestWithParam<PlacementCase> {};
+
+TEST_P(FullReaderPlacement, BoxSizeAndRotationOfTheFirstCharacter) {
+    const PlacementCase& c = GetParam();
+    ContentResult r = run_full(c.content, full_fonts());
+    ASSERT_FALSE(r.chars.empty());
+    EXPECT_NEAR(r.chars[0].x0, c.x0, 1e-9);
+    EXPECT_NEAR(r.chars[0].y0, c.y0, 1e-9);
+    EXPECT_NEAR(r.chars[0].x1, c.x1, 1e-9);
+    EXPECT_NEAR(r.chars[0].y1, c.y1, 1e-9);
+    EXPECT_FLOAT_EQ(r.chars[0].size, c.size);
+    EXPECT_EQ(r.chars[0].rotation, c.rotation);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrices, FullReaderPlacement,
+    ::testing::Values(
+        // A 1-point font scaled by the text matrix is a 12-point font.
+        PlacementCase{"BT /F1 1 Tf 12 0 0 12 72 720 Tm (A) Tj ET", 72, 717.6, 78, 729.6, 12, 0},
+        // A quarter turn counter-clockwise: bounds of the turned box.
+        PlacementCase{"BT /F1 10 Tf 0 1 -1 0 100 100 Tm (A) Tj ET", 92, 100, 102, 105, 10, 1},
+        PlacementCase{"BT /F1 10 Tf -1 0 0 -1 50 50 Tm (A) Tj ET", 45, 42, 50, 52, 10, 2},
+        // The later cm applies first: translate by 10, then scale by 2.
+        PlacementCase{"2 0 0 2 0 0 cm 1 0 0 1 10 0 cm BT /F1 10 Tf (A) Tj ET", 20, -4, 30, 16, 20,
+                      0},
+        // Horizontal scaling narrows the glyph; rise lifts it.
+        PlacementCase{"BT /F1 10 Tf 50 Tz 3 Ts (A) Tj ET", 0, 1, 2.5, 11, 10, 0},
+        // The font's own ascent and descent.
+        PlacementCase{"BT /F2 10 Tf (A) Tj ET", 0, -3, 5, 7, 10, 0},
+        // A Type 3 font's matrix turns its units into text space.
+        PlacementCase{"BT /F3 10 Tf (A) Tj ET", 0, -2, 5, 8, 10, 0},
+        // Td and T* move in the line matrix's own space.
+        PlacementCase{"BT 2 0 0 2 0 0 Tm 10 10 Td /F1 5 Tf (A) Tj ET", 20, 18, 25, 28, 10, 0},
+        PlacementCase{"BT /F1 10 Tf 0 1 -1 0 100 100 Tm 12 TL T* (A) Tj ET", 104, 100, 114, 105,
+                      10, 1}));
+
+struct AdvanceCase {
+    std::string content;
+    std::vector<double> x0s; // of every character, in order
+};
+
+void PrintTo(const AdvanceCase& c, std::ostream* os) {
+    *os << c.content;
+}
+
+class FullReaderAdvance : public ::testing::TestWithParam<AdvanceCase> {};
+
+TEST_P(FullReaderAdvance, CharactersStartWhereThePenWas) {
+    ContentResult r = run_full(GetParam().content, full_fonts());
+    ASSERT_EQ(r.chars.size(), GetParam().x0s.size());
+    for (std::size_t i = 0; i < r.chars.size(); ++i)
+        EXPECT_NEAR(r.chars[i].x0, GetParam().x0s[i], 1e-9) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TextSpace, FullReaderAdvance,
+    ::testing::Values(
+        AdvanceCase{"BT /F1 1 Tf 12 0 0 12 72 720 Tm (AB) Tj ET", {72, 78}},
+        // Tc and Tw are text-space units, scaled by the text matrix too.
+        AdvanceCase{"BT /F1 1 Tf 12 0 0 12 0 0 Tm 1 Tc 2 Tw (A A) Tj ET", {0, 18, 60}},
+        // TJ numbers only move the pen: no space of their own.
+        AdvanceCase{"BT /F1 10 Tf [(A) -1000 (B)] TJ ET", {0, 15}},
+        AdvanceCase{"BT /F1 10 Tf 50 Tz [(A) -1000 (B)] TJ ET", {0, 7.5}},
+        // ' starts the next line where the line began.
+        AdvanceCase{"BT /F1 10 Tf 12 TL 0 50 Td (A) Tj (B) ' ET", {0, 0}}));
+
+TEST(FullReader, QAndQRestoreTheTextStateOnlyForTheFullReader) {
+    constexpr std::string_view content = "BT /F1 10 Tf 2 Tc 1 Tw 90 Tz 5 TL 1 Ts 3 Tr "
+                                         "q /F2 20 Tf 7 Tc 8 Tw 50 Tz 9 TL 4 Ts 0 Tr Q ET";
+    TextState full;
+    run_full(content, {}, {}, &full);
+    EXPECT_EQ(full.font_name, "F1");
+    EXPECT_EQ(full.font_size, 10);
+    EXPECT_EQ(full.char_spacing, 2);
+    EXPECT_EQ(full.word_spacing, 1);
+    EXPECT_DOUBLE_EQ(full.h_scale, 0.9);
+    EXPECT_EQ(full.leading, 5);
+    EXPECT_EQ(full.rise, 1);
+    EXPECT_EQ(full.render_mode, 3);
+    EXPECT_TRUE(full.text_stack.empty());
+    TextState compact = run(content);
+    EXPECT_EQ(compact.font_name, "F2");
+    EXPECT_EQ(compact.font_size, 20);
+}
+
+TEST(FullReader, SavedGraphicsStatesStopAtTheLimit) {
+    // The last q fills the stack to the limit: its Q restores.
+    std::string at_limit;
+    for (std::size_t i = 1; i < limits::kMaxGraphicsStateDepth; ++i)
+        at_limit += "q ";
+    const std::string tail = "1 0 0 1 5 0 cm q 1 0 0 1 7 0 cm Q";
+    TextState state;
+    run_full(at_limit + tail, {}, {}, &state);
+    EXPECT_EQ(state.ctm.e, 5);
+    EXPECT_EQ(state.gs_stack.size(), limits::kMaxGraphicsStateDepth - 1);
+    // One past: that q saves nothing, so its Q restores nothing.
+    run_full("q " + at_limit + tail, {}, {}, &state);
+    EXPECT_EQ(state.ctm.e, 12);
+    EXPECT_EQ(state.gs_stack.size(), limits::kMaxGraphicsStateDepth);
+    EXPECT_EQ(state.text_stack.size(), limits::kMaxGraphicsStateDepth);
+}
+
+TEST(FullReader, FontTableNamesFontsWithoutSubsetTagsAndIndexZeroIsNoFont) {
+    auto tagged = simple_font(std::vector<double>(256, 500));
+    tagged->base_font = "ABCDEF+Minion-Regular";
+    auto unnamed = simple_font(std::vector<double>(256, 500)); // base_font "Unknown"
+    FontMap fonts{{"T", tagged}, {"U", unnamed}};
+    ContentResult r = run_full("BT /T 10 Tf (a) Tj /U 8 Tf (b) Tj /Missing 9 Tf (c) Tj "
+                               "/T 12 Tf (d) Tj ET",
+                               fonts);
+    ASSERT_EQ(r.fonts, (std::vector<std::string>{"", "Minion-Regular", "U"}));
+    ASSERT_EQ(r.chars.size(), 4u);
+    EXPECT_EQ(r.chars[0].font, 1u);
+    EXPECT_EQ(r.chars[1].font, 2u);
+    EXPECT_EQ(r.chars[2].font, 0u);
+    EXPECT_EQ(r.chars[3].font, 1u);
+    // The compact reader leaves the table empty and the fields zero.
+    ContentResult compact;
+    run("BT /T 10 Tf (a) Tj ET", &compact, fonts);
+    EXPECT_TRUE(compact.fonts.empty());
+    EXPECT_EQ(compact.chars[0].font, 0u);
+    EXPECT_EQ(compact.chars[0].size, 0.0f);
+}
+
+TEST(FullReader, VerticalFontsAdvanceDownwards) {
+    auto vertical = std::make_shared<FontInfo>();
+    vertical->is_type0 = true;
+    auto full = std::make_shared<FontInfo::Full>();
+    full->vertical = true;
+    vertical->full = full;
+    ContentResult r = run_full("BT /V 10 Tf <00410042> Tj ET", {{"V", vertical}});
+    ASSERT_EQ(r.chars.size(), 2u);
+    EXPECT_DOUBLE_EQ(r.chars[0].y1, 0);
+    EXPECT_DOUBLE_EQ(r.chars[1].y1, r.chars[0].y0);
+    EXPECT_LT(r.chars[1].y0, r.chars[1].y1);
+    EXPECT_DOUBLE_EQ(r.chars[0].x0, -r.chars[0].x1); // centred on the pen
+}
+
+TEST(FullReader, NonFiniteMatricesDropTheCharacterNotThePage) {
+    ContentResult r =
+        run_full("BT /F1 10 Tf 1e308 0 0 1e308 0 0 Tm 1e308 Tz (A) Tj ET BT (B) Tj ET",
+                 full_fonts());
+    ASSERT_EQ(r.chars.size(), 1u);
+    EXPECT_EQ(r.chars[0].ch, U'B');
+}
+
+// --- The full reader: forms --------------------------------------------------
+
+TEST(FullReaderForms, AFormFindsTheXObjectsOfItsOwnResources) {
+    XObjectData inner = form("BT /F1 10 Tf (A) Tj ET /Im Do", {1, 0, 0, 1, 0, 20});
+    XObjectData outer = form("/Inner Do", {2, 0, 0, 2, 100, 0});
+    outer.xobjects = std::make_shared<const XObjectMap>(XObjectMap{{"Inner", inner}});
+    ContentResult r = run_full("/Outer Do", full_fonts(), {{"Outer", outer}});
+    ASSERT_EQ(r.chars.size(), 1u);
+    // Inner's matrix applies first, then Outer's: (0,20) -> (100,40).
+    EXPECT_DOUBLE_EQ(r.chars[0].x0, 100);
+    EXPECT_DOUBLE_EQ(r.chars[0].y0, 40 - 4);
+    EXPECT_FLOAT_EQ(r.chars[0].size, 20);
+    ASSERT_EQ(r.images.size(), 1u);
+    EXPECT_EQ(r.images[0].name, "Im");
+    EXPECT_DOUBLE_EQ(r.images[0].x1, 102);
+    EXPECT_DOUBLE_EQ(r.images[0].y1, 42);
+}
+
+TEST(FullReaderForms, InheritTheCallersStateAndCannotUnbalanceIt) {
+    // Unbalanced Qs in the form stop at the form's own level; its cm and Tf
+    // do not leak out.
+    XObjectMap xobjects{{"Fm", form("Q Q 1 0 0 1 50 0 cm /F2 30 Tf BT (A) Tj ET")}};
+    TextState state;
+    ContentResult r = run_full("q 1 0 0 1 7 0 cm BT /F1 10 Tf ET /Fm Do", full_fonts(), xobjects,
+                               &state);
+    ASSERT_EQ(r.chars.size(), 1u);
+    EXPECT_DOUBLE_EQ(r.chars[0].x0, 57);
+    EXPECT_EQ(state.ctm, (Matrix{1, 0, 0, 1, 7, 0}));
+    EXPECT_EQ(state.gs_stack.size(), 1u);
+    EXPECT_EQ(state.font_name, "F1");
+    // A form without Tf draws with its caller's font.
+    ContentResult inherited =
+        run_full("BT /F1 10 Tf ET /Fm Do", full_fonts(), {{"Fm", form("BT (A) Tj ET")}});
+    ASSERT_EQ(inherited.chars.size(), 1u);
+    EXPECT_FLOAT_EQ(inherited.chars[0].size, 10);
+}
+
+TEST(FullReaderForms, TheFormsOwnFontsWinOverItsCallersOnANameClash) {
+    FontMap page{{"F1", simple_font(std::vector<double>(256, 100))}};
+    FontMap own{{"F1", simple_font(std::vector<double>(256, 900))}};
+    ContentResult r = run_full("/Fm Do", page, {{"Fm", form("BT /F1 10 Tf (a) Tj ET", {}, own)}});
+    ASSERT_EQ(r.chars.size(), 1u);
+    EXPECT_DOUBLE_EQ(r.chars[0].x1 - r.chars[0].x0, 9);
+}
+
+// --- The full reader: inline images ------------------------------------------
+
+struct InlineImageCase {
+    std::string name;
+    std::string content; // the text shown after the image is "T"
+};
+
+void PrintTo(const InlineImageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FullReaderInlineImages : public ::testing::TestWithParam<InlineImageCase> {};
+
+TEST_P(FullReaderInlineImages, DataIsSkippedAndTheTextAfterItRead) {
+    ContentResult r = run_full(GetParam().content);
+    ASSERT_EQ(r.chars.size(), 1u) << GetParam().content;
+    EXPECT_EQ(r.chars[0].ch, U'T');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, FullReaderInlineImages,
+    ::testing::Values(
+        // pypdf-reportlab-inline-image.pdf: a '(' in ASCII85 data.
+        InlineImageCase{"ascii85", "BI /W 16 /H 16 /F [/A85 /Fl] ID\nGa(r8 EI ~>\nEI Q BT (T) Tj ET"},
+        InlineImageCase{"ascii_hex", "BI /F /AHx ID\n2(8>\nEI BT (T) Tj ET"},
+        // Unfiltered data of known size may hold EI itself.
+        InlineImageCase{"sized", "BI /W 4 /H 1 /CS /G /BPC 8 ID\n EI(\nEI BT (T) Tj ET"},
+        InlineImageCase{"length", "BI /L 4 ID\n EI[\nEI BT (T) Tj ET"},
+        // Otherwise the first EI standing alone.
+        InlineImageCase{"searched", "BI /W 9 /IM true ID\n(xEI EIy\nEI BT (T) Tj ET"},
+        InlineImageCase{"unterminated_runs_to_the_end", "BT (T) Tj ET BI ID (EIx"}));
+
+TEST(FullReaderInlineImages, TheCompactReaderStillLexesTheData) {
+    ContentResult r;
+    run("BI /F /AHx ID\n2(8>\nEI BT (T) Tj ET", &r);
+    EXPECT_TRUE(r.chars.empty());
+}
+
 } // namespace
 } // namespace quarvel

@@ -160,6 +160,41 @@ TEST(XObjectMapBuild, FormBytesStopAtTheLimit) {
     EXPECT_EQ(past.at("B").content, "");
 }
 
+TEST(XObjectMapBuild, FullReaderFormsCarryTheXObjectsOfTheirOwnResources) {
+    // Page -> Outer -> Inner -> Outer again: the self-reference ends in an
+    // entry that is still a form but is never drawn.
+    PdfBuilder b = one_page("/Resources 9 0 R");
+    b.object(9, "<< /XObject << /Outer 10 0 R >> >>")
+        .stream(10, "/Subtype /Form /Resources << /XObject << /Inner 11 0 R /Im 12 0 R >> >>",
+                "/Inner Do")
+        .stream(11, "/Subtype /Form /Resources << /XObject << /Outer 10 0 R >> >>", "/Outer Do")
+        .stream(12, "/Subtype /Image", "p");
+    auto doc = Document::from_mmap(Mapping::from_bytes(b.build()), ReadOptions::full_reader());
+    ASSERT_TRUE(doc.ok());
+    auto resources = (*doc)->get_object(9);
+    ASSERT_TRUE(resources.ok());
+    XObjectMap page = build_xobject_map(resources->get(), **doc);
+    const XObjectData& outer = page.at("Outer");
+    ASSERT_NE(outer.xobjects, nullptr);
+    EXPECT_EQ(outer.xobjects->at("Im").kind, XObjectData::Kind::Image);
+    const XObjectData& inner = outer.xobjects->at("Inner");
+    EXPECT_EQ(inner.content, "/Outer Do");
+    ASSERT_NE(inner.xobjects, nullptr);
+    const XObjectData& third = inner.xobjects->at("Outer");
+    EXPECT_EQ(third.content, "/Inner Do");
+    ASSERT_NE(third.xobjects, nullptr);
+    const XObjectData& fourth = third.xobjects->at("Inner");
+    EXPECT_EQ(fourth.kind, XObjectData::Kind::Form);
+    EXPECT_EQ(fourth.content, "");
+    EXPECT_EQ(fourth.xobjects, nullptr);
+    // The compact reader's forms draw with the page's map.
+    auto compact = open_bytes(b.build());
+    ASSERT_NE(compact, nullptr);
+    auto compact_resources = compact->get_object(9);
+    ASSERT_TRUE(compact_resources.ok());
+    EXPECT_EQ(build_xobject_map(compact_resources->get(), *compact).at("Outer").xobjects, nullptr);
+}
+
 TEST(ExtractPage, ContentsThatResolveToAnArrayGiveAnEmptyPage) {
     PdfBuilder b = one_page("/Contents 4 0 R");
     b.object(4, "[5 0 R]").stream(5, "", "BT (x) Tj ET");

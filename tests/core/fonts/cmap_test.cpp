@@ -396,3 +396,56 @@ TEST(CorpusCmaps, RealToUnicodeMapsDecodePlausibly) {
 
 } // namespace
 } // namespace quarvel
+
+namespace quarvel {
+namespace {
+
+// --- the full reader's parse ---------------------------------------------------
+
+CMap full_cmap(std::string_view text) { return parse_cmap(text, ReadOptions::full_reader()); }
+
+TEST(FullCMap, ReadsEncodingCMapSections) {
+    const CMap m = full_cmap("%!PS-Adobe-3.0 Resource-CMap\n/CMapName /Test-V def /WMode 1 def\n"
+                             "(a string with endcidrange in it) pop\n"
+                             "/90ms-RKSJ-V usecmap\n"
+                             "2 begincodespacerange <00> <80> <8140> <9ffc> endcodespacerange\n"
+                             "1 begincidrange <20> <7e> 1 endcidrange\n"
+                             "1 begincidchar <8140> 633 endcidchar\n");
+    ASSERT_EQ(m.codespace.size(), 2u);
+    EXPECT_EQ(m.codespace[1].length, 2);
+    EXPECT_EQ(m.codespace[1].low[0], 0x81);
+    EXPECT_EQ(m.codespace[1].high[1], 0xFC);
+    ASSERT_EQ(m.cid_ranges.size(), 2u);
+    EXPECT_EQ(m.cid_ranges[0].high, 0x7Eu);
+    EXPECT_EQ(m.cid_ranges[1].cid, 633u);
+    EXPECT_EQ(m.usecmap, "90ms-RKSJ-V");
+    EXPECT_TRUE(m.vertical);
+}
+
+// The array form gives consecutive codes their own destinations and stops at
+// the range's end; entries after it keep their alignment. The compact parse
+// reads the same text as it always has.
+TEST(FullCMap, ArrayRangesAndSeveralCharacters) {
+    const std::string_view text = "beginbfrange <41> <42> [<0066 0069> <D835 DC00> <0058>]\n"
+                                  "<43> <44> <0061> endbfrange\n"
+                                  "beginbfchar <45> <0000> <46> <00DF> endbfchar";
+    const CMap m = full_cmap(text);
+    EXPECT_EQ(m.lookup_text("A"), U"fi");
+    EXPECT_EQ(m.lookup_text("B"), U"\U0001D400");
+    EXPECT_EQ(m.lookup_text("D"), U"b");
+    EXPECT_FALSE(m.lookup_text("E")); // U+0000 is no text
+    EXPECT_EQ(m.lookup_text("F"), U"\u00DF");
+    EXPECT_EQ(parse_cmap(text, ReadOptions::specified()).ranges.size(),
+              parse_cmap(text).ranges.size());
+}
+
+TEST(FullCMap, DestinationText) {
+    EXPECT_EQ(destination_text("A"), U"A");
+    EXPECT_EQ(destination_text(std::string_view("\x01\xF6\x00", 3)), U"\U0001F600");
+    EXPECT_EQ(destination_text(std::string_view("\x00\x66\x00\x66\x00\x69", 6)), U"ffi");
+    // An unpaired surrogate is dropped.
+    EXPECT_EQ(destination_text(std::string_view("\xD8\x00\x00\x41", 4)), U"A");
+}
+
+} // namespace
+} // namespace quarvel

@@ -506,3 +506,193 @@ TEST(CorpusFonts, PageFontMapsDecodeThroughTheirToUnicodeMaps) {
 
 } // namespace
 } // namespace quarvel
+
+// --- the full reader's decoding ------------------------------------------------
+
+namespace quarvel {
+namespace {
+
+std::unique_ptr<Document> open_full(testing::PdfBuilder b) {
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+        .object(2, "<< /Type /Pages /Kids [] /Count 0 >>");
+    Result<std::unique_ptr<Document>> doc =
+        Document::from_mmap(Mapping::from_bytes(b.build()), ReadOptions::full_reader());
+    EXPECT_TRUE(doc.ok());
+    return doc.ok() ? std::move(doc).value() : nullptr;
+}
+
+// The text of `bytes` cut into codes as a content stream would.
+std::u32string text_of(const FontInfo& font, std::string_view bytes) {
+    std::u32string out;
+    while (!bytes.empty()) {
+        const std::size_t n = font.code_length(bytes);
+        font.append_text(bytes.substr(0, n), out);
+        bytes.remove_prefix(n);
+    }
+    return out;
+}
+
+struct FullFonts {
+    std::unique_ptr<Document> doc;
+    FontMap fonts;
+    const FontInfo& operator[](const std::string& name) const { return *fonts.at(name); }
+};
+
+FullFonts build(testing::PdfBuilder b, std::string_view resources) {
+    FullFonts f;
+    f.doc = open_full(std::move(b));
+    if (f.doc) f.fonts = build_font_map(obj(resources), *f.doc);
+    return f;
+}
+
+TEST(FullFontDecoding, SimpleFontEncodings) {
+    testing::PdfBuilder b;
+    // WinAnsi's 0x80 is the euro, 0x93 a left double quote; Standard's
+    // 0xAE is fi; MacRoman's 0x8E is e acute. The glyph list gives Omega
+    // the ohm sign.
+    b.object(10, "<< /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>")
+        .object(11, "<< /Subtype /Type1 /BaseFont /Times-Roman /Encoding 12 0 R >>")
+        .object(12, "<< /BaseEncoding /MacRomanEncoding /Differences [65 /Omega /uni0416 "
+                    "/f_f_i /g123 /a.sc] >>")
+        .object(13, "<< /Subtype /Type1 /BaseFont /Symbol >>")
+        .object(14, "<< /Subtype /Type1 /BaseFont /ZapfDingbats >>")
+        .object(15, "<< /Subtype /Type1 /BaseFont /Unembedded >>");
+    const FullFonts f = build(b, "<< /Font << /W 10 0 R /D 11 0 R /S 13 0 R /Z 14 0 R "
+                                 "/N 15 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    EXPECT_EQ(text_of(f["W"], "A\x80\x93"), U"A\u20AC\u201C");
+    EXPECT_EQ(text_of(f["D"], "ABCDEZ\x8E"), U"\u2126\u0416ffi{aZ\u00E9");
+    EXPECT_EQ(text_of(f["S"], "a"), U"\u03B1");
+    EXPECT_EQ(text_of(f["Z"], "4"), U"\u2714");
+    EXPECT_EQ(text_of(f["N"], "\xAE"), U"\uFB01"); // StandardEncoding by default
+    // A control code no encoding defines stays undecodable, one U+FFFD.
+    EXPECT_EQ(text_of(f["W"], "\x01"), U"\uFFFD");
+}
+
+TEST(FullFontDecoding, StandardFontWidthsAndHeights) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>")
+        .object(11, "<< /Subtype /Type1 /BaseFont /Courier-Bold >>")
+        .object(12, "<< /Subtype /TrueType /BaseFont /Other /FirstChar 65 /Widths [700 800] "
+                    "/FontDescriptor 13 0 R >>")
+        .object(13,
+                "<< /MissingWidth 321 /Ascent 900 /Descent -250 /FontBBox [0 -300 1000 1100] >>");
+    const FullFonts f = build(b, "<< /Font << /H 10 0 R /C 11 0 R /O 12 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    EXPECT_EQ(f["H"].full_width('A'), 667);
+    EXPECT_EQ(f["H"].full_width(' '), 278);
+    EXPECT_EQ(f["C"].full_width('i'), 600);
+    EXPECT_EQ(f["H"].full->ascent, 718); // the published metrics
+    EXPECT_EQ(f["O"].full_width('A'), 700);
+    EXPECT_EQ(f["O"].full_width('B'), 800);
+    EXPECT_EQ(f["O"].full_width('C'), 321);
+    EXPECT_EQ(f["O"].full->ascent, 900); // /Ascent before /FontBBox
+    EXPECT_EQ(f["O"].full->descent, -250);
+}
+
+TEST(FullFontDecoding, Type1ProgramsOwnEncoding) {
+    // TeX output: no /Encoding, the program's clear text carries it.
+    const std::string program = "%!PS-AdobeFont-1.0: CMR10\n/Encoding 256 array\n"
+                                "0 1 255 {1 index exch /.notdef put} for\n"
+                                "dup 11 /ff put dup 65 /A put dup 123 /endash put\n"
+                                "readonly def\ncurrentdict end\ncurrentfile eexec\n";
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type1 /BaseFont /CMR10 /FontDescriptor 11 0 R >>")
+        .object(11, "<< /FontFile 12 0 R /Flags 4 >>")
+        .filtered_stream(12, "/Length1 " + std::to_string(program.size()), program, "FlateDecode")
+        // /Differences over the built-in encoding.
+        .object(13, "<< /Subtype /Type1 /FontDescriptor 11 0 R /Encoding << /Differences "
+                    "[65 /B] >> >>");
+    const FullFonts f = build(b, "<< /Font << /T 10 0 R /U 13 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    EXPECT_EQ(text_of(f["T"], "\x0B" "A{"), U"\uFB00A\u2013");
+    EXPECT_EQ(text_of(f["U"], "\x0B" "A"), U"\uFB00B");
+}
+
+TEST(FullFontDecoding, ToUnicodeSeveralCharactersAndArrayRanges) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /TrueType /BaseFont /X /ToUnicode 11 0 R >>")
+        .stream(11, "",
+                "2 beginbfrange\n<01> <03> [<0066006C> <D835DC00> <0041>]\n"
+                "<10> <11> <0061>\nendbfrange\n"
+                "1 beginbfchar\n<20> <00660066>\nendbfchar\n");
+    const FullFonts f = build(b, "<< /Font << /F 10 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    // The array gives each code its own destination; the range after it
+    // keeps its alignment.
+    EXPECT_EQ(text_of(f["F"], "\x01\x02\x03\x10\x11 "), U"fl\U0001D400Aabff");
+}
+
+// Codes of one and two bytes by an embedded CMap's codespace, CIDs by its
+// cidrange, characters by ToUnicode; a code ToUnicode lacks is U+FFFD.
+TEST(FullFontDecoding, Type0CodespaceDecidesCodeLengths) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type0 /BaseFont /M /Encoding 11 0 R /DescendantFonts [12 0 R] "
+                 "/ToUnicode 13 0 R >>")
+        .stream(11, "/Type /CMap",
+                "2 begincodespacerange <00> <80> <8140> <9FFC> endcodespacerange\n"
+                "2 begincidrange <20> <7E> 1 <8140> <817E> 633 endcidrange\n")
+        .object(12, "<< /Subtype /CIDFontType0 /DW 1000 /W [1 [250] 634 [500]] >>")
+        .stream(13, "",
+                "1 begincodespacerange <00> <FF> endcodespacerange\n"
+                "1 beginbfchar <41> <0041> endbfchar 1 beginbfchar <8141> <3001> endbfchar\n");
+    const FullFonts f = build(b, "<< /Font << /F 10 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    const FontInfo& font = f["F"];
+    EXPECT_EQ(font.code_length("A\x81\x41"), 1u);
+    EXPECT_EQ(font.code_length("\x81\x41" "A"), 2u);
+    EXPECT_EQ(font.code_length("\x81"), 1u); // cut short: never past the bytes
+    EXPECT_EQ(text_of(font, "A\x81\x41" "B"), U"A\u3001\uFFFD");
+    EXPECT_EQ(font.full_width(0x20), 250); // CID 1
+    EXPECT_EQ(font.full_width(0x8141), 500); // CID 634
+    EXPECT_EQ(font.full_width(0x8142), 1000);
+}
+
+// Without ToUnicode: a predefined CMap's CIDs through the Adobe-Japan1
+// collection, and a Unicode-coded CMap whose codes are the text.
+TEST(FullFontDecoding, PredefinedCjkCMaps) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type0 /BaseFont /J /Encoding /90ms-RKSJ-H /DescendantFonts "
+                 "[12 0 R] >>")
+        .object(11, "<< /Subtype /Type0 /BaseFont /U /Encoding /UniJIS-UCS2-V /DescendantFonts "
+                    "[12 0 R] >>")
+        .object(12, "<< /Subtype /CIDFontType0 /CIDSystemInfo << /Registry (Adobe) "
+                    "/Ordering (Japan1) /Supplement 4 >> >>");
+    const FullFonts f = build(b, "<< /Font << /J 10 0 R /U 11 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    EXPECT_EQ(text_of(f["J"], "A\x82\xA0\x93\xFA"), U"A\u3042\u65E5");
+    EXPECT_FALSE(f["J"].full->vertical);
+    EXPECT_EQ(text_of(f["U"], "\x30\x42\x65\xE5"), U"\u3042\u65E5");
+    EXPECT_TRUE(f["U"].full->vertical);
+}
+
+TEST(FullFontDecoding, Type3GlyphSpace) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type3 /FontMatrix [0.01 0 0 0.01 0 0] /FontBBox [0 -20 80 90] "
+                 "/FirstChar 97 /Widths [60 55] /Encoding << /Differences [97 /a /C98] >> "
+                 "/CharProcs << >> >>");
+    const FullFonts f = build(b, "<< /Font << /T 10 0 R >> >>");
+    ASSERT_TRUE(f.doc);
+    const FontInfo& font = f["T"];
+    EXPECT_EQ(text_of(font, "ab"), U"ab"); // C98: the number of an unknown name
+    EXPECT_EQ(font.full->font_matrix[0], 0.01);
+    EXPECT_EQ(font.full_width('a'), 60);
+    EXPECT_EQ(font.full->ascent, 90);
+    EXPECT_EQ(font.full->descent, -20);
+}
+
+// The compact reader's records carry no full decoding.
+TEST(FullFontDecoding, CompactReaderLeavesItUnset) {
+    testing::PdfBuilder b;
+    b.object(10, "<< /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
+    const std::unique_ptr<Document> doc = open_fonts(b);
+    ASSERT_TRUE(doc);
+    const FontMap fonts = build_font_map(obj("<< /Font << /F 10 0 R >> >>"), *doc);
+    EXPECT_FALSE(fonts.at("F")->full);
+    std::u32string out;
+    fonts.at("F")->append_text("\x80", out);
+    EXPECT_EQ(out, U"\u0080");
+}
+
+} // namespace
+} // namespace quarvel

@@ -268,6 +268,22 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"<</Length -3>>stream\nab\nendstream", "ab\n", 33},
         StreamCase{"<</Length 2/Length 9>>stream\nabendstream", "ab", 40}));
 
+// Spaces between `stream` and its end of line (pdflib-with_invalid_stream_EOL
+// .pdf): the full reader starts the data after the line, the compact reader
+// at the spaces.
+TEST(StreamBody, SpacesBeforeTheEndOfLineStartTheDataAfterItForTheFullReaderOnly) {
+    constexpr std::string_view text = "<</Length 3>>stream \r\nabc\r\nendstream";
+    for (ReadMode mode : {ReadMode::Specified, ReadMode::Full}) {
+        Cursor cur(text, test_arena());
+        cur.mode = mode;
+        auto d = parse_object(cur);
+        ASSERT_TRUE(d.ok());
+        auto s = parse_stream(cur, std::move(d->dict()));
+        ASSERT_TRUE(s.ok());
+        EXPECT_EQ(s->stream_data(), mode == ReadMode::Full ? "abc" : " \r\n");
+    }
+}
+
 TEST(StreamErrors, MessagesAndKinds) {
     EXPECT_EQ(parse_with_stream("<</Length 20>>stream\nabc\nendstream").result.error(), kEof);
     EXPECT_EQ(parse_with_stream("<</Length 9223372036854775807>>stream\nabc").result.error(),
