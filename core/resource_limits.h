@@ -99,6 +99,16 @@ inline constexpr std::uint64_t kTextCharsPerSourceByte = 4;
 inline constexpr std::uint64_t kMinImageBytesPerDocument = std::uint64_t{2} << 30;
 inline constexpr std::uint64_t kImageBytesPerSourceByte = 4;
 
+// Spans, lines and blocks one document may return, on the same terms. Each
+// becomes a Python dict of about a kilobyte, so text drawn in tiny pieces
+// (a four-letter form drawn a million times a page) costs far more memory
+// than its characters say: 16 M characters in four-letter spans would be
+// some 2.5 GiB of Python objects. The floor keeps such a file to about
+// 400 MiB; real text needs several content bytes a piece ("(a)'" is four),
+// so one piece a source byte never binds a real document.
+inline constexpr std::uint64_t kMinTextPiecesPerDocument = 400'000;
+inline constexpr std::uint64_t kTextPiecesPerSourceByte = 1;
+
 // Page numbers one call may ask for by list (`pages=`). The page tree holds
 // at most kMaxPageTreeKids pages, so a longer list can only repeat pages.
 inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;

@@ -158,10 +158,14 @@ namespace {
 // Returns the code points of the span texts, counted in the same walk for
 // the document's text limit (hyphens dropped at line joins keep their
 // character, so the characters themselves do not give this count).
-std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
+// `pieces` gets the number of blocks, lines and spans, for the same reason.
+std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks, std::uint64_t& pieces) {
     std::uint64_t code_points = 0;
+    pieces = blocks.size();
     for (TextBlock& block : blocks) {
+        pieces += block.lines.size();
         for (TextLine& line : block.lines) {
+            pieces += line.spans.size();
             for (TextSpan& span : line.spans) {
                 std::vector<CharInfo>().swap(span.chars);
                 for (const char c : span.text)
@@ -177,6 +181,7 @@ std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
 struct CountedPage {
     PageResult page;
     std::uint64_t chars = 0;
+    std::uint64_t pieces = 0; // blocks, lines and spans
     DecodedSources sources;
 };
 
@@ -276,7 +281,7 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
 
     result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     std::vector<CharInfo>().swap(scanned.chars);
-    result.chars = drop_span_chars(result.page.blocks);
+    result.chars = drop_span_chars(result.page.blocks, result.pieces);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
         result.page.images = resolve_images(scanned.images, *resources, document);
     }
@@ -324,8 +329,11 @@ class DocumentTotals {
             if (image.xref != 0) add_source(image.xref, image.image.size());
         }
         chars_ += counted.chars;
+        pieces_ += counted.pieces;
         return chars_ <= budget(limits::kMinTextCharsPerDocument,
                                 limits::kTextCharsPerSourceByte) &&
+               pieces_ <= budget(limits::kMinTextPiecesPerDocument,
+                                 limits::kTextPiecesPerSourceByte) &&
                image_bytes_ <= budget(limits::kMinImageBytesPerDocument,
                                       limits::kImageBytesPerSourceByte);
     }
@@ -346,6 +354,7 @@ class DocumentTotals {
 
     std::uint64_t source_bytes_;
     std::uint64_t chars_ = 0;
+    std::uint64_t pieces_ = 0;
     std::uint64_t image_bytes_ = 0;
     std::unordered_set<std::uint32_t> seen_;
 };
