@@ -20,7 +20,9 @@
 namespace quarvel {
 
 struct ExtractOptions {
-    std::size_t batch_size = 50; // pages per batch; 0 means all in one
+    // Accepted and carried: pages now stream through a window of a few pages
+    // a worker (limits::kPagesAheadPerWorker), whatever the batch size.
+    std::size_t batch_size = 50;
     bool page_parallel = true;
     bool file_parallel = false;
     bool include_images = true;
