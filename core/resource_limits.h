@@ -84,15 +84,48 @@ inline constexpr std::size_t kMaxImagesPerPage = 100'000;
 // ask for 100 GiB. Images past this are still listed, with empty data.
 inline constexpr std::size_t kMaxImageBytesPerPage = std::size_t{1} << 30;
 
-// Text characters and image bytes one document may return. Every per-page
-// limit above can be multiplied by repeating a page, or a page's forms, a
-// few thousand times in a small file. The largest real documents carry a few
-// million characters (a 2,000-page reference manual holds about five) and
-// some hundred MiB of images. Pages are admitted in page order while the
-// totals fit; the page that would pass a total, and every page after it,
-// comes back empty, so the result does not depend on which worker ran what.
-inline constexpr std::uint64_t kMaxTextCharsPerDocument = 16'000'000;
-inline constexpr std::uint64_t kMaxImageBytesPerDocument = std::uint64_t{2} << 30;
+// Text characters and image bytes one document may return, as a budget that
+// grows with what the file really holds: a multiple of its source bytes (the
+// file's size plus the decoded size of every distinct content stream, form
+// and image the returned pages drew on, each counted once however often it
+// is drawn), never less than a floor. Every per-page limit above can be
+// multiplied by repeating a page, or a page's forms, thousands of times in a
+// small file; repeats add no source bytes, so such a file stops at the floor.
+// A real document needs at least one content byte a character (a string
+// byte per code, more with kerning arrays and operators) and holds each
+// image's bytes once, so the multiple leaves it whole at any length: the
+// generated 6,000-page document of bench/large_docs.py holds 20.8 M
+// characters in 7 MB of file and 22 MB of decoded content, a sixth of its
+// 117 M budget.
+// The floors are the limits of a small file: 16 M characters and 2 GiB of
+// images are some hundred and some ten times what the largest real
+// documents of a few MB carry. Pages are admitted in page order; the call
+// that passes a budget fails as a whole ("document exceeds extraction
+// limits") rather than return a document cut short without a word.
+inline constexpr std::uint64_t kMinTextCharsPerDocument = 16'000'000;
+inline constexpr std::uint64_t kTextCharsPerSourceByte = 4;
+inline constexpr std::uint64_t kMinImageBytesPerDocument = std::uint64_t{2} << 30;
+inline constexpr std::uint64_t kImageBytesPerSourceByte = 4;
+
+// Spans, lines and blocks one document may return, on the same terms. Each
+// becomes a Python dict of about a kilobyte, so text drawn in tiny pieces
+// (a four-letter form drawn a million times a page) costs far more memory
+// than its characters say: 16 M characters in four-letter spans would be
+// some 2.5 GiB of Python objects. The floor keeps such a file to about
+// 400 MiB; real text needs several content bytes a piece ("(a)'" is four),
+// so one piece a source byte never binds a real document.
+inline constexpr std::uint64_t kMinTextPiecesPerDocument = 400'000;
+inline constexpr std::uint64_t kTextPiecesPerSourceByte = 1;
+
+// Page numbers one call may ask for by list (`pages=`). The page tree holds
+// at most kMaxPageTreeKids pages, so a longer list can only repeat pages.
+inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;
+
+// Pages extracted ahead of the calling thread's conversion, per worker. The
+// calling thread turns pages into Python objects while workers extract the
+// next ones; the window keeps workers busy across uneven pages without
+// holding a second copy of the document in memory.
+inline constexpr std::size_t kPagesAheadPerWorker = 4;
 
 // Bytes in one row of a predicted stream (/Columns × /Colors × bits per
 // component). Real rows are a few kilobytes (an 8,000-pixel RGB scan line is

@@ -4,9 +4,10 @@
 //
 // `quarvel` (the compact reader) keeps the interpreter lock for the whole
 // call. `quarvel_full` releases it while the core works and takes it back to
-// build the result, so other Python threads run meanwhile. Either way the
-// core's workers never touch Python objects, and every Python object is made
-// here after the core has returned.
+// build each page's part of the result, so other Python threads run
+// meanwhile. Either way the core's workers never touch Python objects: the
+// core hands `extract` its pages one by one on the calling thread, which
+// turns each into Python objects while the workers extract the next.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -249,6 +250,74 @@ template <typename F> auto run_core(Reader reader, F&& work) {
     return work();
 }
 
+// The interpreter lock released for the full reader from construction to
+// destruction, and taken back around each `held` call.
+class LockRelease {
+  public:
+    explicit LockRelease(Reader reader)
+        : state_(reader == Reader::Full ? PyEval_SaveThread() : nullptr) {}
+    LockRelease(const LockRelease&) = delete;
+    LockRelease& operator=(const LockRelease&) = delete;
+    ~LockRelease() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+
+    template <typename F> auto held(F&& body) {
+        if (state_ == nullptr) return body();
+        struct Retake {
+            PyThreadState*& state;
+            explicit Retake(PyThreadState*& s) : state(s) {
+                PyEval_RestoreThread(state);
+                state = nullptr;
+            }
+            ~Retake() { state = PyEval_SaveThread(); }
+        } retake(state_);
+        return body();
+    }
+
+  private:
+    PyThreadState* state_;
+};
+
+// The 0-based page numbers of `pages=`: a range or a sequence of ints. A
+// negative number is out of range like one past the last page; which pages
+// exist is known only once the file is open, so the core checks the rest.
+bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+        !PySequence_Check(obj)) {
+        return wrong_type("pages", "a range or a sequence of int", obj);
+    }
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) > quarvel::limits::kMaxRequestedPages) {
+        PyErr_SetString(PyExc_ValueError, "too many page numbers");
+        return false;
+    }
+    Owned seq(PySequence_Fast(obj, "argument 'pages': must be a range or a sequence of int"));
+    if (!seq) return false;
+    std::vector<std::size_t> numbers;
+    numbers.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyLong_Check(item) || PyBool_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "argument 'pages': item %zd must be int, not %.200s", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (value == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || value < 0) {
+            PyErr_SetString(PyExc_ValueError, "page number out of range");
+            return false;
+        }
+        numbers.push_back(static_cast<std::size_t>(value));
+    }
+    out = std::move(numbers);
+    return true;
+}
+
 quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
     return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
                                   : quarvel::ReadOptions::specified();
@@ -261,9 +330,13 @@ RenderOptions render_options(Reader reader) {
 template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
     // The compact reader's list ends before "password": the parser insists
     // that the list and the format name the same parameters.
-    static const char* kwlist[] = {"path",       "page_parallel",
-                                   "include_images", "gpu",
-                                   "batch_size", R == Reader::Full ? "password" : nullptr,
+    static const char* kwlist[] = {"path",
+                                   "page_parallel",
+                                   "include_images",
+                                   "gpu",
+                                   "batch_size",
+                                   R == Reader::Full ? "password" : nullptr,
+                                   R == Reader::Full ? "pages" : nullptr,
                                    nullptr};
     PyObject* path_obj = nullptr;
     PyObject* page_parallel = nullptr;
@@ -271,10 +344,11 @@ template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kw
     PyObject* gpu = nullptr;
     PyObject* batch_size = nullptr;
     PyObject* password = nullptr;
-    const char* format = R == Reader::Full ? "O|OOOO$O:extract" : "O|OOOO:extract";
+    PyObject* pages = nullptr;
+    const char* format = R == Reader::Full ? "O|OOOO$OO:extract" : "O|OOOO:extract";
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &path_obj,
                                      &page_parallel, &include_images, &gpu, &batch_size,
-                                     &password)) {
+                                     &password, &pages)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -287,14 +361,25 @@ template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kw
         std::optional<std::string> path = convert_path(R, path_obj, "path");
         std::optional<std::string> secret;
         if (!path || !convert_options(page_parallel, include_images, gpu, batch_size, options) ||
-            !convert_password(password, secret)) {
+            !convert_password(password, secret) || !convert_pages(pages, options.pages)) {
             return nullptr;
         }
         options.read = read_options(R, std::move(secret));
-        quarvel::Result<quarvel::ExtractResult> result =
-            run_core(R, [&] { return quarvel::extract::extract(*path, options); });
-        if (!result.ok()) return raise_parse_error(result.error());
-        return render_extract_result(result->pages, render_options(R));
+        DocumentBuilder builder(render_options(R), R == Reader::Specified);
+        quarvel::Status status = [&] {
+            LockRelease unlocked(R);
+            return quarvel::extract::extract_each(*path, options, [&](quarvel::PageResult&& page) {
+                // The page's C++ result goes as soon as it is converted.
+                const quarvel::PageResult done = std::move(page);
+                return unlocked.held([&] { return builder.add(done); });
+            });
+        }();
+        if (!status.ok()) {
+            // The builder's own error, else the core's.
+            if (PyErr_Occurred()) return nullptr;
+            return raise_parse_error(status.error());
+        }
+        return builder.finish();
     });
 }
 
@@ -413,12 +498,14 @@ PyMethodDef specified_methods[] = {
 PyMethodDef full_methods[] = {
     {"extract", binding<Reader::Full>(py_extract<Reader::Full>), METH_VARARGS | METH_KEYWORDS,
      "extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50, *, "
-     "password=None)\n"
+     "password=None, pages=None)\n"
      "--\n"
      "\n"
      "Extract text blocks and images from a single PDF file with the full reader.\n"
      "\n"
      "Every block and image dict ends with \"page\", the 0-based page number.\n"
+     "`pages` (a range or a sequence of 0-based page numbers) extracts those pages\n"
+     "only, in the order given, so a huge document can be read in pieces.\n"
      "`path` may be a str, bytes or os.PathLike; `password` (str or bytes) opens\n"
      "an encrypted file whose empty user password does not."},
     {"extract_many", binding<Reader::Full>(py_extract_many<Reader::Full>),

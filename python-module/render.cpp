@@ -233,4 +233,56 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
 
 } // namespace
 
+struct DocumentBuilder::State {
+    std::optional<GcPause> pause;
+    const Keys* keys = quarvel::python::keys();
+    RenderOptions options;
+    Owned blocks{PyList_New(0)};
+    Owned images{PyList_New(0)};
+    FontCache fonts;
+};
+
+DocumentBuilder::DocumentBuilder(const RenderOptions& options, bool lock_kept_throughout)
+    : state_(new State) {
+    state_->options = options;
+    if (lock_kept_throughout) state_->pause.emplace();
+}
+
+DocumentBuilder::~DocumentBuilder() = default;
+
+bool DocumentBuilder::add(const PageResult& page) {
+    State& s = *state_;
+    GcPause pause;
+    if (s.keys == nullptr || !s.blocks || !s.images) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return false;
+    }
+    std::optional<std::size_t> number;
+    if (s.options.page_numbers) number = page.number;
+    // The list grows by appending: its final length is known only when the
+    // last page is done, and growth is amortised over the document.
+    for (const TextBlock& block : page.blocks) {
+        Owned dict(block_dict(*s.keys, block, s.fonts, number));
+        if (!dict || PyList_Append(s.blocks.get(), dict.get()) < 0) return false;
+    }
+    for (const ExtractedImage& image : page.images) {
+        Owned dict(image_dict(*s.keys, image, number));
+        if (!dict || PyList_Append(s.images.get(), dict.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* DocumentBuilder::finish() {
+    State& s = *state_;
+    if (!s.blocks || !s.images) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
+    Owned document(PyList_New(2));
+    if (!document) return nullptr;
+    PyList_SET_ITEM(document.get(), 0, s.blocks.release());
+    PyList_SET_ITEM(document.get(), 1, s.images.release());
+    return document.release();
+}
+
 } // namespace quarvel::python

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <vector>
 
 #include "extract/extract.h"
@@ -19,5 +20,28 @@ struct RenderOptions {
 // nullptr with a Python error set.
 PyObject* render_extract_result(const std::vector<PageResult>& pages,
                                 const RenderOptions& options = {});
+
+// The document value built page by page as the core hands pages over, so
+// that each page's C++ result can be freed as soon as it is converted. Every
+// call is made with the interpreter lock held. The cyclic collector is paused
+// while a page is added, and for the builder's whole life when the caller
+// keeps the lock throughout (no other Python thread runs meanwhile).
+class DocumentBuilder {
+  public:
+    DocumentBuilder(const RenderOptions& options, bool lock_kept_throughout);
+    DocumentBuilder(const DocumentBuilder&) = delete;
+    DocumentBuilder& operator=(const DocumentBuilder&) = delete;
+    ~DocumentBuilder();
+
+    // Appends the page's blocks and images; false with a Python error set.
+    bool add(const PageResult& page);
+    // [blocks, images] as a new reference, or nullptr with a Python error
+    // set; the builder is empty afterwards.
+    PyObject* finish();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace quarvel::python

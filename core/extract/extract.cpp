@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "syntax/filters.h"
 #include "syntax/text.h"
@@ -187,8 +193,9 @@ namespace {
 // every copy of a form's content counts against the page's form bytes.
 class XObjectMapBuilder {
   public:
-    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes, FontCache* fonts)
-        : document_(document), max_form_bytes_(max_form_bytes), fonts_(fonts) {}
+    XObjectMapBuilder(const Document& document, std::size_t max_form_bytes, FontCache* fonts,
+                      DecodedSources* sources)
+        : document_(document), max_form_bytes_(max_form_bytes), fonts_(fonts), sources_(sources) {}
 
     // `level` 1 is the page's map; its forms are drawn at depth 0.
     XObjectMap build(const PdfObject* resources, unsigned level) {
@@ -211,6 +218,9 @@ class XObjectMapBuilder {
                     data.kind = XObjectData::Kind::Form;
                 } else {
                     data = form_entry(object, document_, resources, fonts_);
+                    if (sources_ != nullptr) {
+                        sources_->push_back({entry.value.as_ref().num, data.content.size()});
+                    }
                     if (data.content.size() > max_form_bytes_ - form_bytes_) {
                         std::string().swap(data.content);
                     } else {
@@ -250,6 +260,7 @@ class XObjectMapBuilder {
     std::size_t max_form_bytes_;
     std::size_t form_bytes_ = 0;
     FontCache* fonts_;
+    DecodedSources* sources_;
     std::unordered_map<std::uint64_t, std::shared_ptr<const XObjectMap>> built_;
 };
 
@@ -258,9 +269,10 @@ class XObjectMapBuilder {
 // Forms are decoded here, once per page, however often the content draws
 // them.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
-                             std::size_t max_form_bytes, FontCache* fonts) {
+                             std::size_t max_form_bytes, FontCache* fonts,
+                             DecodedSources* sources) {
     // The full reader passes resources through resources_view first.
-    return XObjectMapBuilder(document, max_form_bytes, fonts).build(resources, 1);
+    return XObjectMapBuilder(document, max_form_bytes, fonts, sources).build(resources, 1);
 }
 
 namespace {
@@ -271,10 +283,14 @@ namespace {
 // Returns the code points of the span texts, counted in the same walk for
 // the document's text limit (hyphens dropped at line joins keep their
 // character, so the characters themselves do not give this count).
-std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
+// `pieces` gets the number of blocks, lines and spans, for the same reason.
+std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks, std::uint64_t& pieces) {
     std::uint64_t code_points = 0;
+    pieces = blocks.size();
     for (TextBlock& block : blocks) {
+        pieces += block.lines.size();
         for (TextLine& line : block.lines) {
+            pieces += line.spans.size();
             for (TextSpan& span : line.spans) {
                 std::vector<CharInfo>().swap(span.chars);
                 for (const char c : span.text)
@@ -285,10 +301,13 @@ std::uint64_t drop_span_chars(std::vector<TextBlock>& blocks) {
     return code_points;
 }
 
-// A page with the code points of its text, which the document totals need.
+// A page with what the document totals need: the code points of its text
+// and the streams it was decoded from.
 struct CountedPage {
     PageResult page;
     std::uint64_t chars = 0;
+    std::uint64_t pieces = 0; // blocks, lines and spans
+    DecodedSources sources;
 };
 
 Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
@@ -320,17 +339,18 @@ std::jthread open_ahead(const std::string& path, const ReadOptions& read) {
 // Streams of an array are each followed by a line feed, so that a token is
 // never glued across two of them.
 Result<std::string> page_content(const PdfObject* contents, const Document& document,
-                                 std::size_t max_bytes) {
+                                 std::size_t max_bytes, DecodedSources* sources) {
     std::string content;
     if (contents == nullptr) return content;
     if (contents->is_ref()) {
         QUARVEL_TRY(ObjectPtr stream, document.get_object(contents->as_ref().num));
         // The full reader also takes a reference to an array of streams.
         if (document.options().full() && stream->is_array()) {
-            return page_content(stream.get(), document, max_bytes);
+            return page_content(stream.get(), document, max_bytes, sources);
         }
         QUARVEL_TRY(content, document.decode_stream(*stream));
         if (content.size() > max_bytes) content.clear();
+        if (sources != nullptr) sources->push_back({contents->as_ref().num, content.size()});
         return content;
     }
     if (!contents->is_array()) return content;
@@ -345,6 +365,7 @@ Result<std::string> page_content(const PdfObject* contents, const Document& docu
         if (!decoded.ok() && document.options().full()) continue;
         QUARVEL_TRY(std::string bytes, std::move(decoded));
         if (bytes.size() >= max_bytes - content.size()) break;
+        if (sources != nullptr) sources->push_back({element.as_ref().num, bytes.size()});
         content += bytes;
         content += '\n';
     }
@@ -366,7 +387,10 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     QUARVEL_TRY(ObjectPtr page, document.get_object(page_num));
     if (!page->has_dict()) return CountedPage{};
 
-    QUARVEL_TRY(std::string content, page_content(page->get("Contents"), document));
+    CountedPage result;
+    QUARVEL_TRY(std::string content,
+                page_content(page->get("Contents"), document, limits::kMaxPageContentBytes,
+                             &result.sources));
 
     // The compact reader takes only the page's own /Resources; the full
     // reader also inherits them from the page tree.
@@ -376,13 +400,12 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     FontMap fonts;
     FontCache font_cache; // the full reader's, for this page's forms
     if (resources != nullptr) fonts = build_font_map(*resources, document, &font_cache);
-    XObjectMap xobjects =
-        build_xobject_map(resources, document, limits::kMaxPageContentBytes, &font_cache);
+    XObjectMap xobjects = build_xobject_map(resources, document, limits::kMaxPageContentBytes,
+                                            &font_cache, &result.sources);
 
     ContentResult scanned =
         scan_content_stream_full(content, fonts, xobjects, 0, document.options());
 
-    CountedPage result;
     if (document.options().full()) {
         result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),
                                           page_geometry(*page, document));
@@ -390,7 +413,7 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
         result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     }
     std::vector<CharInfo>().swap(scanned.chars);
-    result.chars = drop_span_chars(result.page.blocks);
+    result.chars = drop_span_chars(result.page.blocks, result.pieces);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
         result.page.images = resolve_images(scanned.images, *resources, document);
     }
@@ -408,87 +431,259 @@ Result<PageResult> extract_single_page(const Document& document, std::uint32_t p
 
 namespace extract {
 
+ParseError document_limit_error() {
+    return ParseError::other("document exceeds extraction limits");
+}
+
+ParseError sink_stopped_error() { return ParseError::other("extraction stopped by the caller"); }
+
 Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options) {
     return open_and_extract(path, options);
 }
 
 namespace {
 
-// What a document has returned so far, against the per-document limits.
-struct DocumentTotals {
-    std::uint64_t chars = 0;
-    std::uint64_t image_bytes = 0;
-    bool full = false;
+// What a document has returned so far, against budgets that grow with its
+// source bytes (see resource_limits.h). Each stream counts once, so pages
+// that share one content stream, or draw one form or image again and
+// again, add characters but no budget.
+class DocumentTotals {
+  public:
+    explicit DocumentTotals(std::uint64_t file_bytes) : source_bytes_(file_bytes) {}
 
-    // The page as it is while the totals fit; an empty page from the one
-    // that would pass them onwards.
-    PageResult admit(CountedPage counted) {
-        if (full) return {};
-        std::uint64_t bytes = 0;
-        for (const ExtractedImage& image : counted.page.images)
-            bytes += image.image.size();
-        const std::uint64_t chars_after = chars + counted.chars;
-        const std::uint64_t bytes_after = image_bytes + bytes;
-        if (chars_after > limits::kMaxTextCharsPerDocument ||
-            bytes_after > limits::kMaxImageBytesPerDocument) {
-            full = true;
-            return {};
+    // Counts the page in; false when the totals have passed the budgets.
+    [[nodiscard]] bool admit(const CountedPage& counted) {
+        for (const DecodedSource& source : counted.sources)
+            add_source(source.object, source.bytes);
+        for (const ExtractedImage& image : counted.page.images) {
+            image_bytes_ += image.image.size();
+            // An inline image (no object) is part of content already counted.
+            if (image.xref != 0) add_source(image.xref, image.image.size());
         }
-        chars = chars_after;
-        image_bytes = bytes_after;
-        return std::move(counted.page);
+        chars_ += counted.chars;
+        pieces_ += counted.pieces;
+        return chars_ <= budget(limits::kMinTextCharsPerDocument,
+                                limits::kTextCharsPerSourceByte) &&
+               pieces_ <= budget(limits::kMinTextPiecesPerDocument,
+                                 limits::kTextPiecesPerSourceByte) &&
+               image_bytes_ <= budget(limits::kMinImageBytesPerDocument,
+                                      limits::kImageBytesPerSourceByte);
     }
+
+  private:
+    void add_source(std::uint32_t object, std::uint64_t bytes) {
+        if (!seen_.insert(object).second) return;
+        if (__builtin_add_overflow(source_bytes_, bytes, &source_bytes_)) {
+            source_bytes_ = UINT64_MAX;
+        }
+    }
+
+    std::uint64_t budget(std::uint64_t floor, std::uint64_t per_source_byte) const {
+        std::uint64_t scaled = 0;
+        if (__builtin_mul_overflow(source_bytes_, per_source_byte, &scaled)) return UINT64_MAX;
+        return std::max(floor, scaled);
+    }
+
+    std::uint64_t source_bytes_;
+    std::uint64_t chars_ = 0;
+    std::uint64_t pieces_ = 0;
+    std::uint64_t image_bytes_ = 0;
+    std::unordered_set<std::uint32_t> seen_;
 };
 
-Result<ExtractResult> extract_pages(const Document& document, const ExtractOptions& options) {
-    QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
-    ExtractResult result;
-    const std::size_t n = refs.size();
-    if (n == 0) return result;
-    const std::size_t batch =
-        options.batch_size > 0 && options.batch_size < n ? options.batch_size : n;
-    result.pages.reserve(n);
+// The page-tree indices a call extracts, in the order it returns them.
+Result<std::vector<std::size_t>> page_selection(const ExtractOptions& options,
+                                                std::size_t page_count) {
+    if (!options.pages) {
+        std::vector<std::size_t> all(page_count);
+        std::iota(all.begin(), all.end(), std::size_t{0});
+        return all;
+    }
+    for (const std::size_t number : *options.pages) {
+        if (number >= page_count) return ParseError::other("page number out of range");
+    }
+    return *options.pages;
+}
 
-    auto page_at = [&](std::size_t i) {
-        auto page = extract_counted_page(document, refs[i].num, options);
-        // A page that cannot be read stays in its place, empty, so page
-        // numbers keep matching the page tree.
-        return page.ok() ? std::move(page).value() : CountedPage{};
-    };
+// Pages extracted by the pool's workers ahead of the thread that takes them
+// in order. Workers claim the next page while it is within `window` pages
+// of the last one taken, so memory holds a few pages a worker whatever the
+// document's length, and the taking thread (which turns pages into Python
+// objects under the interpreter lock) works alongside the workers instead
+// of after them.
+class PagePipeline {
+  public:
+    using Extract = std::function<CountedPage(std::size_t)>;
 
-    // A batch is handed to the pool a few pages per worker at a time, so
-    // that pages past the document's totals are not extracted only to be
-    // dropped. How pages are grouped does not change what they contain.
-    const std::size_t chunk =
-        options.page_parallel ? std::max<std::size_t>(2, 4 * std::size_t{worker_count()}) : n;
-    DocumentTotals totals;
-    for (std::size_t start = 0; start < n; start += batch) {
-        const std::size_t end = start + std::min(batch, n - start);
-        for (std::size_t from = start; from < end; from += chunk) {
-            const std::size_t count = std::min(chunk, end - from);
-            if (totals.full) {
-                result.pages.resize(result.pages.size() + count);
-            } else if (options.page_parallel && count >= 2) {
-                auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
-                for (CountedPage& page : pages)
-                    result.pages.push_back(totals.admit(std::move(page)));
-            } else {
-                for (std::size_t i = from; i < from + count; ++i)
-                    result.pages.push_back(totals.admit(totals.full ? CountedPage{} : page_at(i)));
-            }
+    PagePipeline(std::size_t count, std::size_t window, Extract extract)
+        : count_(count), window_(std::max<std::size_t>(window, 1)),
+          slots_(std::max<std::size_t>(window, 1)), extract_(std::move(extract)) {
+        const std::size_t producers = std::min<std::size_t>(worker_count(), count_);
+        // A thread of its own waits on the pool's map, so that the taking
+        // thread is free to take pages as they come.
+        try {
+            runner_ = std::jthread([this, producers] {
+                try {
+                    parallel_for_each_index(producers, [this](std::size_t) { produce(); });
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+            });
+        } catch (const std::system_error& e) {
+            throw std::runtime_error(std::string("failed to spawn thread: ") + e.what());
         }
     }
-    for (std::size_t i = 0; i < result.pages.size(); ++i)
-        result.pages[i].number = i;
-    return result;
+
+    PagePipeline(const PagePipeline&) = delete;
+    PagePipeline& operator=(const PagePipeline&) = delete;
+
+    // Workers finish the pages they hold and claim no more.
+    ~PagePipeline() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stopping_ = true;
+        }
+        room_.notify_all();
+    }
+
+    // The next page in order, once a worker has it. An exception a worker
+    // threw (an allocation failure) is rethrown here.
+    CountedPage next() {
+        std::unique_lock<std::mutex> lock(mu_);
+        std::optional<CountedPage>& slot = slots_[taken_ % window_];
+        page_done_.wait(lock, [&] { return slot.has_value() || error_ != nullptr; });
+        if (error_ != nullptr) std::rethrow_exception(error_);
+        CountedPage page = std::move(*slot);
+        slot.reset();
+        ++taken_;
+        lock.unlock();
+        room_.notify_all();
+        return page;
+    }
+
+  private:
+    void produce() {
+        for (;;) {
+            std::size_t index = 0;
+            {
+                std::unique_lock<std::mutex> lock(mu_);
+                room_.wait(lock, [&] {
+                    return stopping_ || claimed_ >= count_ || claimed_ < taken_ + window_;
+                });
+                if (stopping_ || claimed_ >= count_) return;
+                index = claimed_++;
+            }
+            try {
+                CountedPage page = extract_(index);
+                std::lock_guard<std::mutex> lock(mu_);
+                slots_[index % window_].emplace(std::move(page));
+            } catch (...) {
+                fail(std::current_exception());
+                return;
+            }
+            page_done_.notify_one();
+        }
+    }
+
+    void fail(std::exception_ptr error) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (error_ == nullptr) error_ = std::move(error);
+            stopping_ = true;
+        }
+        page_done_.notify_all();
+        room_.notify_all();
+    }
+
+    const std::size_t count_;
+    const std::size_t window_;
+    std::mutex mu_;
+    std::condition_variable page_done_;
+    std::condition_variable room_;
+    std::vector<std::optional<CountedPage>> slots_; // page i in slot i % window
+    std::size_t claimed_ = 0;
+    std::size_t taken_ = 0;
+    bool stopping_ = false;
+    std::exception_ptr error_;
+    Extract extract_;
+    // Declared last, so it is joined before the members its workers use go.
+    std::jthread runner_;
+};
+
+Status stream_pages(const Document& document, const ExtractOptions& options,
+                    const PageSink& sink) {
+    QUARVEL_TRY(std::vector<ObjectId> refs, document.page_refs());
+    QUARVEL_TRY(std::vector<std::size_t> numbers, page_selection(options, refs.size()));
+    const std::size_t n = numbers.size();
+
+    auto page_at = [&](std::size_t k) {
+        auto page = extract_counted_page(document, refs[numbers[k]].num, options);
+        // A page that cannot be read stays in its place, empty, so page
+        // numbers keep matching the page tree.
+        CountedPage counted = page.ok() ? std::move(page).value() : CountedPage{};
+        counted.page.number = numbers[k];
+        return counted;
+    };
+    DocumentTotals totals(document.data().size());
+    auto deliver = [&](CountedPage&& counted) -> Status {
+        if (!totals.admit(counted)) return document_limit_error();
+        if (!sink(std::move(counted.page))) return sink_stopped_error();
+        return Ok{};
+    };
+
+    const std::size_t window = limits::kPagesAheadPerWorker * std::size_t{worker_count()};
+    if (!options.page_parallel || n < 2) {
+        for (std::size_t k = 0; k < n; ++k) {
+            QUARVEL_TRY(Ok delivered, deliver(page_at(k)));
+            (void)delivered;
+        }
+        return Ok{};
+    }
+    if (on_pool_worker()) {
+        // Called from a task of the pool (files in parallel): a pipeline
+        // would wait on workers that may all be waiting likewise, so the
+        // pages go in groups through maps that nest in the running one.
+        for (std::size_t from = 0; from < n; from += window) {
+            const std::size_t count = std::min(window, n - from);
+            auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
+            for (CountedPage& page : pages) {
+                QUARVEL_TRY(Ok delivered, deliver(std::move(page)));
+                (void)delivered;
+            }
+        }
+        return Ok{};
+    }
+    PagePipeline pipeline(n, window, page_at);
+    for (std::size_t k = 0; k < n; ++k) {
+        QUARVEL_TRY(Ok delivered, deliver(pipeline.next()));
+        (void)delivered;
+    }
+    return Ok{};
 }
 
 } // namespace
 
 // Pages read from a file cut short under the pool's workers are partly
 // zeros; the document fails as a whole rather than return them.
+Status extract_doc_each(const Document& document, const ExtractOptions& options,
+                        const PageSink& sink) {
+    return document.unless_changed(stream_pages(document, options, sink));
+}
+
+Status extract_each(const std::string& path, const ExtractOptions& options,
+                    const PageSink& sink) {
+    QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path, options.read));
+    return extract_doc_each(*document, options, sink);
+}
+
 Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options) {
-    return document.unless_changed(extract_pages(document, options));
+    ExtractResult result;
+    QUARVEL_TRY(Ok done, extract_doc_each(document, options, [&](PageResult&& page) {
+                    result.pages.push_back(std::move(page));
+                    return true;
+                }));
+    (void)done;
+    return result;
 }
 
 std::vector<std::pair<std::string, Result<ExtractResult>>>

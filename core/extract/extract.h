@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,13 +20,18 @@
 namespace quarvel {
 
 struct ExtractOptions {
-    std::size_t batch_size = 50; // pages per batch; 0 means all in one
+    // Accepted and carried: pages now stream through a window of a few pages
+    // a worker (limits::kPagesAheadPerWorker), whatever the batch size.
+    std::size_t batch_size = 50;
     bool page_parallel = true;
     bool file_parallel = false;
     bool include_images = true;
     bool gpu = false; // accepted and carried; nothing reads it
     // Which reader opens the documents (see read_options.h).
     ReadOptions read;
+    // The 0-based numbers of the pages to extract, in the order given; all
+    // pages when empty. A number past the last page fails the call.
+    std::optional<std::vector<std::size_t>> pages;
 };
 
 struct PageResult {
@@ -41,19 +48,30 @@ struct ExtractResult {
 // The decoded data of a stream object; empty bytes for anything else.
 Result<std::string> get_stream_data(const PdfObject& object);
 
+// A stream a page decoded: its object number and decoded size. The
+// document's budgets count each one once, however many pages draw it.
+struct DecodedSource {
+    std::uint32_t object = 0;
+    std::uint64_t bytes = 0;
+};
+using DecodedSources = std::vector<DecodedSource>;
+
 // The content bytes of a page from its first /Contents entry (a stream
 // reference, or an array of them each followed by a line feed). Streams that
 // would take the total past `max_bytes` are left out with all after them.
+// Each stream decoded is added to `sources` when given.
 Result<std::string> page_content(const PdfObject* contents, const Document& document,
-                                 std::size_t max_bytes = limits::kMaxPageContentBytes);
+                                 std::size_t max_bytes = limits::kMaxPageContentBytes,
+                                 DecodedSources* sources = nullptr);
 
 // The page's XObjects by resource name, forms decoded. A form whose content
 // would take the page's decoded form bytes past `max_form_bytes` is kept with
 // empty content, so that many names for one decompression bomb stay bounded.
-// Forms' fonts come from `fonts` when the page built them already.
+// Forms' fonts come from `fonts` when the page built them already; each form
+// decoded is added to `sources` when given.
 XObjectMap build_xobject_map(const PdfObject* resources, const Document& document,
                              std::size_t max_form_bytes = limits::kMaxPageContentBytes,
-                             FontCache* fonts = nullptr);
+                             FontCache* fonts = nullptr, DecodedSources* sources = nullptr);
 
 Result<PageResult> extract_single_page(const Document& document, std::uint32_t page_num,
                                        std::uint16_t page_gen, std::string_view file_bytes,
@@ -61,6 +79,25 @@ Result<PageResult> extract_single_page(const Document& document, std::uint32_t p
 
 namespace extract {
 
+// Takes each page of a document as it is done, on the thread that started
+// the extraction, in page order; false stops the extraction (the sink keeps
+// its own reason).
+using PageSink = std::function<bool(PageResult&&)>;
+
+// The text "document exceeds extraction limits" of the error a document
+// fails with when its pages pass the document's budgets.
+ParseError document_limit_error();
+// The error of a call whose sink returned false.
+ParseError sink_stopped_error();
+
+// Streams a document's pages into `sink` while the pool's workers extract
+// the next ones, so that no more than a few pages a worker are held at once.
+Status extract_doc_each(const Document& document, const ExtractOptions& options,
+                        const PageSink& sink);
+Status extract_each(const std::string& path, const ExtractOptions& options,
+                    const PageSink& sink);
+
+// The same pages collected into one result.
 Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options);
 Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options);
 std::vector<std::pair<std::string, Result<ExtractResult>>>

@@ -194,6 +194,12 @@ void run_on_threads(std::size_t n, const std::function<void(std::size_t)>& body,
     if (error) std::rethrow_exception(error);
 }
 
+} // namespace
+
+bool on_pool_worker() { return t_on_worker; }
+
+namespace {
+
 Pool& pool() {
     // Never destroyed: workers may still be parked when static destructors
     // run, and the pool is meant to live as long as the process.

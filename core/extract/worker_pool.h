@@ -31,6 +31,10 @@ std::optional<unsigned> cpus_from_quota(long long quota_us, long long period_us)
 // Number of workers of the pool (creates it).
 unsigned worker_count();
 
+// True on a thread running a task of the pool. Such a thread must not wait
+// for other tasks except through a map, which nests in the running one.
+bool on_pool_worker();
+
 // Runs body(0) .. body(n - 1) on the pool and returns when all have run.
 // The first exception a call throws is rethrown here once the map has
 // stopped. Called from a worker, the map nests inside the running one.

@@ -220,6 +220,24 @@ def forms_and_cycles() -> Iterator[tuple[str, bytes]]:
     b.stream(21, "/Type /XObject /Subtype /Form", huge_tj)
     yield "form_repeats_huge_string", b.build()
 
+    # One content stream drawn by every page, each drawing of it a million
+    # characters through forms: a file of a few kilobytes whose text passes
+    # the document's floor, which the call must refuse rather than cut.
+    res3 = "<< /Font << /F1 300 0 R >> /XObject << /A 301 0 R /B 302 0 R >> >>"
+    pages = 40
+    b = PdfBuilder()
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>")
+    b.object(2, "<< /Type /Pages /Kids [%s] /Count %d >>"
+             % (" ".join(f"{10 + i} 0 R" for i in range(pages)), pages))
+    b.object(300, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    b.stream(301, "/Type /XObject /Subtype /Form /Resources " + res3, "/B Do " * 250)
+    b.stream(302, "/Type /XObject /Subtype /Form /Resources " + res3,
+             "BT /F1 12 Tf (abcd) Tj ET")
+    b.stream(303, "", "/A Do " * 1000)
+    for i in range(pages):
+        b.object(10 + i, "<< /Type /Page /Parent 2 0 R /Contents 303 0 R /Resources %s >>" % res3)
+    yield "page_repeated_past_the_text_floor", b.build()
+
     b = simple_document(["/Fm1 Do"], res)
     b.stream(21, "/Type /XObject /Subtype /Form /Resources " + res, "/Fm2 Do")
     b.stream(22, "/Type /XObject /Subtype /Form /Resources 23 0 R", "/Fm1 Do")

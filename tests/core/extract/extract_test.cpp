@@ -422,12 +422,71 @@ TEST(ExtractDocument, NoPagesAndUnreadablePageTree) {
     }
 }
 
-// Pages of a million characters each, made cheaply by forms drawing forms:
-// a document's text stops at its limit, in page order, whatever the route.
-TEST(ExtractDocument, TextStopsAtTheDocumentLimitInPageOrder) {
+// Pages of a million characters each, made cheaply by forms drawing forms
+// from one shared content stream: repeats add no source bytes, so the
+// document stops at the floor of its text budget, by every route, and
+// fails as a whole instead of returning its last pages empty.
+TEST(ExtractDocument, RepeatedFormsStopAtTheTextFloorWithAnError) {
     constexpr std::uint64_t kPageChars = 1'000'000;
     const std::size_t pages_that_fit =
-        static_cast<std::size_t>(limits::kMaxTextCharsPerDocument / kPageChars);
+        static_cast<std::size_t>(limits::kMinTextCharsPerDocument / kPageChars);
+    auto repeat = [](const std::string& piece, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += piece;
+        return out;
+    };
+    auto build = [&](std::size_t n) {
+        PdfBuilder b;
+        std::string kids;
+        for (std::size_t i = 0; i < n; ++i)
+            kids += std::to_string(10 + i) + " 0 R ";
+        b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+        b.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+        const std::string resources = "<< /XObject << /A 3 0 R /B 4 0 R >> >>";
+        // Long strings, so that the text comes in few spans and the
+        // characters, not the pieces, reach their floor first.
+        b.stream(3, "/Subtype /Form /Resources " + resources, repeat("/B Do ", 250));
+        b.stream(4, "/Subtype /Form", "BT (" + std::string(4000, 'a') + ") Tj ET");
+        b.stream(5, "", "/A Do");
+        for (std::size_t i = 0; i < n; ++i) {
+            b.object(static_cast<std::uint32_t>(10 + i),
+                     "<< /Type /Page /Contents 5 0 R /Resources " + resources + " >>");
+        }
+        return b.build();
+    };
+    auto at_floor = open_bytes(build(pages_that_fit));
+    auto past_floor = open_bytes(build(pages_that_fit + 1));
+    ASSERT_NE(at_floor, nullptr);
+    ASSERT_NE(past_floor, nullptr);
+    for (const bool parallel : {false, true}) {
+        ExtractOptions options;
+        options.page_parallel = parallel;
+        options.include_images = false;
+        if (parallel) {
+            auto whole = extract::extract_doc(*at_floor, options);
+            ASSERT_TRUE(whole.ok());
+            ASSERT_EQ(whole->pages.size(), pages_that_fit);
+            EXPECT_EQ(text_of(whole->pages.back()).size(), kPageChars);
+        }
+
+        std::size_t delivered = 0;
+        auto cut = extract::extract_doc_each(*past_floor, options, [&](PageResult&&) {
+            ++delivered;
+            return true;
+        });
+        ASSERT_FALSE(cut.ok());
+        EXPECT_EQ(cut.error().display(), "document exceeds extraction limits");
+        // The pages before the one that passed the budget were handed over.
+        EXPECT_EQ(delivered, pages_that_fit);
+    }
+}
+
+// The same drawing in four-letter pieces: a million characters a page come
+// as a quarter of a million spans, which as Python dicts would weigh some
+// 150 MiB a page, so the piece floor stops the document long before the
+// character floor would.
+TEST(ExtractDocument, TextInTinyPiecesStopsAtThePieceFloor) {
     auto repeat = [](const std::string& piece, int n) {
         std::string out;
         for (int i = 0; i < n; ++i)
@@ -435,33 +494,24 @@ TEST(ExtractDocument, TextStopsAtTheDocumentLimitInPageOrder) {
         return out;
     };
     PdfBuilder b;
-    std::string kids;
-    const std::size_t n = pages_that_fit + 1;
-    for (std::size_t i = 0; i < n; ++i)
-        kids += std::to_string(10 + i) + " 0 R ";
     b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
-    b.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+    b.object(2, "<< /Type /Pages /Kids [10 0 R 11 0 R 12 0 R 13 0 R] >>");
     const std::string resources = "<< /XObject << /A 3 0 R /B 4 0 R >> >>";
     b.stream(3, "/Subtype /Form /Resources " + resources, repeat("/B Do ", 250));
     b.stream(4, "/Subtype /Form", "BT (abcd) Tj ET");
     b.stream(5, "", repeat("/A Do ", 1000));
-    for (std::size_t i = 0; i < n; ++i) {
-        b.object(static_cast<std::uint32_t>(10 + i),
-                 "<< /Type /Page /Contents 5 0 R /Resources " + resources + " >>");
-    }
+    for (std::uint32_t i = 10; i < 14; ++i)
+        b.object(i, "<< /Type /Page /Contents 5 0 R /Resources " + resources + " >>");
     auto doc = open_bytes(b.build());
     ASSERT_NE(doc, nullptr);
-    for (const bool parallel : {false, true}) {
-        ExtractOptions options;
-        options.page_parallel = parallel;
-        options.include_images = false;
-        auto result = extract::extract_doc(*doc, options);
-        ASSERT_TRUE(result.ok());
-        ASSERT_EQ(result->pages.size(), n);
-        for (std::size_t i = 0; i < pages_that_fit; ++i)
-            EXPECT_EQ(text_of(result->pages[i]).size(), kPageChars) << "page " << i;
-        EXPECT_TRUE(result->pages[pages_that_fit].blocks.empty());
-    }
+    std::size_t delivered = 0;
+    auto cut = extract::extract_doc_each(*doc, {}, [&](PageResult&&) {
+        ++delivered;
+        return true;
+    });
+    ASSERT_FALSE(cut.ok());
+    EXPECT_EQ(cut.error().display(), "document exceeds extraction limits");
+    EXPECT_LT(delivered, 4U);
 }
 
 TEST(ExtractDocument, MissingFileCannotBeOpened) {
