@@ -1038,7 +1038,8 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, FullReaderInlineImages,
     ::testing::Values(
         // pypdf-reportlab-inline-image.pdf: a '(' in ASCII85 data.
-        InlineImageCase{"ascii85", "BI /W 16 /H 16 /F [/A85 /Fl] ID\nGa(r8 EI ~>\nEI Q BT (T) Tj ET"},
+        InlineImageCase{"ascii85",
+                        "BI /W 16 /H 16 /F [/A85 /Fl] ID\nGa(r8 EI ~>\nEI Q BT (T) Tj ET"},
         InlineImageCase{"ascii_hex", "BI /F /AHx ID\n2(8>\nEI BT (T) Tj ET"},
         // Unfiltered data of known size may hold EI itself.
         InlineImageCase{"sized", "BI /W 4 /H 1 /CS /G /BPC 8 ID\n EI(\nEI BT (T) Tj ET"},
