@@ -706,6 +706,7 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
     OperandStack operands;
     const std::size_t n = data.size();
     std::size_t pos = 0;
+    bool inline_image_open = false; // a BI not yet followed by its ID
     while (pos < n) {
         const char c = data[pos];
         if (has_class(c, kWhitespace)) {
@@ -724,7 +725,9 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
             if (!budget.take_operator()) return;
             const std::string_view op = data.substr(start, pos - start);
             execute(op, operands.view(), state, result, fonts, xobjects, depth, budget);
-            if (state.full && op == "ID") {
+            if (state.full && op == "BI") inline_image_open = true;
+            if (state.full && op == "ID" && inline_image_open) {
+                inline_image_open = false;
                 // An inline image's data is not content syntax: a '(' or
                 // '[' in it would swallow the rest of the page.
                 if (pos < n) ++pos; // the one whitespace byte after ID

@@ -1046,7 +1046,9 @@ INSTANTIATE_TEST_SUITE_P(
         InlineImageCase{"length", "BI /L 4 ID\n EI[\nEI BT (T) Tj ET"},
         // Otherwise the first EI standing alone.
         InlineImageCase{"searched", "BI /W 9 /IM true ID\n(xEI EIy\nEI BT (T) Tj ET"},
-        InlineImageCase{"unterminated_runs_to_the_end", "BT (T) Tj ET BI ID (EIx"}));
+        InlineImageCase{"unterminated_runs_to_the_end", "BT (T) Tj ET BI ID (EIx"},
+        // An ID without its BI is only an unknown operator.
+        InlineImageCase{"stray_id", "ID BT (T) Tj ET EI"}));
 
 TEST(FullReaderInlineImages, TheCompactReaderStillLexesTheData) {
     ContentResult r;
