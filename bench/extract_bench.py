@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""End-to-end extraction speed: pages per second of quarvel.extract beside
+"""End-to-end extraction speed: pages per second of quarvel.extract and
+quarvel_full.extract beside
 PyMuPDF's page.get_text("dict") (a benchmark aid only), measured in the same
 run on the same files.
 
     PYTHONPATH=build/python .venv/bin/python bench/extract_bench.py [--repeat N] [--pages N]
 
 Two workloads: the real files of ../shared/corpus (those both libraries open)
-and a large generated text document. quarvel runs with include_images=False,
+and a large generated text document. Both modules run with include_images=False,
 once with page_parallel=False (one thread, the comparison that matters) and
 once with page_parallel=True (the worker pool); PyMuPDF runs on one thread.
 Each figure is the best of --repeat runs; ratios are quarvel / PyMuPDF.
@@ -23,6 +24,7 @@ import zlib
 from pathlib import Path
 
 import quarvel
+import quarvel_full
 
 try:
     import pymupdf
@@ -71,12 +73,13 @@ def generated_document(pages: int, lines: int = 45) -> bytes:
     return bytes(out)
 
 
-def usable_files(paths: list[str]) -> list[tuple[str, int]]:
-    """(path, page count) of the files both libraries read without error."""
+def usable_files(paths: list[str], module=quarvel) -> list[tuple[str, int]]:
+    """(path, page count) of the files both `module` and PyMuPDF read without
+    error."""
     files = []
     for path in paths:
         try:
-            blocks, _ = quarvel.extract(path, page_parallel=False, include_images=False)
+            blocks, _ = module.extract(path, page_parallel=False, include_images=False)
             with pymupdf.open(path) as doc:
                 if doc.needs_pass:
                     continue
@@ -99,11 +102,16 @@ def best_of(repeat: int, run) -> float:
     return best
 
 
-def run_quarvel(files, page_parallel: bool):
+def run_quarvel(files, page_parallel: bool, module=quarvel):
     def run():
         for path, _ in files:
-            quarvel.extract(path, page_parallel=page_parallel, include_images=False)
+            module.extract(path, page_parallel=page_parallel, include_images=False)
     return run
+
+
+# Text only on both sides: without these flags get_text("dict") also builds
+# image blocks with their bytes, work the quarvel side does not do.
+TEXT_ONLY = pymupdf.TEXTFLAGS_DICT & ~pymupdf.TEXT_PRESERVE_IMAGES
 
 
 def run_pymupdf(files):
@@ -111,22 +119,23 @@ def run_pymupdf(files):
         for path, _ in files:
             with pymupdf.open(path) as doc:
                 for page in doc:
-                    page.get_text("dict")
+                    page.get_text("dict", flags=TEXT_ONLY)
     return run
 
 
-def measure(label: str, files, repeat: int) -> None:
+def measure(label: str, files, repeat: int, module=quarvel) -> None:
+    name = module.__name__
     pages = sum(n for _, n in files)
     t_mupdf = best_of(repeat, run_pymupdf(files))
-    t_serial = best_of(repeat, run_quarvel(files, False))
-    t_parallel = best_of(repeat, run_quarvel(files, True))
+    t_serial = best_of(repeat, run_quarvel(files, False, module))
+    t_parallel = best_of(repeat, run_quarvel(files, True, module))
     base = pages / t_mupdf
     print(f"\n{label}: {len(files)} files, {pages} pages (best of {repeat})")
-    print(f"  {'PyMuPDF get_text(dict), 1 thread':42} {base:10.0f} pages/s   1.00x")
-    for name, t in (("quarvel, page_parallel=False (1 thread)", t_serial),
-                    (f"quarvel, page_parallel=True ({os.cpu_count()} CPUs)", t_parallel)):
+    print(f"  {'PyMuPDF get_text(dict), text only, 1 thread':48} {base:10.0f} pages/s   1.00x")
+    for row, t in ((f"{name}, page_parallel=False (1 thread)", t_serial),
+                   (f"{name}, page_parallel=True ({os.cpu_count()} CPUs)", t_parallel)):
         rate = pages / t
-        print(f"  {name:42} {rate:10.0f} pages/s  {rate / base:5.2f}x")
+        print(f"  {row:48} {rate:10.0f} pages/s  {rate / base:5.2f}x")
 
 
 def main() -> int:
@@ -137,15 +146,18 @@ def main() -> int:
 
     print(f"quarvel {quarvel.__version__}, PyMuPDF {pymupdf.VersionBind}")
     if CORPUS.is_dir():
-        files = usable_files(sorted(str(p) for p in CORPUS.glob("*.pdf")))
-        measure("corpus", files, args.repeat)
+        paths = sorted(str(p) for p in CORPUS.glob("*.pdf"))
+        measure("corpus, files quarvel and PyMuPDF both read", usable_files(paths), args.repeat)
+        measure("corpus, files quarvel_full and PyMuPDF both read",
+                usable_files(paths, quarvel_full), args.repeat, quarvel_full)
     else:
         print(f"\ncorpus: {CORPUS} not found, skipped")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "generated.pdf")
         Path(path).write_bytes(generated_document(args.pages))
-        measure("generated", [(path, args.pages)], args.repeat)
+        for module in (quarvel, quarvel_full):
+            measure("generated", [(path, args.pages)], args.repeat, module)
     return 0
 
 

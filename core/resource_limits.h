@@ -121,6 +121,9 @@ inline constexpr std::uint64_t kMaxXrefRunMerge = 1'000'000;
 // decoded size once (cached); real files hold some hundreds.
 inline constexpr std::size_t kMaxRecoveredObjectStreams = 100'000;
 
+// Bytes searched for the %PDF header of a file with junk before it.
+inline constexpr std::size_t kMaxHeaderSearch = 1024;
+
 // Files mapped at once with their SIGBUS guard. A call holds one per file it
 // reads, plus the next file opened ahead, and its files are read at most one
 // per pool worker at a time. Past this, files are read into memory instead.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Python module, writes a sample PDF and
-# extracts its text, links and images from Python.
+# Installs what is missing, builds the Python modules, writes a sample PDF and
+# extracts its text, links and images from Python and with the `quarvel` command.
 #
 #   scripts/demo.sh [file.pdf]     # a PDF of your own instead of the sample
 #
@@ -36,22 +36,25 @@ fi
 PYTHONPATH="$PWD/$build_dir/python" .venv/bin/python - "$pdf" <<'PY'
 import sys
 
-import quarvel
+import quarvel_full
 
 path = sys.argv[1]
-blocks, images = quarvel.extract(path)
-print(f"quarvel {quarvel.__version__}: {path}")
-print(f"-- text: {len(blocks)} blocks (lines are listed bottom-up, as in PDF user space)")
+blocks, images = quarvel_full.extract(path)
+print(f"quarvel_full {quarvel_full.__version__}: {path}")
+print(f"-- text: {len(blocks)} blocks, in reading order")
 for block in blocks:
     for line in block["lines"]:
-        text = "".join(span["text"] for span in line["spans"])
+        text = " ".join(span["text"] for span in line["spans"])
         x0, y0, _, _ = line["bbox"]
-        print(f"  [{x0:6.1f} {y0:6.1f}] {text}")
+        print(f"  page {block['page']} [{x0:6.1f} {y0:6.1f}] {text}")
 print("-- links:")
-for link in quarvel.extract_links(path):
+for link in quarvel_full.extract_links(path):
     print(f"  page {link['page']}: {link['uri']}  at {link['bbox']}")
 print(f"-- images: {len(images)}")
 for image in images:
     print(f"  {image['width']}x{image['height']} {image['colorspace']} {image['ext']}, "
           f"{len(image['image'])} bytes at {image['bbox']}")
 PY
+
+echo "-- the same from the command line: quarvel text $pdf"
+PYTHONPATH="$PWD/$build_dir/python:$PWD/python" .venv/bin/python -m quarvel_tools text "$pdf"

@@ -73,23 +73,24 @@ def message_is_known(message: str, known: set[str]) -> bool:
 
 WORKER = r"""
 import resource, sys, time
-import quarvel
+import quarvel, quarvel_full
 out = sys.stdout
 for line in sys.stdin:
     path = line.rstrip("\n")
     out.write("start\n"); out.flush()
     t = time.monotonic()
     results = []
-    for name, call in (
-        ("extract", lambda: quarvel.extract(path, include_images=True)),
-        ("extract_many", lambda: quarvel.extract_many([path, path], include_images=True)),
-        ("extract_links", lambda: quarvel.extract_links(path)),
-    ):
-        try:
-            call()
-            results.append(name + "=ok")
-        except ValueError as e:
-            results.append(name + "=ValueError:" + str(e).replace("\n", "\\n"))
+    for module in (quarvel, quarvel_full):
+        for name, call in (
+            ("extract", lambda: module.extract(path, include_images=True)),
+            ("extract_many", lambda: module.extract_many([path, path], include_images=True)),
+            ("extract_links", lambda: module.extract_links(path)),
+        ):
+            try:
+                call()
+                results.append(name + "=ok")
+            except ValueError as e:
+                results.append(name + "=ValueError:" + str(e).replace("\n", "\\n"))
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     out.write("done %.3f %d\t%s\n" % (time.monotonic() - t, rss, "\t".join(results)))
     out.flush()

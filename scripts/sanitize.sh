@@ -55,7 +55,7 @@ run_asan() {
         done
         LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
             ASAN_OPTIONS=detect_leaks=0:alloc_dealloc_mismatch=0 \
-            PYTHONPATH="$PWD/$shim:$PWD/$dir/python" QUARVEL_SANITIZED=address \
+            PYTHONPATH="$PWD/$shim:$PWD/$dir/python:$PWD/python" QUARVEL_SANITIZED=address \
             QUARVEL_MUTATIONS=300 \
             .venv/bin/python -m pytest -q -p no:cacheprovider tests/python || status=1
     fi

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++ make zlib1g-dev libssl-dev libtbb-dev libgtest-dev libbenchmark-dev python3-dev python3-venv qpdf poppler-utils)
+apt_packages=(g++ make zlib1g-dev libdeflate-dev libfast-float-dev libssl-dev libtbb-dev libgtest-dev libbenchmark-dev python3-dev python3-venv qpdf poppler-utils)
 missing=()
 for p in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,7 +23,9 @@ if [ ! -x .venv/bin/python ]; then
     "$python_bin" -m venv .venv
 fi
 # Reinstall the Python tools only when the list below changes.
-requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf"
+# pyarrow, tqdm, dask and distributed are the tools' optional extras, Pillow
+# and mypy test aids of their tests.
+requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf pillow mypy pyarrow tqdm dask distributed"
 stamp=.venv/.quarvel-setup
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
     echo "setup: installing Python tools into .venv"

@@ -10,7 +10,7 @@ build_dir="${BUILD_DIR:-build}"
 status=0
 (cd "$build_dir" && ../.venv/bin/ctest --output-on-failure --no-tests=error -j"$(nproc)") || status=1
 if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
-    PYTHONPATH="$PWD/$build_dir/python" .venv/bin/python -m pytest -q tests/python || status=1
+    PYTHONPATH="$PWD/$build_dir/python:$PWD/python" .venv/bin/python -m pytest -q tests/python || status=1
 fi
 # The same suites under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 # multi-threaded ones under ThreadSanitizer (QUARVEL_SANITIZERS=0 skips them

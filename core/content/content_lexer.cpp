@@ -2,8 +2,10 @@
 // are skipped one at a time, and strings and arrays left open run to the end
 // of the data.
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
 
 #include "content/content_stream.h"
 #include "resource_limits.h"
@@ -86,29 +88,30 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
         if (pos < data.size() && (data[pos] == '+' || data[pos] == '-')) ++pos;
         pos = skip_digits(data, pos);
     }
-    std::string_view token = data.substr(start, pos - start);
-    // std::from_chars takes a '-' but not a '+'.
-    std::string_view digits = token;
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    const char* first = digits.data();
-    const char* last = digits.data() + digits.size();
-    if (!is_real) {
-        std::int64_t value = 0;
-        auto [end, ec] = std::from_chars(first, last, value);
-        if (ec != std::errc() || end != last) return std::nullopt;
-        return Operand::integer(value);
+    const std::string_view token = data.substr(start, pos - start);
+    if (is_real) {
+        const std::optional<double> value = real_from_token(token);
+        if (!value) return std::nullopt;
+        return Operand::real(*value);
     }
-    double value = 0.0;
-    auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
-    if (end != last) return std::nullopt;
-    if (ec == std::errc::result_out_of_range) {
-        // The nearest double of a decimal beyond the range is an infinity,
-        // of one below it zero, as a standard conversion rounds them.
-        value = real_beyond_range(token);
-    } else if (ec != std::errc()) {
-        return std::nullopt;
+    // An integer converts here, with the range of std::int64_t: a token past
+    // it, or one without digits, is no operand.
+    std::size_t i = 0;
+    const bool negative = token[0] == '-';
+    if (token[0] == '+' || negative) ++i;
+    if (i == token.size()) return std::nullopt;
+    std::uint64_t magnitude = 0;
+    for (; i < token.size(); ++i) {
+        const auto digit = static_cast<std::uint64_t>(token[i] - '0');
+        if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+            __builtin_add_overflow(magnitude, digit, &magnitude)) {
+            return std::nullopt;
+        }
     }
-    return Operand::real(value);
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (magnitude > kMax + (negative ? 1 : 0)) return std::nullopt;
+    // Negated in unsigned arithmetic, so that -2^63 is no overflow.
+    return Operand::integer(static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude));
 }
 
 Operand parse_literal_string(std::string_view data, std::size_t& pos) {

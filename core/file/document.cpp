@@ -19,6 +19,10 @@
 
 namespace quarvel {
 
+namespace {
+constexpr std::string_view kIncorrectPassword = "incorrect password";
+} // namespace
+
 // --- Mapping ----------------------------------------------------------------
 
 Mapping Mapping::from_bytes(std::string bytes) {
@@ -202,7 +206,7 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
 }
 
 Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) const {
-    const std::string_view data = mapping_.bytes();
+    const std::string_view data = this->data();
     if (offset >= data.size()) return ParseError::unexpected_eof();
     Cursor cur(data.substr(offset), arena_);
     cur.mode = options_.mode;
@@ -220,12 +224,9 @@ Result<ObjectPtr> Document::parse_direct(std::uint32_t offset, ObjectId id) cons
 }
 
 Result<ObjectPtr> Document::from_object_stream(std::uint32_t num, std::uint32_t stream) const {
-    QUARVEL_TRY(std::shared_ptr<const ObjStmMap> objects, object_stream(stream));
-    auto it = objects->find(num);
-    if (it == objects->end()) return ParseError::other("object not found in ObjStm");
-    // The object is shared in place: the pointer keeps the whole unpacked
-    // stream alive, and nothing is copied.
-    return ObjectPtr(objects, &it->second);
+    QUARVEL_TRY(std::shared_ptr<const ObjStmIndex> index, object_stream(stream));
+    QUARVEL_TRY(PdfObject object, index->parse(num, arena_));
+    return ObjectPtr(std::make_shared<const PdfObject>(std::move(object)));
 }
 
 Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
@@ -249,8 +250,8 @@ Document::CachedObjStm Document::object_stream(std::uint32_t stream) const {
         QUARVEL_TRY(std::string decoded,
                     decode_body(raw.dict, raw.body, limits::kMaxDecodedBytes));
         const std::string_view body = arena_.store(std::move(decoded));
-        QUARVEL_TRY(ObjStmMap objects, parse_objstm(raw.dict, body, arena_));
-        return std::shared_ptr<const ObjStmMap>(std::make_shared<ObjStmMap>(std::move(objects)));
+        QUARVEL_TRY(ObjStmIndex index, index_objstm(raw.dict, body));
+        return std::shared_ptr<const ObjStmIndex>(std::make_shared<ObjStmIndex>(std::move(index)));
     };
     return objstm_cache_.insert(stream, unpack());
 }
@@ -313,21 +314,43 @@ bool Document::catalog_usable() const {
     return pages.ok();
 }
 
-Status Document::open_full() {
-    const std::string_view data = this->data();
-    if (auto chain = read_xref_chain(data, arena_); chain.ok()) {
-        xref_ = std::move(chain->map);
-        trailer_ = chain->trailer;
-        trailer_dict_ = std::move(chain->trailer_dict);
-        // A wrong password is the answer, not a reason to rebuild the file.
-        QUARVEL_TRY(Ok secured, open_security());
-        (void)secured;
-        if (catalog_usable()) return Ok{};
-    }
+void Document::forget_reads() {
     object_cache_.clear();
     objstm_cache_.clear();
     security_.reset();
     encrypt_num_.reset();
+}
+
+Result<bool> Document::try_xref_chain() {
+    auto chain = read_xref_chain(data(), arena_);
+    if (!chain.ok()) return false;
+    xref_ = std::move(chain->map);
+    trailer_ = chain->trailer;
+    trailer_dict_ = std::move(chain->trailer_dict);
+    if (auto secured = open_security(); !secured.ok()) {
+        // A wrong password is the answer, not a reason to rebuild the file;
+        // an /Encrypt dictionary that cannot be read may be found by the
+        // recovery scan.
+        if (secured.error().display() == kIncorrectPassword) return secured.error();
+        return false;
+    }
+    return catalog_usable();
+}
+
+Status Document::open_full() {
+    QUARVEL_TRY(bool usable, try_xref_chain());
+    if (usable) return Ok{};
+    // Bytes before the %PDF header (a mail gateway's or a web server's
+    // prefix) shift every offset: read the file from its header on.
+    const std::string_view head = data().substr(0, limits::kMaxHeaderSearch);
+    if (const std::size_t header = head.find("%PDF-"); header != 0 && header != head.npos) {
+        forget_reads();
+        base_ = header;
+        QUARVEL_TRY(usable, try_xref_chain());
+        if (usable) return Ok{};
+        base_ = 0;
+    }
+    forget_reads();
     return recover_full();
 }
 
@@ -402,16 +425,17 @@ Status Document::recover_full() {
         const XrefEntry* holder = xref_.find(stream);
         if (holder == nullptr || holder->kind != XrefEntry::Kind::InUse) continue;
         const std::uint64_t at = holder->offset_or_stream;
-        CachedObjStm objects = object_stream(stream);
-        if (!objects.ok()) continue;
-        std::vector<std::pair<std::uint32_t, const PdfObject*>> members;
-        for (const auto& [num, object] : **objects) members.emplace_back(num, &object);
-        // The map is unordered; numbers in order keep the result
-        // independent of hashing.
-        std::sort(members.begin(), members.end());
-        for (const auto& [num, object] : members) {
+        CachedObjStm index = object_stream(stream);
+        if (!index.ok()) continue;
+        std::uint32_t previous = 0;
+        bool any = false;
+        for (const auto& [num, slot] : (*index)->by_number) {
+            if (num == stream || (any && num == previous)) continue;
+            previous = num;
+            any = true;
+            auto object = (*index)->parse(num, arena_);
+            if (!object.ok()) continue;
             const XrefEntry* existing = xref_.find(num);
-            if (num == stream) continue;
             if (existing == nullptr || position(*existing) < at) {
                 xref_.insert(num, XrefEntry{XrefEntry::Kind::Compressed, stream, 0});
                 trailer_.size = std::max(trailer_.size, num + 1);

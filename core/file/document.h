@@ -96,7 +96,9 @@ class Document {
     // The trailer dictionary as written (full reader; empty otherwise).
     const PdfDict& trailer_dict() const { return trailer_dict_; }
 
-    std::string_view data() const { return mapping_.bytes(); }
+    // The file's bytes; for the full reader, from its %PDF header on when
+    // junk before the header shifted every offset the file gives.
+    std::string_view data() const { return mapping_.bytes().substr(base_); }
     const XrefMap& xref() const { return xref_; }
     const Trailer& trailer() const { return trailer_; }
 
@@ -116,6 +118,10 @@ class Document {
     // The full reader's open: the whole cross-reference chain, else the
     // recovery scan with object streams indexed.
     Status open_full();
+    // Reads the cross-reference chain over data(); true when it leads to a
+    // usable catalogue. Only a wrong password is an error.
+    Result<bool> try_xref_chain();
+    void forget_reads();
     Status recover_full();
     // True when the trailer's /Root leads to a readable page tree.
     bool catalog_usable() const;
@@ -127,7 +133,7 @@ class Document {
     // A parse that failed is kept as its error, so that asking again does
     // not decode or parse again (nor grow the arena again).
     using CachedObject = Result<ObjectPtr>;
-    using CachedObjStm = Result<std::shared_ptr<const ObjStmMap>>;
+    using CachedObjStm = Result<std::shared_ptr<const ObjStmIndex>>;
 
     // Results by object number, read under a shared lock. Two threads that
     // miss the same number both compute it; the first insert stays and both
@@ -164,6 +170,7 @@ class Document {
     std::unique_ptr<const SecurityHandler> security_;
     // The /Encrypt dictionary's own number, which is never decrypted.
     std::optional<std::uint32_t> encrypt_num_;
+    std::size_t base_ = 0;
     Trailer trailer_;
     mutable Arena arena_;
     mutable SharedCache<CachedObject> object_cache_;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "read_options.h"
 #include "syntax/arena.h"
@@ -28,8 +30,30 @@ Result<RawStream> parse_object_stream_raw(std::string_view data, std::size_t off
 // Moves past an object's header, "num gen obj".
 Status read_object_header(Cursor& cur);
 
-// The objects packed in an object stream, by object number. `body` is the
-// decoded body, already owned by `arena` (the objects view into it).
+// Where each object of an object stream lies in its decoded body, read from
+// the stream's header: objects are parsed one by one when asked for, so a
+// stream of a hundred thousand annotations costs nothing until one is read.
+struct ObjStmIndex {
+    struct Slot {
+        std::uint32_t num;
+        std::size_t start; // in `body`
+        std::size_t end;
+    };
+    std::string_view body; // owned by the arena the index was built with
+    std::vector<Slot> slots; // in header order; empty ranges left out
+    // (number, slot) pairs sorted by number, then by slot.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_number;
+
+    // The object `num` as the stream defines it: its last definition that
+    // parses, like a stream read whole where later entries replace earlier
+    // ones. Fails with "object not found in ObjStm".
+    Result<PdfObject> parse(std::uint32_t num, Arena& arena) const;
+};
+Result<ObjStmIndex> index_objstm(const PdfDict& dict, std::string_view body);
+
+// The objects packed in an object stream, by object number, all parsed.
+// `body` is the decoded body, already owned by `arena` (the objects view
+// into it).
 using ObjStmMap = std::unordered_map<std::uint32_t, PdfObject>;
 Result<ObjStmMap> parse_objstm(const PdfDict& dict, std::string_view body, Arena& arena);
 

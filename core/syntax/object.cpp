@@ -1,5 +1,8 @@
 #include "syntax/object.h"
 
+#include <fast_float/fast_float.h>
+
+#include <array>
 #include <charconv>
 #include <limits>
 #include <string>
@@ -178,21 +181,9 @@ std::int64_t decimal_magnitude(std::string_view t) {
     }
     cur.pos = i;
 
-    // std::from_chars takes no leading '+'.
-    std::string_view text = data.substr(start, i - start);
-    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-    if (text.empty()) return ParseError::invalid_number();
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (end != text.data() + text.size()) return ParseError::invalid_number();
-    if (ec == std::errc::result_out_of_range) {
-        // Beyond the range of a double: the nearest value is an infinity or
-        // a zero of the token's sign, not an error.
-        value = real_beyond_range(text);
-    } else if (ec != std::errc()) {
-        return ParseError::invalid_number();
-    }
-    return PdfObject::real(value);
+    const std::optional<double> value = real_from_token(data.substr(start, i - start));
+    if (!value) return ParseError::invalid_number();
+    return PdfObject::real(*value);
 }
 
 // The bytes of a name with #XX escapes, decoded into the cursor's arena.
@@ -232,6 +223,56 @@ double real_beyond_range(std::string_view token) {
     const double value =
         decimal_magnitude(token) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
     return !token.empty() && token[0] == '-' ? -value : value;
+}
+
+std::optional<double> real_from_token(std::string_view token) {
+    // Neither conversion takes a leading '+'.
+    std::string_view text = token;
+    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+
+    // Decimals of at most 19 digits without an exponent, the form content
+    // streams write coordinates in: when the digits, read as an integer, fit
+    // a double's 53-bit significand and the divisor 10^k is exact (k <= 19 here, exact up to 22),
+    // one IEEE division rounds correctly, so the result is the one
+    // from_chars gives, bit for bit.
+    static constexpr std::array<double, 20> kPow10 = {
+        1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+    {
+        const bool negative = !text.empty() && text[0] == '-';
+        std::size_t i = negative ? 1 : 0;
+        // A hot loop over the token's bytes: the integer digits, then the
+        // fraction's; a 20th digit or an exponent leaves it for fast_float.
+        const std::size_t n = text.size();
+        std::uint64_t mantissa = 0;
+        std::size_t digits = 0, fraction = 0;
+        auto take_digits = [&] {
+            const std::size_t first = i;
+            for (unsigned d; i < n && (d = static_cast<unsigned char>(text[i]) - '0') < 10; ++i) {
+                mantissa = mantissa * 10 + d;
+            }
+            return i - first;
+        };
+        digits = take_digits();
+        if (i < n && text[i] == '.') {
+            ++i;
+            fraction = take_digits();
+            digits += fraction;
+        }
+        if (i == n && digits > 0 && digits <= 19 && mantissa <= (std::uint64_t{1} << 53)) {
+            double value = static_cast<double>(mantissa);
+            if (fraction > 0) value /= kPow10[fraction];
+            return negative ? -value : value;
+        }
+    }
+
+    double value = 0.0;
+    const auto [end, ec] = fast_float::from_chars(text.data(), text.data() + text.size(), value);
+    if (end != text.data() + text.size() || ec != std::errc()) return std::nullopt;
+    // Beyond the range of a double fast_float gives the infinity or the zero
+    // of the token's sign, the value real_beyond_range gives where
+    // std::from_chars reports the range error.
+    return value;
 }
 
 void Cursor::skip_ws() {

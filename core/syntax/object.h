@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "read_options.h"
@@ -70,6 +71,13 @@ constexpr std::uint8_t hex_value(std::uint8_t b) {
 // sign when it is too large, a zero of its sign when too small. Shared by
 // the object parser and the content lexer, which round such tokens alike.
 double real_beyond_range(std::string_view token);
+
+// The double nearest to a real token as the lexers cut it (optional sign,
+// digits, point, digits, exponent), rounded exactly as std::from_chars
+// rounds it with real_beyond_range applied past the range; nothing when the
+// conversion does not take the whole token ("1e", "."). Short decimals
+// convert without a conversion call; the rest go through fast_float.
+std::optional<double> real_from_token(std::string_view token);
 
 // A position in a byte view. `arena` receives the decoded bytes of names
 // with #XX escapes; the objects parsed through this cursor view into it, so

@@ -436,8 +436,59 @@ def truncations() -> Iterator[tuple[str, bytes]]:
             yield f"truncated_{style.value}_{cut:06d}", pdf[:cut]
 
 
+def full_reader_cases() -> Iterator[tuple[str, bytes]]:
+    """Structures only the full reader follows: /Prev chains, predictors,
+    object streams found by recovery, inherited resources, encryption."""
+    import zlib
+
+    base = one_page("BT /F1 12 Tf 72 700 Td (a) Tj ET")
+    at = base.rindex(b"startxref")
+    xref_at = int(base[at + 10:].split()[0])
+    tail = base.rindex(b"trailer")
+    # A /Prev pointing at itself, and a long chain of sections each naming
+    # the one before.
+    yield "prev_self_loop", base[:tail] + base[tail:].replace(b"/Root 1 0 R", b"/Root 1 0 R /Prev %d" % xref_at)
+    chain = bytearray(base[:at])
+    prev = xref_at
+    for _ in range(20000):
+        here = len(chain)
+        chain += b"xref\n0 0\ntrailer\n<< /Size 6 /Root 1 0 R /Prev %d >>\n" % prev
+        prev = here
+    chain += b"startxref\n%d\n%%%%EOF\n" % prev
+    yield "prev_chain_20000", bytes(chain)
+    # Predictor parameters that would ask for gigabytes per row.
+    for name, parms in (("predictor_huge_columns", b"/Predictor 12 /Columns 2147483647"),
+                        ("predictor_huge_colors", b"/Predictor 15 /Colors 100000 /Columns 100000"),
+                        ("predictor_tiff_odd_bits", b"/Predictor 2 /BitsPerComponent 3 /Columns 7")):
+        body = zlib.compress(bytes(64))
+        b = simple_document(["BT (a) Tj ET"])
+        b.object(9, b"<< /Length %d /Filter /FlateDecode /DecodeParms << %s >> >>\nstream\n" % (len(body), parms)
+                 + body + b"\nendstream")
+        b.object(3, "<< /Type /Page /Parent 2 0 R /Contents 9 0 R >>")
+        yield name, b.build()
+    # Many object streams for the recovery scan to unpack.
+    out = bytearray(b"%PDF-1.7\n")
+    for n in range(2000):
+        body = zlib.compress(b"%d 0 << /Type /Catalog >>" % (10000 + n))
+        out += (b"%d 0 obj\n<< /Type /ObjStm /N 1 /First 8 /Filter /FlateDecode /Length %d >>\nstream\n"
+                % (n + 1, len(body)) + body + b"\nendstream\nendobj\n")
+    yield "recovery_many_object_streams", bytes(out) + b"%%EOF\n"
+    # Encryption dictionaries a hostile writer might hand over.
+    for name, encrypt in (
+        ("encrypt_absurd_key_length", b"<< /Filter /Standard /V 2 /R 3 /Length 4294967296 /O <00> /U <00> /P -1 >>"),
+        ("encrypt_negative_key_length", b"<< /Filter /Standard /V 2 /R 3 /Length -8 /O <00> /U <00> /P -1 >>"),
+        ("encrypt_r6_truncated_ue", b"<< /Filter /Standard /V 5 /R 6 /Length 256 /O <" + b"00" * 48
+         + b"> /U <" + b"00" * 48 + b"> /OE <0000> /UE <00> /P -1 >>"),
+        ("encrypt_not_a_dictionary", b"42"),
+    ):
+        b = simple_document(["BT (a) Tj ET"])
+        b.object(9, encrypt)
+        yield name, b.build(trailer_extra=b"/Encrypt 9 0 R /ID [<0011223344556677> <00>]")
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
+    full_reader_cases,
 ]
 
 

@@ -50,20 +50,21 @@ ADDRESS_SPACE = None if SANITIZED else 4 << 30
 
 CHILD = r"""
 import json, resource, sys, time
-import quarvel
+import quarvel, quarvel_full
 path = sys.argv[1]
 results = {}
 t = time.monotonic()
-for name, call in (
-    ("extract", lambda: quarvel.extract(path, include_images=True)),
-    ("extract_many", lambda: quarvel.extract_many([path], include_images=True)),
-    ("extract_links", lambda: quarvel.extract_links(path)),
-):
-    try:
-        value = call()
-        results[name] = ["ok", len(value)]
-    except ValueError as e:
-        results[name] = ["ValueError", str(e)]
+for module in (quarvel, quarvel_full):
+    for name, call in (
+        ("extract", lambda: module.extract(path, include_images=True)),
+        ("extract_many", lambda: module.extract_many([path], include_images=True)),
+        ("extract_links", lambda: module.extract_links(path)),
+    ):
+        try:
+            value = call()
+            results[module.__name__ + "." + name] = ["ok", len(value)]
+        except ValueError as e:
+            results[module.__name__ + "." + name] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -113,15 +114,17 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
     path = tmp_path / "hostile.pdf"
     path.write_bytes(data)
     start = time.monotonic()
-    result = run_child(path, timeout=SECONDS_PER_FILE * 3)
+    # Both modules read the file, each three times.
+    result = run_child(path, timeout=SECONDS_PER_FILE * 6)
     elapsed = time.monotonic() - start
-    for name in ("extract", "extract_many", "extract_links"):
-        outcome, detail = result[name]
-        if outcome == "ValueError":
-            assert mutation_smoke.message_is_known(detail, KNOWN), f"{name}: {detail!r}"
-    # extract_many never raises for a bad file: it gives an empty entry.
-    assert result["extract_many"] == ["ok", 1]
-    assert elapsed < SECONDS_PER_FILE, f"took {elapsed:.1f} s"
+    for module in ("quarvel", "quarvel_full"):
+        for name in ("extract", "extract_many", "extract_links"):
+            outcome, detail = result[f"{module}.{name}"]
+            if outcome == "ValueError":
+                assert mutation_smoke.message_is_known(detail, KNOWN), f"{module}.{name}: {detail!r}"
+        # extract_many never raises for a bad file: it gives an empty entry.
+        assert result[f"{module}.extract_many"] == ["ok", 1]
+    assert elapsed < 2 * SECONDS_PER_FILE, f"took {elapsed:.1f} s"
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
 
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file/document.h"
@@ -540,6 +541,32 @@ TEST(ExtractCorpus, EveryFileExtractsTheSameWayEachRoute) {
             EXPECT_TRUE(dump(*one) == dump(*many[i].second)) << paths[i];
         }
     }
+}
+
+// The full reader is called from many Python threads at once, each call on
+// its own document or on the same file, pages on the shared pool.
+TEST(ExtractFull, ConcurrentCallsGiveWhatSequentialCallsGive) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) paths.push_back(write_temp_file(numbered_pages(i + 2)));
+    ExtractOptions options;
+    options.read = ReadOptions::full_reader();
+    std::vector<std::string> expected;
+    for (const std::string& path : paths) {
+        auto result = extract::extract(path, options);
+        ASSERT_TRUE(result.ok());
+        expected.push_back(dump(*result));
+    }
+    std::vector<std::string> got(paths.size() * 3);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < got.size(); ++t) {
+            threads.emplace_back([&, t] {
+                auto result = extract::extract(paths[t % paths.size()], options);
+                if (result.ok()) got[t] = dump(*result);
+            });
+        }
+    }
+    for (std::size_t t = 0; t < got.size(); ++t) EXPECT_EQ(got[t], expected[t % paths.size()]) << t;
 }
 
 } // namespace

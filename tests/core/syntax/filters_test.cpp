@@ -325,5 +325,69 @@ TEST(RunLength, RunsCopiesAndEndOfData) {
     EXPECT_EQ(*decode_run_length("\x81q\x81q", 100), std::string(100, 'q'));
 }
 
+// --- the full reader's decode parameters ----------------------------------------
+
+FilterParams png(std::int64_t columns, std::int64_t colors = 1, std::int64_t bpc = 8) {
+    return FilterParams{12, colors, bpc, columns, 1};
+}
+
+TEST(Predictor, PngRowTypesUndoTheirPrediction) {
+    // Two rows of three one-byte pixels, each row with its filter type:
+    // None, Sub, Up, Average, Paeth.
+    struct Case {
+        std::uint8_t type;
+        std::string second_row; // encoded; the first row is type None "\x01\x02\x03"
+        std::string expected;   // decoded second row
+    };
+    const Case cases[] = {
+        {0, "\x05\x06\x07", "\x05\x06\x07"},
+        {1, "\x05\x01\x01", "\x05\x06\x07"},
+        {2, "\x04\x04\x04", "\x05\x06\x07"},
+        {3, "\x05\x03\x03", "\x05\x06\x07"},   // avg(left, up): 5+0, 3+(5+2)/2, 3+(6+3)/2
+        {4, "\x04\x01\x01", "\x05\x06\x07"},   // paeth picks up, then left, then left
+    };
+    for (const Case& c : cases) {
+        const std::string data = std::string("\x00\x01\x02\x03", 4) + char(c.type) + c.second_row;
+        EXPECT_EQ(apply_predictor(data, png(3)), "\x01\x02\x03" + c.expected) << int(c.type);
+    }
+}
+
+TEST(Predictor, TiffDifferencesAndRowsBeyondTheLimitStayAsStored) {
+    const FilterParams tiff{2, 1, 8, 4, 1};
+    EXPECT_EQ(apply_predictor("\x01\x01\x01\x01\x02\x02\x02\x02", tiff), "\x01\x02\x03\x04\x02\x04\x06\x08");
+    const FilterParams tiff16{2, 1, 16, 2, 1};
+    EXPECT_EQ(apply_predictor("\x01\x00\x00\xff"s, tiff16), "\x01\x00\x01\xff"s);
+    // Parameters the format does not allow, and rows past the limit, keep
+    // the data as it came.
+    const std::string data = "\x02\x01\x02";
+    EXPECT_EQ(apply_predictor(data, png(static_cast<std::int64_t>(limits::kMaxPredictorRowBytes) + 1)), data);
+    EXPECT_EQ(apply_predictor(data, png(1, 1, 3)), data);
+    EXPECT_EQ(apply_predictor(data, png(0)), data);
+    // At the limit the row is decoded (a partial last row is dropped).
+    EXPECT_EQ(apply_predictor(data, png(static_cast<std::int64_t>(limits::kMaxPredictorRowBytes))), "");
+}
+
+TEST(DecodeFilters, ParametersFollowTheirFilterInAnArrayAndFlateKeepsWhatInflated) {
+    const std::string rows = std::string("\x02\x01\x02\x02\x01\x01", 6);
+    const std::string packed = t::ascii_hex(t::flate(rows));
+    const PdfObject chain = PdfObject::array({PdfObject::name("ASCIIHexDecode"), PdfObject::name("FlateDecode")});
+    PdfDict predicted;
+    predicted.push_back({"Predictor", PdfObject::integer(12)});
+    predicted.push_back({"Columns", PdfObject::integer(2)});
+    const PdfObject parms = PdfObject::array({PdfObject(), PdfObject::dictionary(predicted)});
+    auto decoded = decode_filters(packed, &chain, &parms);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(*decoded, "\x01\x02\x02\x03"s);
+
+    // A wrong checksum fails the compact reader's Flate and not the full one's.
+    const std::string z = t::flate(text_bytes(3000));
+    const std::string bad = z.substr(0, z.size() - 4) + "\0\0\0\0"s;
+    const PdfObject flate = PdfObject::name("FlateDecode");
+    EXPECT_FALSE(decompress_flate(bad).ok());
+    auto kept = decode_filters(bad, &flate, nullptr);
+    ASSERT_TRUE(kept.ok());
+    EXPECT_EQ(*kept, text_bytes(3000));
+}
+
 } // namespace
 } // namespace quarvel

@@ -1,0 +1,276 @@
+"""The `quarvel` command: text, JSON, images and links of PDF files, and
+batch runs to Parquet or JSON Lines."""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import json
+import os
+import sys
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Optional, TextIO
+
+from quarvel_tools.reader import ToolError, load_reader
+from quarvel_tools.rows import page_text
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+
+DESCRIPTION = """\
+Extract text, images and links from PDF files.
+
+Reads with the quarvel_full module (reading order, real fonts and sizes);
+--exact reads with quarvel instead. Pages are counted from 0, as in the
+library. Files that cannot be read are listed on stderr with their error and
+make the exit status 1; usage errors exit with 2.
+"""
+
+EPILOG = """\
+examples:
+  quarvel text paper.pdf | less
+  quarvel json --links paper.pdf | jq '.blocks | length'
+  quarvel images paper.pdf -o figures/
+  quarvel links *.pdf
+  quarvel batch papers/ -o papers.parquet --resume --jobs 2
+  quarvel batch papers/ -o papers.parquet --dask local
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--exact", action="store_true",
+                        help="read with quarvel (exact reader) instead of quarvel_full")
+    common.add_argument("--password", help="password of encrypted files (quarvel_full only)")
+
+    parser = argparse.ArgumentParser(
+        prog="quarvel", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    text = commands.add_parser(
+        "text", parents=[common], help="print the text in reading order",
+        description="Print each file's text in reading order: one line per line, a blank line "
+                    "between blocks, a form feed line between pages and a '==> FILE <==' "
+                    "header when there are several files. With --exact the whole file is one "
+                    "page and each block's lines are put top-down.")
+    text.add_argument("files", nargs="+", metavar="FILE")
+
+    as_json = commands.add_parser(
+        "json", parents=[common], help="print extract's result as JSON Lines",
+        description="Print one JSON object per file and line: {\"path\", \"blocks\", "
+                    "\"images\"} as extract returns them, image bytes left out.")
+    as_json.add_argument("files", nargs="+", metavar="FILE")
+    as_json.add_argument("--links", action="store_true", help="add extract_links as \"links\"")
+    as_json.add_argument("--image-data", choices=("omit", "base64"), default="omit",
+                         help="image bytes: left out (default) or as base64 text")
+    as_json.add_argument("--indent", type=int, metavar="N", help="pretty-print with N spaces")
+
+    images = commands.add_parser(
+        "images", parents=[common], help="write every image to a folder",
+        description="Write each image as FILESTEM-pPAGE-N.EXT into DIR: JPEG and JPEG 2000 "
+                    "data as stored (.jpg, .jp2), 8-bit DeviceGray and DeviceRGB samples as "
+                    "PNG files, anything else as .bin with a .json sidecar (width, height, "
+                    "bits per component, colour space). Prints the files written.")
+    images.add_argument("files", nargs="+", metavar="FILE")
+    images.add_argument("-o", "--output", required=True, type=Path, metavar="DIR")
+
+    links = commands.add_parser(
+        "links", parents=[common], help="list web links",
+        description="Print one line per link: FILE, page, URI and rectangle (x0 y0 x1 y1), "
+                    "separated by tabs.")
+    links.add_argument("files", nargs="+", metavar="FILE")
+
+    batch = commands.add_parser(
+        "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
+        description="Extract files, and PDFs found in folders, into OUT: one row per page "
+                    "(path, page, text, blocks as JSON, image count, links) and one row per "
+                    "failed file with its error. OUT ending in .jsonl is written as it goes; "
+                    ".parquet (needs pyarrow) is moved into place at the end.")
+    batch.add_argument("inputs", nargs="+", metavar="INPUT", help="PDF files or folders")
+    batch.add_argument("-o", "--output", required=True, type=Path,
+                       metavar="OUT.parquet|OUT.jsonl")
+    batch.add_argument("--resume", action="store_true",
+                       help="skip files OUT already has rows for (failed ones included)")
+    batch.add_argument("--jobs", type=int, default=1, metavar="N",
+                       help="worker processes, each using the library's own thread pool "
+                            "(default 1: this process); Dask workers with --dask local")
+    batch.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                       help="progress bar on stderr (default: when stderr is a terminal)")
+    batch.add_argument("--dask", metavar="ADDRESS",
+                       help="spread files over a Dask cluster (scheduler address, or 'local' "
+                            "for a LocalCluster on this machine); OUT must be Parquet")
+    return parser
+
+
+def reader_options(args: argparse.Namespace) -> dict[str, Any]:
+    return {"password": args.password} if args.password is not None else {}
+
+
+def report(path: str, error: BaseException, stderr: TextIO) -> None:
+    print(f"quarvel: {path}: {type(error).__name__}: {error}", file=stderr)
+
+
+def pages_of(blocks: Sequence[Mapping[str, Any]], exact: bool) -> list[list[Mapping[str, Any]]]:
+    if exact or not blocks:
+        return [list(blocks)]
+    pages: list[list[Mapping[str, Any]]] = [[] for _ in range(max(b["page"] for b in blocks) + 1)]
+    for block in blocks:
+        pages[block["page"]].append(block)
+    return pages
+
+
+def cmd_text(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    status = 0
+    for n, path in enumerate(args.files):
+        try:
+            blocks, _ = reader.extract(path, include_images=False, **reader_options(args))
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        if len(args.files) > 1:
+            out.write(("\n" if n else "") + f"==> {path} <==\n")
+        for index, page in enumerate(pages_of(blocks, args.exact)):
+            if index:
+                out.write("\f\n")
+            text = page_text(page, exact=args.exact)
+            out.write(text + "\n" if text else "")
+    return status
+
+
+def json_images(images: Sequence[Mapping[str, Any]], data: str) -> list[dict[str, Any]]:
+    shown = []
+    for image in images:
+        entry = dict(image)
+        if data == "base64":
+            entry["image"] = base64.b64encode(image["image"]).decode("ascii")
+        else:
+            del entry["image"]
+        shown.append(entry)
+    return shown
+
+
+def cmd_json(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    status = 0
+    options = reader_options(args)
+    for path in args.files:
+        try:
+            blocks, images = reader.extract(path, include_images=True, **options)
+            record: dict[str, Any] = {"path": path, "blocks": blocks,
+                                      "images": json_images(images, args.image_data)}
+            if args.links:
+                record["links"] = reader.extract_links(path, **options)
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        out.write(json.dumps(record, ensure_ascii=False, indent=args.indent) + "\n")
+    return status
+
+
+def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    from quarvel_tools.images import write_image
+
+    try:
+        args.output.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ToolError(f"{args.output}: {e.strerror}") from e
+    status = 0
+    stems: dict[str, int] = {}
+    for path in args.files:
+        try:
+            _, images = reader.extract(path, include_images=True, **reader_options(args))
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        # Two inputs with one name (a/x.pdf, b/x.pdf) must not overwrite each other.
+        stem = Path(path).stem
+        seen = stems.get(stem, 0)
+        stems[stem] = seen + 1
+        if seen:
+            stem = f"{stem}~{seen}"
+        for n, image in enumerate(images):
+            name = f"{stem}-{n}" if args.exact else f"{stem}-p{image['page']}-{n}"
+            if not image["image"]:
+                print(f"quarvel: {path}: image {n} has no data (over the reader's size budget)",
+                      file=err)
+                continue
+            try:
+                for written in write_image(image, args.output / name):
+                    out.write(f"{written}\n")
+            except OSError as e:
+                raise ToolError(f"{args.output / name}: {e.strerror}") from e
+    return status
+
+
+def cmd_links(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    status = 0
+    for path in args.files:
+        try:
+            links = reader.extract_links(path, **reader_options(args))
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        for link in links:
+            box = " ".join(f"{v:g}" for v in link["bbox"])
+            out.write(f"{path}\t{link['page']}\t{link['uri']}\t{box}\n")
+    return status
+
+
+def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    from quarvel_tools.batch import find_pdfs, run_batch
+    from quarvel_tools.sinks import open_sink
+
+    if args.password is not None:
+        raise ToolError("batch does not take --password")
+    if args.jobs < 1:
+        raise ToolError("--jobs must be at least 1")
+    missing = [p for p in args.inputs if not os.path.exists(p)]
+    paths = find_pdfs(p for p in args.inputs if p not in missing)
+    if args.dask is not None:
+        if args.resume:
+            raise ToolError("--resume is not available with --dask")
+        from quarvel_tools.dask import extract_to_parquet
+
+        failed = extract_to_parquet(paths, args.output, address=args.dask, exact=args.exact,
+                                    workers=args.jobs if args.jobs > 1 else None)
+    else:
+        sink = open_sink(args.output, args.resume)
+        failed = run_batch(paths, sink, exact=args.exact, jobs=args.jobs,
+                           progress=args.progress, stderr=err)
+    for path in missing:
+        print(f"quarvel: {path}: no such file or folder", file=err)
+    for row in failed:
+        print(f"quarvel: {row['path']}: {row['error']}", file=err)
+    return EXIT_FAILED if failed or missing else 0
+
+
+COMMANDS = {"text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
+            "batch": cmd_batch}
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    out, err = sys.stdout, sys.stderr
+    try:
+        if args.exact and args.password is not None:
+            raise ToolError("--password needs quarvel_full; quarvel refuses encrypted files")
+        reader = load_reader(args.exact)
+        return COMMANDS[args.command](args, reader, out, err)
+    except ToolError as e:
+        print(f"quarvel {args.command}: {e}", file=err)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of a pipe (head, less) stopped early: not a failure.
+        # Point stdout at /dev/null so the interpreter's final flush is quiet.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        return 130

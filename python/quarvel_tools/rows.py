@@ -1,0 +1,147 @@
+"""Text in reading order and the per-page rows of a batch run.
+
+A row is one page of one file: its text, its blocks as JSON, how many images
+it shows and its links. A file that could not be read is one row whose
+`error` says why and whose other fields are empty.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Mapping, Sequence
+from types import ModuleType
+from typing import Any, Optional, TypedDict
+
+# A gap between two spans of a line wider than this share of the font size is
+# a word space the file made by moving the pen rather than by a space
+# character; narrower gaps are kerning and letter spacing.
+WORD_GAP = 0.15
+
+
+class LinkCell(TypedDict):
+    uri: str
+    bbox: list[float]
+
+
+class Row(TypedDict):
+    path: str
+    page: Optional[int]
+    text: Optional[str]
+    blocks: Optional[str]
+    images: Optional[int]
+    links: Optional[list[LinkCell]]
+    error: Optional[str]
+
+
+COLUMNS = tuple(Row.__annotations__)
+
+
+def line_text(line: Mapping[str, Any]) -> str:
+    parts: list[str] = []
+    previous: Optional[Mapping[str, Any]] = None
+    for span in line["spans"]:
+        text = span["text"]
+        if previous is not None and text and parts and not parts[-1][-1:].isspace() \
+                and not text[0].isspace():
+            gap = span["bbox"][0] - previous["bbox"][2]
+            if gap > WORD_GAP * max(span["size"], 1.0):
+                parts.append(" ")
+        if text:
+            parts.append(text)
+        previous = span
+    return "".join(parts)
+
+
+def page_text(blocks: Iterable[Mapping[str, Any]], exact: bool = False) -> str:
+    """The lines of the blocks, one per line, blocks parted by a blank line.
+
+    quarvel_full gives lines top-down already. quarvel lists a column's lines
+    bottom-up, as they sit in PDF user space, so with `exact` each block's
+    lines are put top-down by the top of their boxes; blocks keep their order.
+    """
+    paragraphs = []
+    for block in blocks:
+        lines: Sequence[Mapping[str, Any]] = block["lines"]
+        if exact:
+            lines = sorted(lines, key=lambda line: -line["bbox"][3])
+        paragraphs.append("\n".join(line_text(line) for line in lines))
+    return "\n\n".join(paragraphs)
+
+
+def error_row(path: str, error: str) -> Row:
+    return Row(path=path, page=None, text=None, blocks=None, images=None, links=None,
+               error=error)
+
+
+def file_rows(path: str, result: Sequence[Any], links: Sequence[Mapping[str, Any]],
+              exact: bool = False) -> list[Row]:
+    """The rows of one file read without error.
+
+    quarvel_full tags blocks and images with their page: pages 0 to the last
+    page that shows something each get a row (a trailing page with no text,
+    image or link is not seen). quarvel's results carry no page, so with
+    `exact` the whole file is one row with page None, as is a file in which
+    nothing was found.
+    """
+    blocks, images = result
+    link_cells = [LinkCell(uri=link["uri"], bbox=list(link["bbox"])) for link in links]
+    seen = {int(item["page"]) for item in (*blocks, *images)} if not exact else set()
+    if not seen:
+        return [Row(path=path, page=None, text=page_text(blocks, exact),
+                    blocks=json.dumps(blocks), images=len(images), links=link_cells,
+                    error=None)]
+    count = max(seen | {int(link["page"]) for link in links}) + 1
+    page_blocks: list[list[Any]] = [[] for _ in range(count)]
+    page_images = [0] * count
+    page_links: list[list[LinkCell]] = [[] for _ in range(count)]
+    for block in blocks:
+        page_blocks[block["page"]].append(block)
+    for image in images:
+        page_images[image["page"]] += 1
+    for link, cell in zip(links, link_cells):
+        page_links[link["page"]].append(cell)
+    return [Row(path=path, page=page, text=page_text(page_blocks[page]),
+                blocks=json.dumps(page_blocks[page]), images=page_images[page],
+                links=page_links[page], error=None) for page in range(count)]
+
+
+def failure(reader: ModuleType, path: str, **options: Any) -> str:
+    """Why a file failed in extract_many, which reports only that it did."""
+    try:
+        reader.extract(path, include_images=False, **options)
+    except Exception as e:  # every error of the reader is a failure to report
+        return f"{type(e).__name__}: {e}"
+    return "extraction failed"
+
+
+def extract_rows(paths: Sequence[str], exact: bool = False, **options: Any) -> list[Row]:
+    """Reads files with the library's own pool and returns their rows.
+    Module level, so process pools and Dask workers can call it by name."""
+    from quarvel_tools.reader import load_reader
+
+    reader = load_reader(exact)
+    try:
+        results = reader.extract_many(list(paths), file_parallel=True, include_images=True,
+                                      **options)
+    except Exception:
+        # Something about the list as a whole (not a single file's content):
+        # each file on its own then finds and reports the culprit.
+        results = [[path, _extract_or_empty(reader, path, **options)] for path in paths]
+    rows: list[Row] = []
+    for path, (_, result) in zip(paths, results):
+        if not result:
+            rows.append(error_row(path, failure(reader, path, **options)))
+            continue
+        try:
+            links = reader.extract_links(path, **options)
+        except Exception:  # links are an extra; the text was read
+            links = []
+        rows.extend(file_rows(path, result, links, exact))
+    return rows
+
+
+def _extract_or_empty(reader: ModuleType, path: str, **options: Any) -> Any:
+    try:
+        return reader.extract(path, **options)
+    except Exception:
+        return []
