@@ -65,5 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto result = quarvel::scan_content_stream_full(bytes, fonts, xobjects, 0);
     (void)result;
+    // The full reader's interpreter: text rendering matrix, saved text
+    // state, inline image data.
+    auto full = quarvel::scan_content_stream_full(bytes, fonts, xobjects, 0,
+                                                  quarvel::ReadOptions::full_reader());
+    (void)full;
     return 0;
 }

@@ -269,6 +269,10 @@ void content_seeds() {
         "BT 1 0 0 1 10 10 Tm /F1 1e3 Tf (big) Tj ET BI /W 1 /H 1 ID \xff EI",
         "[[[[(deep)]]]] TJ % comment\n BT ET BT (no font) Tj ET",
         "BT /F1 12 Tf 0 0 0 0 0 0 Tm (degenerate) Tj 1e308 1e308 Td (far) Tj ET",
+        // The full reader: a rotated 1-point font, text state across q/Q,
+        // inline image data with operator bytes in it.
+        "BT /F1 1 Tf 0 12 -12 0 300 72 Tm 2 Ts 80 Tz q /F2 9 Tf Q (rot) Tj ET "
+        "BI /W 2 /H 1 /CS /G /BPC 8 ID \n(E EI BI /F /A85 ID\n(EI~>\nEI Q Q BT (after) Tj ET",
     };
     int i = 0;
     for (const char* s : streams)

@@ -30,8 +30,8 @@ void TextState::save_gs() {
     }
     gs_stack.push_back(ctm);
     if (full) {
-        text_stack.push_back(
-            {font_name, font_size, h_scale, char_spacing, word_spacing, leading, rise, render_mode});
+        text_stack.push_back({font_name, font_size, h_scale, char_spacing, word_spacing, leading,
+                              rise, render_mode});
     }
 }
 
@@ -199,8 +199,8 @@ std::uint32_t font_index(TextState& state, ContentResult& result, const FontInfo
     std::string name(font_label(*font));
     if (name.empty()) name = lossy_utf8(state.font_name);
     if (name.empty()) return 0;
-    auto [it, added] =
-        state.font_indices.try_emplace(std::move(name), static_cast<std::uint32_t>(result.fonts.size()));
+    const auto next = static_cast<std::uint32_t>(result.fonts.size());
+    auto [it, added] = state.font_indices.try_emplace(std::move(name), next);
     if (added) result.fonts.push_back(it->first);
     return it->second;
 }
@@ -264,7 +264,9 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
     // Vertical writing: glyphs hang below their origin, centred on it, and
     // the pen moves down by the vertical displacement (DW2, 1000 by default).
     double vertical_advance = -1000.0;
-    if (vertical && font->cid_font && font->cid_font->dw2) vertical_advance = font->cid_font->dw2->second;
+    if (vertical && font->cid_font && font->cid_font->dw2) {
+        vertical_advance = font->cid_font->dw2->second;
+    }
 
     // Text space to user space; its translation moves with the pen.
     Matrix text_to_user = state.ctm.mul(state.tm);
@@ -278,7 +280,8 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
     std::size_t i = 0;
     while (i < n) {
         const std::string_view rest = bytes.substr(i);
-        const std::size_t len = font != nullptr ? std::clamp<std::size_t>(font->code_length(rest), 1, rest.size()) : 1;
+        const std::size_t len =
+            font != nullptr ? std::clamp<std::size_t>(font->code_length(rest), 1, rest.size()) : 1;
         const std::string_view code_bytes = rest.substr(0, len);
         std::uint32_t code = 0;
         for (std::size_t k = 0; k < len && k < 4; ++k)
@@ -667,9 +670,9 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
     case 'r':
         if (state.full && count >= 1) {
             const Operand& mode = operands.back();
-            state.render_mode = mode.kind() == Operand::Kind::Integer
-                                    ? static_cast<int>(std::clamp<std::int64_t>(mode.integer_value(), 0, 7))
-                                    : 0;
+            const bool integer = mode.kind() == Operand::Kind::Integer;
+            const std::int64_t value = integer ? mode.integer_value() : 0;
+            state.render_mode = static_cast<int>(std::clamp<std::int64_t>(value, 0, 7));
         }
         return;
     case 'f':
@@ -703,6 +706,7 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
     OperandStack operands;
     const std::size_t n = data.size();
     std::size_t pos = 0;
+    bool inline_image_open = false; // a BI not yet followed by its ID
     while (pos < n) {
         const char c = data[pos];
         if (has_class(c, kWhitespace)) {
@@ -721,7 +725,9 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
             if (!budget.take_operator()) return;
             const std::string_view op = data.substr(start, pos - start);
             execute(op, operands.view(), state, result, fonts, xobjects, depth, budget);
-            if (state.full && op == "ID") {
+            if (state.full && op == "BI") inline_image_open = true;
+            if (state.full && op == "ID" && inline_image_open) {
+                inline_image_open = false;
                 // An inline image's data is not content syntax: a '(' or
                 // '[' in it would swallow the rest of the page.
                 if (pos < n) ++pos; // the one whitespace byte after ID

@@ -58,6 +58,10 @@ std::uint32_t big_endian(std::string_view code) {
 
 } // namespace
 
+std::shared_ptr<const CodeSpace> identity_code_space() {
+    return std::make_shared<const CodeSpace>();
+}
+
 std::size_t CodeSpace::length_of(std::string_view bytes) const {
     if (bytes.empty()) return 0;
     if (!ranges.empty()) {

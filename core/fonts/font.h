@@ -113,6 +113,8 @@ struct CIDFontInfo {
 
 // A Type0 font's codespace ranges (defined by the full reader's font code).
 struct CodeSpace;
+// Identity: two-byte codes that are their own CIDs.
+std::shared_ptr<const CodeSpace> identity_code_space();
 
 struct FontInfo {
     std::string base_font = "Unknown";

@@ -802,9 +802,13 @@ FontMap full_fonts() {
                         std::array<double, 6> matrix) {
         auto font = simple_font(std::move(widths));
         auto full = std::make_shared<FontInfo::Full>();
+        full->widths = font->widths;
         full->ascent = ascent;
         full->descent = descent;
         full->font_matrix = matrix;
+        for (std::size_t code = 0; code < 256; ++code) {
+            full->simple_text[code] = std::u32string(1, static_cast<char32_t>(code));
+        }
         font->full = full;
         return font;
     };
@@ -953,6 +957,7 @@ TEST(FullReader, VerticalFontsAdvanceDownwards) {
     vertical->is_type0 = true;
     auto full = std::make_shared<FontInfo::Full>();
     full->vertical = true;
+    full->code_space = identity_code_space();
     vertical->full = full;
     ContentResult r = run_full("BT /V 10 Tf <00410042> Tj ET", {{"V", vertical}});
     ASSERT_EQ(r.chars.size(), 2u);
@@ -1038,14 +1043,17 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, FullReaderInlineImages,
     ::testing::Values(
         // pypdf-reportlab-inline-image.pdf: a '(' in ASCII85 data.
-        InlineImageCase{"ascii85", "BI /W 16 /H 16 /F [/A85 /Fl] ID\nGa(r8 EI ~>\nEI Q BT (T) Tj ET"},
+        InlineImageCase{"ascii85",
+                        "BI /W 16 /H 16 /F [/A85 /Fl] ID\nGa(r8 EI ~>\nEI Q BT (T) Tj ET"},
         InlineImageCase{"ascii_hex", "BI /F /AHx ID\n2(8>\nEI BT (T) Tj ET"},
         // Unfiltered data of known size may hold EI itself.
         InlineImageCase{"sized", "BI /W 4 /H 1 /CS /G /BPC 8 ID\n EI(\nEI BT (T) Tj ET"},
         InlineImageCase{"length", "BI /L 4 ID\n EI[\nEI BT (T) Tj ET"},
         // Otherwise the first EI standing alone.
         InlineImageCase{"searched", "BI /W 9 /IM true ID\n(xEI EIy\nEI BT (T) Tj ET"},
-        InlineImageCase{"unterminated_runs_to_the_end", "BT (T) Tj ET BI ID (EIx"}));
+        InlineImageCase{"unterminated_runs_to_the_end", "BT (T) Tj ET BI ID (EIx"},
+        // An ID without its BI is only an unknown operator.
+        InlineImageCase{"stray_id", "ID BT (T) Tj ET EI"}));
 
 TEST(FullReaderInlineImages, TheCompactReaderStillLexesTheData) {
     ContentResult r;
