@@ -255,6 +255,27 @@ bool has_type(const PdfObject& object, std::string_view type) {
 
 } // namespace
 
+template <typename Params, typename Prepare>
+Result<std::unique_ptr<SecurityHandler>>
+SecurityHandler::authenticate(std::unique_ptr<SecurityHandler> h, const Params& params,
+                              const std::vector<std::string>& candidates, Prepare prepare) {
+    for (const std::string& pw : candidates) {
+        if (std::optional<std::string> key = params.try_user(prepare(pw))) {
+            h->key_ = std::move(*key);
+            return h;
+        }
+    }
+    // The first candidate is the empty password, which is never an owner's.
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        if (std::optional<std::string> key = params.try_owner(candidates[i])) {
+            h->key_ = std::move(*key);
+            h->owner_ = true;
+            return h;
+        }
+    }
+    return incorrect_password();
+}
+
 Result<std::unique_ptr<SecurityHandler>> SecurityHandler::open(
     const PdfObject& encrypt, std::string_view file_id, std::optional<std::string_view> password) {
     if (!encrypt.is_dict()) return unsupported();
@@ -336,20 +357,7 @@ Result<std::unique_ptr<SecurityHandler>> SecurityHandler::open(
                                static_cast<std::uint32_t>(p_obj->as_int() & 0xFFFFFFFF),
                                file_id,
                                h->encrypt_metadata_};
-        for (const std::string& pw : candidates) {
-            if (std::optional<std::string> key = params.try_user(padded(pw))) {
-                h->key_ = std::move(*key);
-                return h;
-            }
-        }
-        for (std::size_t i = 1; i < candidates.size(); ++i) {
-            if (std::optional<std::string> key = params.try_owner(candidates[i])) {
-                h->key_ = std::move(*key);
-                h->owner_ = true;
-                return h;
-            }
-        }
-        return incorrect_password();
+        return authenticate(std::move(h), params, candidates, padded);
     }
 
     std::optional<std::string> o = string_entry(encrypt, "O", 48, 48);
@@ -362,20 +370,7 @@ Result<std::unique_ptr<SecurityHandler>> SecurityHandler::open(
     for (std::string& pw : candidates) {
         if (pw.size() > kMaxAesPasswordBytes) pw.resize(kMaxAesPasswordBytes);
     }
-    for (const std::string& pw : candidates) {
-        if (std::optional<std::string> key = params.try_user(pw)) {
-            h->key_ = std::move(*key);
-            return h;
-        }
-    }
-    for (std::size_t i = 1; i < candidates.size(); ++i) {
-        if (std::optional<std::string> key = params.try_owner(candidates[i])) {
-            h->key_ = std::move(*key);
-            h->owner_ = true;
-            return h;
-        }
-    }
-    return incorrect_password();
+    return authenticate(std::move(h), params, candidates, [](const std::string& pw) { return pw; });
 }
 
 std::string SecurityHandler::decrypt(Method method, std::string_view data, ObjectId id) const {

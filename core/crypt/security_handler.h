@@ -61,6 +61,12 @@ class SecurityHandler {
     };
 
     SecurityHandler() = default;
+    // Tries each candidate as the user password (`prepare` gives the bytes
+    // the revision hashes), then each given one as the owner password.
+    template <typename Params, typename Prepare>
+    static Result<std::unique_ptr<SecurityHandler>>
+    authenticate(std::unique_ptr<SecurityHandler> h, const Params& params,
+                 const std::vector<std::string>& candidates, Prepare prepare);
     std::string decrypt(Method method, std::string_view data, ObjectId id) const;
     Method stream_filter_method(const PdfObject& stream) const;
 

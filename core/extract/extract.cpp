@@ -57,8 +57,26 @@ ObjectPtr resources_view(const PdfObject* resources, const Document& document) {
     return std::make_shared<const PdfObject>(PdfObject::dictionary(std::move(copy)));
 }
 
-// A page's resources: its own, else (full reader) the nearest ancestor's in
-// the page tree, since /Resources is inherited.
+// The value under `key` on the page, else on its nearest ancestor in the
+// page tree (/Resources, /CropBox, /MediaBox and /Rotate are inherited), as
+// written; `holder` keeps the node it was found on alive.
+const PdfObject* inherited_value(const PdfObject& page, std::string_view key,
+                                 const Document& document, ObjectPtr& holder) {
+    if (const PdfObject* own = page.get(key)) return own;
+    const PdfObject* parent = page.get("Parent");
+    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
+                                depth < limits::kMaxPageTreeDepth;
+         ++depth) {
+        auto resolved = document.get_object(parent->as_ref().num);
+        if (!resolved.ok()) return nullptr;
+        holder = std::move(resolved).value();
+        if (const PdfObject* value = holder->get(key)) return value;
+        parent = holder->get("Parent");
+    }
+    return nullptr;
+}
+
+// A page's resources: its own, else (full reader) the nearest ancestor's.
 ObjectPtr page_resources(const PdfObject& page, const Document& document) {
     const PdfObject* own = page.get("Resources");
     if (!document.options().full()) {
@@ -67,40 +85,22 @@ ObjectPtr page_resources(const PdfObject& page, const Document& document) {
         auto resolved = document.get_object(own->as_ref().num);
         return resolved.ok() ? std::move(resolved).value() : nullptr;
     }
-    if (own != nullptr) return resources_view(own, document);
-    ObjectPtr node;
-    const PdfObject* parent = page.get("Parent");
-    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
-                                depth < limits::kMaxPageTreeDepth;
-         ++depth) {
-        auto resolved = document.get_object(parent->as_ref().num);
-        if (!resolved.ok()) return nullptr;
-        node = std::move(resolved).value();
-        if (const PdfObject* inherited = node->get("Resources")) {
-            return resources_view(inherited, document);
-        }
-        parent = node->get("Parent");
-    }
-    return nullptr;
+    ObjectPtr holder;
+    const PdfObject* value = inherited_value(page, "Resources", document, holder);
+    ObjectPtr view = resources_view(value, document);
+    // Resources written directly live in the node that holds them.
+    return view.get() == value && value != nullptr ? ObjectPtr(holder, value) : view;
 }
 
-// An attribute the page tree passes down (/CropBox, /MediaBox, /Rotate):
-// the page's own, else the nearest ancestor's, resolved.
+// An inherited attribute (/CropBox, /MediaBox, /Rotate), resolved.
 ObjectPtr inherited_attribute(const PdfObject& page, std::string_view key,
                               const Document& document) {
-    if (const PdfObject* own = page.get(key)) return document.resolve(*own);
-    const PdfObject* parent = page.get("Parent");
-    ObjectPtr node;
-    for (std::size_t depth = 0; parent != nullptr && parent->is_ref() &&
-                                depth < limits::kMaxPageTreeDepth;
-         ++depth) {
-        auto resolved = document.get_object(parent->as_ref().num);
-        if (!resolved.ok()) return nullptr;
-        node = std::move(resolved).value();
-        if (const PdfObject* value = node->get(key)) return document.resolve(*value);
-        parent = node->get("Parent");
-    }
-    return nullptr;
+    ObjectPtr holder;
+    const PdfObject* value = inherited_value(page, key, document, holder);
+    if (value == nullptr) return nullptr;
+    ObjectPtr resolved = document.resolve(*value);
+    // A direct value lives in the node that holds it.
+    return resolved.get() == value ? ObjectPtr(holder, value) : resolved;
 }
 
 // A rectangle of four finite numbers, its corners put in order.
