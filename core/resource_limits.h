@@ -117,6 +117,16 @@ inline constexpr std::uint64_t kImageBytesPerSourceByte = 4;
 inline constexpr std::uint64_t kMinTextPiecesPerDocument = 400'000;
 inline constexpr std::uint64_t kTextPiecesPerSourceByte = 1;
 
+// Characters and images the content of one document may draw before the
+// layout keeps or drops them (text outside the page box, invisible
+// repeats), on the same terms. What a page returns can be far less than it
+// drew: a form drawn a million times off the page costs the interpreter and
+// the layout the same work as one drawn on it, so the returned text alone
+// does not bound a document's time. Real pages draw little they do not
+// show; twice the text floor, or four per source byte, leaves them whole.
+inline constexpr std::uint64_t kMinDrawnItemsPerDocument = 32'000'000;
+inline constexpr std::uint64_t kDrawnItemsPerSourceByte = 4;
+
 // Page numbers one call may ask for by list (`pages=`). The page tree holds
 // at most kMaxPageTreeKids pages, so a longer list can only repeat pages.
 inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;

@@ -307,6 +307,7 @@ struct CountedPage {
     PageResult page;
     std::uint64_t chars = 0;
     std::uint64_t pieces = 0; // blocks, lines and spans
+    std::uint64_t drawn = 0;  // characters and images the content drew
     DecodedSources sources;
 };
 
@@ -412,6 +413,7 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     } else {
         result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     }
+    result.drawn = scanned.chars.size() + scanned.images.size();
     std::vector<CharInfo>().swap(scanned.chars);
     result.chars = drop_span_chars(result.page.blocks, result.pieces);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
@@ -462,8 +464,11 @@ class DocumentTotals {
         }
         chars_ += counted.chars;
         pieces_ += counted.pieces;
+        drawn_ += counted.drawn;
         return chars_ <= budget(limits::kMinTextCharsPerDocument,
                                 limits::kTextCharsPerSourceByte) &&
+               drawn_ <= budget(limits::kMinDrawnItemsPerDocument,
+                                limits::kDrawnItemsPerSourceByte) &&
                pieces_ <= budget(limits::kMinTextPiecesPerDocument,
                                  limits::kTextPiecesPerSourceByte) &&
                image_bytes_ <= budget(limits::kMinImageBytesPerDocument,
@@ -487,6 +492,7 @@ class DocumentTotals {
     std::uint64_t source_bytes_;
     std::uint64_t chars_ = 0;
     std::uint64_t pieces_ = 0;
+    std::uint64_t drawn_ = 0;
     std::uint64_t image_bytes_ = 0;
     std::unordered_set<std::uint32_t> seen_;
 };
