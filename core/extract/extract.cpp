@@ -383,8 +383,11 @@ Result<std::string> get_stream_data(const PdfObject& object) {
 
 namespace {
 
+// `font_cache` holds the full reader's font records across the document's
+// pages (null: this page's call alone).
 Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t page_num,
-                                         const ExtractOptions& options) {
+                                         const ExtractOptions& options,
+                                         FontCache* font_cache = nullptr) {
     QUARVEL_TRY(ObjectPtr page, document.get_object(page_num));
     if (!page->has_dict()) return CountedPage{};
 
@@ -399,10 +402,11 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     const PdfObject* resources = resolved_resources.get();
 
     FontMap fonts;
-    FontCache font_cache; // the full reader's, for this page's forms
-    if (resources != nullptr) fonts = build_font_map(*resources, document, &font_cache);
+    FontCache page_fonts;
+    if (font_cache == nullptr) font_cache = &page_fonts;
+    if (resources != nullptr) fonts = build_font_map(*resources, document, font_cache);
     XObjectMap xobjects = build_xobject_map(resources, document, limits::kMaxPageContentBytes,
-                                            &font_cache, &result.sources);
+                                            font_cache, &result.sources);
 
     ContentResult scanned =
         scan_content_stream_full(content, fonts, xobjects, 0, document.options());
@@ -622,8 +626,9 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
     QUARVEL_TRY(std::vector<std::size_t> numbers, page_selection(options, refs.size()));
     const std::size_t n = numbers.size();
 
+    FontCache fonts;
     auto page_at = [&](std::size_t k) {
-        auto page = extract_counted_page(document, refs[numbers[k]].num, options);
+        auto page = extract_counted_page(document, refs[numbers[k]].num, options, &fonts);
         // A page that cannot be read stays in its place, empty, so page
         // numbers keep matching the page tree.
         CountedPage counted = page.ok() ? std::move(page).value() : CountedPage{};

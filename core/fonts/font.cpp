@@ -692,8 +692,8 @@ FontMap build_font_map(const PdfObject& resources, const Document& document, Fon
 
     for (const DictEntry& entry : font_dict->dict()) {
         if (cache && entry.value.is_ref()) {
-            if (auto it = cache->find(entry.value.as_ref().num); it != cache->end()) {
-                fonts.insert_or_assign(lossy_utf8(entry.key), it->second);
+            if (auto known = cache->find(entry.value.as_ref().num)) {
+                fonts.insert_or_assign(lossy_utf8(entry.key), std::move(known));
                 continue;
             }
         }
@@ -745,7 +745,7 @@ FontMap build_font_map(const PdfObject& resources, const Document& document, Fon
                                         : build_simple_full(*font, *info, document);
         }
 
-        if (cache && entry.value.is_ref()) cache->insert_or_assign(entry.value.as_ref().num, info);
+        if (cache && entry.value.is_ref()) cache->insert(entry.value.as_ref().num, info);
         fonts.insert_or_assign(lossy_utf8(entry.key), std::move(info));
     }
     return fonts;

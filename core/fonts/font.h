@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -201,11 +203,29 @@ struct FontInfo {
 // form XObject receives (a copy of its caller's) copies pointers, not fonts.
 using FontMap = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
-// Full font records already built during one page's call, by font object
-// number: a page's forms mostly name the page's own fonts, and a full record
-// (font programs, CMaps) is worth building once a page rather than once a
-// form. It belongs to the page's call, like everything else the page uses.
-using FontCache = std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>>;
+// Full font records already built for one document, by font object number:
+// pages and their forms name the same few fonts again and again, and a full
+// record (encodings resolved through glyph names, font programs, CMaps) is
+// worth building once a document rather than once a page. A font record
+// depends on its font dictionary alone, so whichever page builds it first,
+// every page gets the same. It belongs to the document's call; the pool's
+// workers share it.
+class FontCache {
+  public:
+    std::shared_ptr<const FontInfo> find(std::uint32_t num) const {
+        std::shared_lock lock(mu_);
+        auto it = map_.find(num);
+        return it != map_.end() ? it->second : nullptr;
+    }
+    void insert(std::uint32_t num, std::shared_ptr<const FontInfo> font) {
+        std::unique_lock lock(mu_);
+        map_.try_emplace(num, std::move(font));
+    }
+
+  private:
+    mutable std::shared_mutex mu_;
+    std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>> map_;
+};
 
 // `cache`, when given, is consulted and filled by the full reader only.
 FontMap build_font_map(const PdfObject& resources, const Document& document,
