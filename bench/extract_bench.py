@@ -20,11 +20,11 @@ import os
 import sys
 import tempfile
 import time
-import zlib
 from pathlib import Path
 
 import quarvel
 import quarvel_full
+from text_pdf import text_pdf
 
 try:
     import pymupdf
@@ -39,38 +39,16 @@ def generated_document(pages: int, lines: int = 45) -> bytes:
     characters in Helvetica, its content Flate-compressed."""
     words = ("extraction layout stream glyph matrix object page font width "
              "reference catalogue content operator").split()
-    objects: dict[int, bytes] = {
-        1: b"<< /Type /Catalog /Pages 2 0 R >>",
-        3: b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
-    }
-    kids = []
-    for p in range(pages):
-        page_num, content_num = 4 + 2 * p, 5 + 2 * p
-        kids.append(f"{page_num} 0 R")
+
+    def content(p: int) -> str:
         ops = ["BT /F1 10 Tf"]
         for i in range(lines):
             text = " ".join(words[(p + i + k) % len(words)] for k in range(10))
             ops.append(f"1 0 0 1 56 {760 - 16 * i} Tm ({text}) Tj")
         ops.append("ET")
-        data = zlib.compress("\n".join(ops).encode())
-        objects[page_num] = (f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
-                             f"/Resources << /Font << /F1 3 0 R >> >> /Contents {content_num} 0 R >>"
-                             ).encode()
-        objects[content_num] = (f"<< /Length {len(data)} /Filter /FlateDecode >>\nstream\n"
-                                .encode() + data + b"\nendstream")
-    objects[2] = f"<< /Type /Pages /Kids [{' '.join(kids)}] /Count {pages} >>".encode()
-    out = bytearray(b"%PDF-1.7\n")
-    offsets = {}
-    for num in sorted(objects):
-        offsets[num] = len(out)
-        out += f"{num} 0 obj\n".encode() + objects[num] + b"\nendobj\n"
-    size = max(objects) + 1
-    xref = len(out)
-    out += f"xref\n0 {size}\n0000000000 65535 f \n".encode()
-    for num in range(1, size):
-        out += f"{offsets[num]:010d} 00000 n \n".encode()
-    out += f"trailer\n<< /Size {size} /Root 1 0 R >>\nstartxref\n{xref}\n%%EOF\n".encode()
-    return bytes(out)
+        return "\n".join(ops)
+
+    return text_pdf(content(p) for p in range(pages))
 
 
 def usable_files(paths: list[str], module=quarvel) -> list[tuple[str, int]]:

@@ -20,8 +20,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import zlib
 from pathlib import Path
+
+from text_pdf import text_pdf
 
 WORDS = ("extraction layout stream glyph matrix object page font width reference catalogue "
          "content operator kerning baseline ligature column paragraph margin encoding "
@@ -34,14 +35,9 @@ def text_document(pages: int, lines: int = 40, words_per_line: int = 11) -> byte
     the words drawn by a fixed pseudo-random sequence so that the file
     compresses like prose rather than like a repeated line."""
     state = 12345
-    objects: dict[int, bytes] = {
-        1: b"<< /Type /Catalog /Pages 2 0 R >>",
-        3: b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>",
-    }
-    kids = []
-    for p in range(pages):
-        page_num, content_num = 4 + 2 * p, 5 + 2 * p
-        kids.append(f"{page_num} 0 R")
+
+    def content(p: int) -> str:
+        nonlocal state
         ops = [f"BT /F1 9 Tf 11 TL 50 770 Td (page {p}) Tj"]
         for _ in range(lines):
             picked = []
@@ -50,25 +46,9 @@ def text_document(pages: int, lines: int = 40, words_per_line: int = 11) -> byte
                 picked.append(WORDS[(state >> 8) % len(WORDS)])
             ops.append(f"({' '.join(picked)}) '")
         ops.append("ET")
-        data = zlib.compress("\n".join(ops).encode(), 6)
-        objects[page_num] = (f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
-                             f"/Resources << /Font << /F1 3 0 R >> >> /Contents {content_num} 0 R >>"
-                             ).encode()
-        objects[content_num] = (f"<< /Length {len(data)} /Filter /FlateDecode >>\nstream\n"
-                                .encode() + data + b"\nendstream")
-    objects[2] = f"<< /Type /Pages /Kids [{' '.join(kids)}] /Count {pages} >>".encode()
-    out = bytearray(b"%PDF-1.7\n")
-    offsets = {}
-    for num in sorted(objects):
-        offsets[num] = len(out)
-        out += f"{num} 0 obj\n".encode() + objects[num] + b"\nendobj\n"
-    size = max(objects) + 1
-    xref = len(out)
-    out += f"xref\n0 {size}\n0000000000 65535 f \n".encode()
-    for num in range(1, size):
-        out += f"{offsets[num]:010d} 00000 n \n".encode()
-    out += f"trailer\n<< /Size {size} /Root 1 0 R >>\nstartxref\n{xref}\n%%EOF\n".encode()
-    return bytes(out)
+        return "\n".join(ops)
+
+    return text_pdf(content(p) for p in range(pages))
 
 
 CHILD = r"""
