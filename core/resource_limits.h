@@ -38,6 +38,12 @@ inline constexpr std::uint64_t kMaxContentItemsPerPage = 2'000'000;
 // stream of millions of bare numbers then stays small.
 inline constexpr std::size_t kMaxContentOperands = 4096;
 
+// Bytes of decoded strings and array elements the operands between two
+// content-stream operators may hold. An array element takes 16 bytes where
+// its source may take two, so without a bound a compressed stream of one
+// long array would take gigabytes; operands past it are dropped.
+inline constexpr std::size_t kMaxContentOperandBytes = std::size_t{64} << 20;
+
 // Graphics states the full reader keeps saved by q at once. Producers nest
 // a few dozen; each saved state holds the text state too (about 150 bytes),
 // so a page of millions of unmatched q stays small. A q past the limit

@@ -34,25 +34,62 @@ Operand Operand::integer(std::int64_t value) {
     return o;
 }
 
-Operand Operand::string(std::string bytes) {
+Operand Operand::string(std::string_view bytes) {
     Operand o;
     o.kind_ = Kind::String;
-    o.bytes_ = std::move(bytes);
+    o.chars_ = bytes.data();
+    o.size_ = static_cast<std::uint32_t>(bytes.size());
     return o;
 }
 
-Operand Operand::name(std::string bytes) {
-    Operand o;
+Operand Operand::name(std::string_view bytes) {
+    Operand o = string(bytes);
     o.kind_ = Kind::Name;
-    o.bytes_ = std::move(bytes);
     return o;
 }
 
-Operand Operand::array(std::vector<Operand> items) {
+Operand Operand::array(std::span<const Operand> items) {
     Operand o;
     o.kind_ = Kind::Array;
-    o.items_ = std::move(items);
+    o.items_ = items.data();
+    o.size_ = static_cast<std::uint32_t>(items.size());
     return o;
+}
+
+void* OperandArena::allocate(std::size_t n, std::size_t align) {
+    if (n > limits::kMaxContentOperandBytes - used_) {
+        overflowed_ = true;
+        return nullptr;
+    }
+    used_ += n;
+    while (block_ < blocks_.size()) {
+        Block& b = blocks_[block_];
+        const std::size_t at = (offset_ + align - 1) & ~(align - 1);
+        if (at + n <= b.size) {
+            offset_ = at + n;
+            return b.data.get() + at;
+        }
+        ++block_;
+        offset_ = 0;
+    }
+    // Blocks double, so a page's operands settle in a few of them.
+    constexpr std::size_t kFirstBlock = 4096;
+    const std::size_t size =
+        std::max(n, blocks_.empty() ? kFirstBlock : std::min(blocks_.back().size * 2,
+                                                             limits::kMaxContentOperandBytes));
+    blocks_.push_back({std::make_unique_for_overwrite<std::byte[]>(size), size});
+    block_ = blocks_.size() - 1;
+    offset_ = n;
+    return blocks_.back().data.get();
+}
+
+std::span<const Operand> OperandArena::store(std::span<const Operand> items) {
+    if (items.empty()) return {};
+    void* room = allocate(items.size_bytes(), alignof(Operand));
+    if (room == nullptr) return {};
+    Operand* out = static_cast<Operand*>(room);
+    std::uninitialized_copy(items.begin(), items.end(), out);
+    return {out, items.size()};
 }
 
 double Operand::number() const noexcept {
@@ -115,25 +152,66 @@ std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
     return Operand::integer(static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude));
 }
 
-Operand parse_literal_string(std::string_view data, std::size_t& pos) {
+// A copy of `bytes` in the arena; nothing past its limit.
+std::optional<Operand> stored_string(std::string_view bytes, OperandArena& arena) {
+    if (bytes.empty()) return Operand::string({});
+    char* room = arena.allocate_bytes(bytes.size());
+    if (room == nullptr) return std::nullopt;
+    std::copy(bytes.begin(), bytes.end(), room);
+    return Operand::string({room, bytes.size()});
+}
+
+std::optional<Operand> parse_literal_string(std::string_view data, std::size_t& pos,
+                                            OperandArena& arena) {
+    // Under the content rules only escapes change bytes: a string without a
+    // backslash is its bytes between the balanced parentheses.
+    std::size_t depth = 1;
+    for (std::size_t i = pos; i < data.size(); ++i) {
+        const char c = data[i];
+        if (c == '\\') break;
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')' && --depth == 0) {
+            const std::string_view bytes = data.substr(pos, i - pos);
+            pos = i + 1;
+            return Operand::string(bytes);
+        }
+    }
     DecodedString decoded = decode_literal_string(data.substr(pos), kContentStreamStringRules);
     pos += decoded.end;
-    return Operand::string(std::move(decoded.bytes));
+    return stored_string(decoded.bytes, arena);
 }
 
 // Runs to the first '>' or, left open, to the end of the data.
-Operand parse_hex_string(std::string_view data, std::size_t& pos) {
+std::optional<Operand> parse_hex_string(std::string_view data, std::size_t& pos,
+                                        OperandArena& arena) {
     const std::size_t close = std::min(data.find('>', pos), data.size());
-    std::string bytes = decode_hex_string(data.substr(pos, close - pos));
+    const std::string_view digits = data.substr(pos, close - pos);
     pos = std::min(close + 1, data.size());
-    return Operand::string(std::move(bytes));
+    char* out = arena.allocate_bytes(digits.size() / 2 + 1);
+    if (out == nullptr) return std::nullopt;
+    std::size_t n = 0;
+    int high = -1;
+    for (const char c : digits) {
+        const auto b = static_cast<std::uint8_t>(c);
+        if (!is_pdf_hex_digit(b)) continue;
+        if (high < 0) {
+            high = hex_value(b);
+        } else {
+            out[n++] = static_cast<char>(high << 4 | hex_value(b));
+            high = -1;
+        }
+    }
+    // An odd final digit is followed by 0.
+    if (high >= 0) out[n++] = static_cast<char>(high << 4);
+    return Operand::string({out, n});
 }
 
 Operand parse_name(std::string_view data, std::size_t& pos) {
     const std::size_t start = pos;
     while (pos < data.size() && !has_class(data[pos], kNameDelimiter))
         ++pos;
-    return Operand::name(std::string(data.substr(start, pos - start)));
+    return Operand::name(data.substr(start, pos - start));
 }
 
 // Skips whitespace and comments; false when the data ended inside them.
@@ -153,19 +231,20 @@ bool skip_space_and_comments(std::string_view data, std::size_t& pos) {
 }
 
 // Every operand but an array; `[` is the caller's.
-std::optional<Operand> parse_scalar(std::string_view data, std::size_t& pos) {
+std::optional<Operand> parse_scalar(std::string_view data, std::size_t& pos,
+                                    OperandArena& arena) {
     const char c = data[pos];
     if (has_class(c, content_detail::kNumberStart)) return parse_number(data, pos);
     ++pos;
     switch (c) {
     case '(':
-        return parse_literal_string(data, pos);
+        return parse_literal_string(data, pos, arena);
     case '<':
         if (pos < data.size() && data[pos] == '<') {
             ++pos; // a dictionary opener; its entries become separate operands
             return std::nullopt;
         }
-        return parse_hex_string(data, pos);
+        return parse_hex_string(data, pos, arena);
     case '/':
         return parse_name(data, pos);
     default:
@@ -174,45 +253,57 @@ std::optional<Operand> parse_scalar(std::string_view data, std::size_t& pos) {
 }
 
 // Arrays nest on an explicit stack of open frames, so no nesting reaches
-// the machine stack. Arrays nested deeper than kMaxContentArrayDepth are
-// still read to their closing bracket but dropped, which keeps the operand
-// tree (and its recursive destruction) shallow.
-Operand parse_array(std::string_view data, std::size_t& pos) {
-    std::vector<std::vector<Operand>> frames(1);
+// the machine stack: the elements of every open array wait in
+// arena.pending, each array's from its entry in arena.open_arrays on, and
+// move to the arena when the array closes. Arrays nested deeper than
+// kMaxContentArrayDepth are still read to their closing bracket but
+// dropped. An array the arena has no room for is dropped too.
+std::optional<Operand> parse_array(std::string_view data, std::size_t& pos,
+                                   OperandArena& arena) {
+    std::vector<Operand>& pending = arena.pending;
+    std::vector<std::size_t>& open = arena.open_arrays;
+    pending.clear();
+    open.assign(1, 0);
     std::size_t dropped_levels = 0;
     auto close_frame = [&] {
         if (dropped_levels > 0) {
             --dropped_levels;
             return;
         }
-        Operand closed = Operand::array(std::move(frames.back()));
-        frames.pop_back();
-        frames.back().push_back(std::move(closed));
+        const std::size_t start = open.back();
+        open.pop_back();
+        const std::span<const Operand> items =
+            arena.store(std::span<const Operand>(pending).subspan(start));
+        pending.resize(start);
+        pending.push_back(Operand::array(items));
     };
     while (true) {
         if (!skip_space_and_comments(data, pos)) break;
         const char c = data[pos];
         if (c == ']') {
             ++pos;
-            if (dropped_levels == 0 && frames.size() == 1) break;
+            if (dropped_levels == 0 && open.size() == 1) break;
             close_frame();
         } else if (c == '[') {
             ++pos;
-            if (dropped_levels == 0 && frames.size() < limits::kMaxContentArrayDepth) {
-                frames.emplace_back();
+            if (dropped_levels == 0 && open.size() < limits::kMaxContentArrayDepth) {
+                open.push_back(pending.size());
             } else {
                 ++dropped_levels;
             }
-        } else if (auto operand = parse_scalar(data, pos)) {
-            if (dropped_levels == 0) frames.back().push_back(std::move(*operand));
+        } else if (auto operand = parse_scalar(data, pos, arena)) {
+            if (dropped_levels == 0) pending.push_back(*operand);
         }
     }
     // The data ended with arrays still open: each closes where it stands.
-    while (frames.size() > 1) {
+    while (open.size() > 1) {
         dropped_levels = 0;
         close_frame();
     }
-    return Operand::array(std::move(frames.front()));
+    const std::span<const Operand> items = arena.store(pending);
+    // Something of it found no room: the array goes whole.
+    if (arena.overflowed()) return std::nullopt;
+    return Operand::array(items);
 }
 
 } // namespace
@@ -327,12 +418,13 @@ std::size_t inline_image_end(std::string_view data, std::size_t pos,
     return n;
 }
 
-std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos) {
+std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos,
+                                     OperandArena& arena) {
     if (data[pos] == '[') {
         ++pos;
-        return parse_array(data, pos);
+        return parse_array(data, pos, arena);
     }
-    return parse_scalar(data, pos);
+    return parse_scalar(data, pos, arena);
 }
 
 } // namespace quarvel

@@ -697,13 +697,15 @@ void execute(std::string_view op, std::span<const Operand> operands, TextState& 
     }
 }
 
-// One forward pass over the content bytes; operands are the only copies.
+// One forward pass over the content bytes; operands point into them or
+// into the scan's arena.
 void scan_content_stream_full(std::string_view data, const FontMap& fonts,
                               const XObjectMap& xobjects, unsigned depth, TextState& state,
                               ContentResult& result, WorkBudget& budget) {
     forget_font_cache(state);
     state.drawn_forms.clear();
     OperandStack operands;
+    OperandArena arena;
     const std::size_t n = data.size();
     std::size_t pos = 0;
     bool inline_image_open = false; // a BI not yet followed by its ID
@@ -735,10 +737,11 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
                 pos = std::min(pos + 2, n);
             }
             operands.clear();
+            arena.reset();
             if (budget.exhausted) return;
             continue;
         }
-        if (auto operand = parse_operand(data, pos)) {
+        if (auto operand = parse_operand(data, pos, arena)) {
             // No operator takes more than six operands, so dropping the
             // oldest half of an overlong stack is never observable and keeps
             // a stream of bare numbers from growing memory without bound.

@@ -74,18 +74,19 @@ struct XObjectData {
     std::shared_ptr<const XObjectMap> xobjects;
 };
 
-// One operand of a content-stream operator. It owns its bytes: nothing points
-// back into the content data, so the stream can be released while operands
-// live on.
+// One operand of a content-stream operator: a number, or a view of bytes or
+// elements. Plain strings and names point into the content data; decoded
+// strings and array elements live in the scan's OperandArena. Either way an
+// operand lives no longer than the operator it belongs to.
 class Operand {
   public:
     enum class Kind : std::uint8_t { Real, Integer, String, Name, Array };
 
     static Operand real(double value);
     static Operand integer(std::int64_t value);
-    static Operand string(std::string bytes); // escapes already decoded
-    static Operand name(std::string bytes);   // after '/', #XX not decoded
-    static Operand array(std::vector<Operand> items);
+    static Operand string(std::string_view bytes); // escapes already decoded
+    static Operand name(std::string_view bytes);   // after '/', #XX not decoded
+    static Operand array(std::span<const Operand> items);
 
     Kind kind() const noexcept { return kind_; }
     bool is_number() const noexcept { return kind_ == Kind::Real || kind_ == Kind::Integer; }
@@ -96,19 +97,70 @@ class Operand {
     // The interpreter's one number rule: an Integer converted, a Real as is,
     // anything else 0.0.
     double number() const noexcept;
-    double real_value() const noexcept { return real_; }
-    std::int64_t integer_value() const noexcept { return integer_; }
+    // The value of a Real or an Integer; 0 for the other kinds.
+    double real_value() const noexcept { return kind_ == Kind::Real ? real_ : 0.0; }
+    std::int64_t integer_value() const noexcept { return kind_ == Kind::Integer ? integer_ : 0; }
     // The bytes of a String or Name; empty for the other kinds.
-    std::string_view bytes() const noexcept { return bytes_; }
+    std::string_view bytes() const noexcept {
+        return is_string() || is_name() ? std::string_view(chars_, size_) : std::string_view();
+    }
     // The elements of an Array; empty for the other kinds.
-    const std::vector<Operand>& items() const noexcept { return items_; }
+    std::span<const Operand> items() const noexcept {
+        return is_array() ? std::span<const Operand>(items_, size_) : std::span<const Operand>();
+    }
 
   private:
     Kind kind_ = Kind::Integer;
-    double real_ = 0.0;
-    std::int64_t integer_ = 0;
-    std::string bytes_;
-    std::vector<Operand> items_;
+    std::uint32_t size_ = 0; // of bytes or elements; content is far below 4 GiB
+    union {
+        double real_;
+        std::int64_t integer_ = 0;
+        const char* chars_;
+        const Operand* items_;
+    };
+};
+
+// Storage for what operands point to outside the content data: decoded
+// strings and array elements. Reset after every operator, it keeps its
+// blocks, so a page's strings and arrays cost no allocation once the first
+// few have been read.
+class OperandArena {
+  public:
+    OperandArena() = default;
+    OperandArena(const OperandArena&) = delete;
+    OperandArena& operator=(const OperandArena&) = delete;
+
+    // Room for `n` bytes, or null past limits::kMaxContentOperandBytes since
+    // the last reset.
+    char* allocate_bytes(std::size_t n) { return static_cast<char*>(allocate(n, 1)); }
+    // A copy of `items`, or an empty view past the limit.
+    std::span<const Operand> store(std::span<const Operand> items);
+    void reset() noexcept {
+        block_ = 0;
+        offset_ = 0;
+        used_ = 0;
+        overflowed_ = false;
+    }
+    // True when an allocation failed since the last reset.
+    bool overflowed() const noexcept { return overflowed_; }
+
+    // The elements of arrays being read, and where each open array's start
+    // among them: kept here so that reading an array allocates nothing.
+    std::vector<Operand> pending;
+    std::vector<std::size_t> open_arrays;
+
+  private:
+    void* allocate(std::size_t n, std::size_t align);
+
+    struct Block {
+        std::unique_ptr<std::byte[]> data;
+        std::size_t size = 0;
+    };
+    std::vector<Block> blocks_;
+    std::size_t block_ = 0;  // the block being filled
+    std::size_t offset_ = 0; // in it
+    std::size_t used_ = 0;   // bytes handed out since the last reset
+    bool overflowed_ = false;
 };
 
 // A vector with inline room for N elements: the operand stack lives here, so
@@ -257,8 +309,10 @@ std::size_t inline_image_end(std::string_view data, std::size_t pos,
                              std::span<const Operand> operands);
 
 // Reads one operand at `pos`, which must be below data.size(), and advances
-// `pos` by at least one byte; nothing when the bytes there form no operand.
-std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos);
+// `pos` by at least one byte; nothing when the bytes there form no operand,
+// or when what it needs of `arena` is past the arena's limit. The operand
+// points into `data` and `arena`.
+std::optional<Operand> parse_operand(std::string_view data, std::size_t& pos, OperandArena& arena);
 
 // Carries out one operator token with the operands collected before it
 // (bottom first). Unknown operators and missing operands do nothing.

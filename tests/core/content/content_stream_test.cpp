@@ -57,7 +57,9 @@ std::string describe(const Operand& o) {
 
 std::string lex_first(std::string_view data, std::size_t* end = nullptr) {
     std::size_t pos = 0;
-    auto operand = parse_operand(data, pos);
+    static OperandArena arena;
+    arena.reset();
+    auto operand = parse_operand(data, pos, arena);
     if (end) *end = pos;
     return operand ? describe(*operand) : "none";
 }
@@ -151,9 +153,10 @@ std::size_t array_depth(const Operand& o) {
 
 TEST(OperandLexing, ArraysNestUpToTheLimitAndDeeperOnesAreDroppedWhole) {
     const std::size_t limit = limits::kMaxContentArrayDepth;
+    OperandArena arena;
     std::string at_limit = std::string(limit, '[') + std::string(limit, ']') + " (after)";
     std::size_t pos = 0;
-    auto operand = parse_operand(at_limit, pos);
+    auto operand = parse_operand(at_limit, pos, arena);
     ASSERT_TRUE(operand);
     EXPECT_EQ(array_depth(*operand), limit);
     EXPECT_EQ(pos, 2 * limit);
@@ -162,7 +165,7 @@ TEST(OperandLexing, ArraysNestUpToTheLimitAndDeeperOnesAreDroppedWhole) {
     // and the brackets still pair up so lexing resumes after them.
     std::string past = std::string(limit + 1, '[') + "1" + std::string(limit + 1, ']') + "(after)";
     pos = 0;
-    operand = parse_operand(past, pos);
+    operand = parse_operand(past, pos, arena);
     ASSERT_TRUE(operand);
     EXPECT_EQ(array_depth(*operand), limit);
     EXPECT_EQ(past.substr(pos), "(after)");
@@ -170,9 +173,33 @@ TEST(OperandLexing, ArraysNestUpToTheLimitAndDeeperOnesAreDroppedWhole) {
     // Millions of open brackets neither recurse nor keep memory per level.
     std::string hostile(4'000'000, '[');
     pos = 0;
-    operand = parse_operand(hostile, pos);
+    operand = parse_operand(hostile, pos, arena);
     ASSERT_TRUE(operand);
     EXPECT_EQ(array_depth(*operand), limit);
+}
+
+TEST(OperandLexing, OperandStorageIsBoundedAndAnArrayPastItIsDroppedWhole) {
+    constexpr std::size_t fits = limits::kMaxContentOperandBytes / sizeof(Operand);
+    OperandArena arena;
+    for (const std::size_t count : {fits, fits + 1}) {
+        std::string data = "[";
+        data.reserve(2 * count + 16);
+        for (std::size_t i = 0; i < count; ++i)
+            data += "0 ";
+        data += "] (next)";
+        arena.reset();
+        std::size_t pos = 0;
+        auto array = parse_operand(data, pos, arena);
+        ASSERT_EQ(array.has_value(), count == fits) << count;
+        if (array) EXPECT_EQ(array->items().size(), count);
+        // Lexing goes on after the dropped array; strings without escapes
+        // need no storage.
+        EXPECT_EQ(data.substr(pos), " (next)");
+        ++pos;
+        auto next = parse_operand(data, pos, arena);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->bytes(), "next");
+    }
 }
 
 // --- Operators and state -----------------------------------------------------
