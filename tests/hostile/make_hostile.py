@@ -197,6 +197,12 @@ def bombs() -> Iterator[tuple[str, bytes]]:
     b.stream(4, b"/Filter [" + b"/FlateDecode " * 10_000 + b"]", flate(b"BT (a) Tj ET"))
     yield "long_filter_chain", b.build()
 
+    # One array of 24 million numbers: each takes more memory as an operand
+    # than its two bytes of content.
+    b = simple_document([""])
+    b.stream(4, b"/Filter /FlateDecode", flate(b"BT [" + b"0 " * (24 << 20) + b"] TJ ET"))
+    yield "content_one_long_array", b.build()
+
 
 def forms_and_cycles() -> Iterator[tuple[str, bytes]]:
     res = "<< /Font << /F1 20 0 R >> /XObject << /Fm1 21 0 R /Fm2 22 0 R >> >>"
