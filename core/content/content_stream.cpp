@@ -12,17 +12,6 @@ using content_detail::has_class;
 using content_detail::kOperatorByte;
 using content_detail::kWhitespace;
 
-Matrix Matrix::mul(const Matrix& other) const {
-    Matrix r;
-    r.a = a * other.a + c * other.b;
-    r.b = b * other.a + d * other.b;
-    r.c = a * other.c + c * other.d;
-    r.d = b * other.c + d * other.d;
-    r.e = a * other.e + c * other.f + e;
-    r.f = b * other.e + d * other.f + f;
-    return r;
-}
-
 void TextState::save_gs() {
     if (full && gs_stack.size() >= limits::kMaxGraphicsStateDepth) {
         ++gs_skipped;
@@ -99,6 +88,7 @@ void scan_content_stream_full(std::string_view data, const FontMap& fonts,
 void forget_font_cache(TextState& state) {
     state.cached_map = nullptr;
     state.cached_font = nullptr;
+    state.cached_font_index = TextState::kNoFontIndex;
 }
 
 const FontInfo* resolve_font(TextState& state, const FontMap& fonts) {
@@ -113,6 +103,7 @@ const FontInfo* resolve_font(TextState& state, const FontMap& fonts) {
     state.cached_map = &fonts;
     state.cached_name = state.font_name;
     state.cached_font = font;
+    state.cached_font_index = TextState::kNoFontIndex;
     return font;
 }
 
@@ -193,16 +184,22 @@ std::string_view font_label(const FontInfo& font) {
     return name;
 }
 
-// The index in result.fonts of the current font, added on first use.
+// The index in result.fonts of the current font (`font`, as resolve_font
+// gave it), added on first use. Kept with the font cache, so a run of
+// strings in one font looks it up once.
 std::uint32_t font_index(TextState& state, ContentResult& result, const FontInfo* font) {
-    if (font == nullptr) return 0;
-    std::string name(font_label(*font));
-    if (name.empty()) name = lossy_utf8(state.font_name);
-    if (name.empty()) return 0;
-    const auto next = static_cast<std::uint32_t>(result.fonts.size());
-    auto [it, added] = state.font_indices.try_emplace(std::move(name), next);
-    if (added) result.fonts.push_back(it->first);
-    return it->second;
+    if (state.cached_font_index != TextState::kNoFontIndex) return state.cached_font_index;
+    std::uint32_t index = 0;
+    std::string name(font != nullptr ? font_label(*font) : std::string_view());
+    if (font != nullptr && name.empty()) name = lossy_utf8(state.font_name);
+    if (!name.empty()) {
+        const auto next = static_cast<std::uint32_t>(result.fonts.size());
+        auto [it, added] = state.font_indices.try_emplace(std::move(name), next);
+        if (added) result.fonts.push_back(it->first);
+        index = it->second;
+    }
+    state.cached_font_index = index;
+    return index;
 }
 
 // Quarter turns counter-clockwise of the direction (dx, dy); 0 for no

@@ -53,8 +53,13 @@ struct ContentResult {
 struct Matrix {
     double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
 
-    // The matrix that applies `other` first and this one second.
-    Matrix mul(const Matrix& other) const;
+    // The matrix that applies `other` first and this one second. Inline:
+    // the full reader composes one per glyph.
+    Matrix mul(const Matrix& other) const {
+        return {a * other.a + c * other.b,         b * other.a + d * other.b,
+                a * other.c + c * other.d,         b * other.c + d * other.d,
+                a * other.e + c * other.f + e,     b * other.e + d * other.f + f};
+    }
     friend bool operator==(const Matrix&, const Matrix&) = default;
 };
 
@@ -269,7 +274,9 @@ struct TextState {
     // The full reader's font table: ContentResult::fonts by name, and the
     // index of the cached font.
     std::unordered_map<std::string, std::uint32_t> font_indices;
-    std::uint32_t cached_font_index = 0;
+    // The index of the cached font, kNoFontIndex until looked up.
+    static constexpr std::uint32_t kNoFontIndex = UINT32_MAX;
+    std::uint32_t cached_font_index = kNoFontIndex;
 
     // Font lookup cache: text showing resolves the font once per font name,
     // not once per string. Valid within one scan or call only.
