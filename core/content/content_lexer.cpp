@@ -2,6 +2,7 @@
 // are skipped one at a time, and strings and arrays left open run to the end
 // of the data.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -111,45 +112,77 @@ std::size_t skip_digits(std::string_view data, std::size_t pos) {
     return pos;
 }
 
+// Powers of ten a decimal's digits are divided by; exact up to 10^22.
+constexpr std::array<double, 20> kPow10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                           1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                           1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+
 std::optional<Operand> parse_number(std::string_view data, std::size_t& pos) {
     const std::size_t start = pos;
-    if (data[pos] == '+' || data[pos] == '-') ++pos;
-    pos = skip_digits(data, pos);
-    bool is_real = false;
-    if (pos < data.size() && data[pos] == '.') {
-        is_real = true;
-        pos = skip_digits(data, pos + 1);
+    const std::size_t n = data.size();
+    const bool negative = data[pos] == '-';
+    if (data[pos] == '+' || negative) ++pos;
+    // The digits are read once, into an integer, on the way: the common
+    // coordinate ("612", "-13.45") needs no second pass and no conversion
+    // call. Overflow only matters where this value is used, checked below.
+    std::uint64_t mantissa = 0;
+    std::size_t digits = 0;
+    for (unsigned d; pos < n && (d = static_cast<unsigned char>(data[pos]) - '0') < 10; ++pos) {
+        mantissa = mantissa * 10 + d;
+        ++digits;
     }
-    if (pos < data.size() && (data[pos] == 'e' || data[pos] == 'E')) {
+    const std::size_t integer_digits = digits;
+    bool is_real = false;
+    std::size_t fraction = 0;
+    if (pos < n && data[pos] == '.') {
         is_real = true;
+        for (++pos; pos < n; ++pos) {
+            const unsigned d = static_cast<unsigned char>(data[pos]) - '0';
+            if (d >= 10) break;
+            mantissa = mantissa * 10 + d;
+            ++fraction;
+        }
+        digits += fraction;
+    }
+    bool exponent = false;
+    if (pos < n && (data[pos] == 'e' || data[pos] == 'E')) {
+        is_real = exponent = true;
         ++pos;
-        if (pos < data.size() && (data[pos] == '+' || data[pos] == '-')) ++pos;
+        if (pos < n && (data[pos] == '+' || data[pos] == '-')) ++pos;
         pos = skip_digits(data, pos);
     }
-    const std::string_view token = data.substr(start, pos - start);
     if (is_real) {
-        const std::optional<double> value = real_from_token(token);
+        // Up to 19 digits read as an integer that a double holds exactly,
+        // divided once by an exact power of ten: correctly rounded, the
+        // value real_from_token gives, bit for bit.
+        if (!exponent && digits > 0 && digits <= 19 && mantissa <= (std::uint64_t{1} << 53)) {
+            double value = static_cast<double>(mantissa);
+            if (fraction > 0) value /= kPow10[fraction];
+            return Operand::real(negative ? -value : value);
+        }
+        const std::optional<double> value = real_from_token(data.substr(start, pos - start));
         if (!value) return std::nullopt;
         return Operand::real(*value);
     }
-    // An integer converts here, with the range of std::int64_t: a token past
-    // it, or one without digits, is no operand.
-    std::size_t i = 0;
-    const bool negative = token[0] == '-';
-    if (token[0] == '+' || negative) ++i;
-    if (i == token.size()) return std::nullopt;
-    std::uint64_t magnitude = 0;
-    for (; i < token.size(); ++i) {
-        const auto digit = static_cast<std::uint64_t>(token[i] - '0');
-        if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
-            __builtin_add_overflow(magnitude, digit, &magnitude)) {
-            return std::nullopt;
+    // An integer has the range of std::int64_t: a token past it, or one
+    // without digits, is no operand.
+    if (integer_digits == 0) return std::nullopt;
+    if (integer_digits > 18) {
+        // Long enough to overflow: counted again with overflow checks.
+        std::uint64_t magnitude = 0;
+        for (std::size_t i = pos - integer_digits; i < pos; ++i) {
+            const auto digit = static_cast<std::uint64_t>(data[i] - '0');
+            if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+                __builtin_add_overflow(magnitude, digit, &magnitude)) {
+                return std::nullopt;
+            }
         }
+        mantissa = magnitude;
     }
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (magnitude > kMax + (negative ? 1 : 0)) return std::nullopt;
+    if (mantissa > kMax + (negative ? 1 : 0)) return std::nullopt;
     // Negated in unsigned arithmetic, so that -2^63 is no overflow.
-    return Operand::integer(static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude));
+    return Operand::integer(static_cast<std::int64_t>(negative ? 0 - mantissa : mantissa));
 }
 
 // A copy of `bytes` in the arena; nothing past its limit.

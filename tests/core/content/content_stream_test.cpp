@@ -9,6 +9,7 @@
 #include <string>
 
 #include "resource_limits.h"
+#include "syntax/object.h"
 
 namespace quarvel {
 namespace {
@@ -176,6 +177,30 @@ TEST(OperandLexing, ArraysNestUpToTheLimitAndDeeperOnesAreDroppedWhole) {
     operand = parse_operand(hostile, pos, arena);
     ASSERT_TRUE(operand);
     EXPECT_EQ(array_depth(*operand), limit);
+}
+
+TEST(OperandLexing, DecimalsReadInOnePassEqualTheFullConversionBitForBit) {
+    // Short decimals take the lexer's own path, long ones the full
+    // conversion; where they meet (19 digits, 2^53) both must agree.
+    std::mt19937_64 rng(7);
+    OperandArena arena;
+    for (int round = 0; round < 200'000; ++round) {
+        std::string token = rng() % 4 == 0 ? "-" : "";
+        const std::size_t digits = 1 + rng() % 24;
+        const std::size_t point = rng() % (digits + 1);
+        for (std::size_t i = 0; i < digits; ++i) {
+            if (i == point) token += '.';
+            token += static_cast<char>('0' + (i == 0 && rng() % 2 ? 9 : rng() % 10));
+        }
+        if (point == digits) token += '.';
+        std::size_t pos = 0;
+        const auto operand = parse_operand(token + " ", pos, arena);
+        const std::optional<double> expected = real_from_token(token);
+        ASSERT_TRUE(operand && expected) << token;
+        ASSERT_EQ(operand->kind(), Operand::Kind::Real) << token;
+        ASSERT_EQ(std::signbit(operand->real_value()), std::signbit(*expected)) << token;
+        ASSERT_EQ(operand->real_value(), *expected) << token;
+    }
 }
 
 TEST(OperandLexing, OperandStorageIsBoundedAndAnArrayPastItIsDroppedWhole) {
