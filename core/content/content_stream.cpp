@@ -272,7 +272,7 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
     const double size = std::fabs(fs) * std::hypot(text_to_user.c, text_to_user.d);
     const float user_size =
         std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
-    std::u32string text;
+    std::u32string scratch;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
@@ -283,21 +283,23 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
         std::uint32_t code = 0;
         for (std::size_t k = 0; k < len && k < 4; ++k)
             code = code * 256u + static_cast<unsigned char>(code_bytes[k]);
-        text.clear();
+        std::u32string_view text;
         double width; // glyph space
         if (font != nullptr) {
-            font->append_text(code_bytes, text);
+            text = font->text_of(code_bytes, scratch);
             width = font->full_width(code);
         } else {
             const auto b0 = static_cast<unsigned char>(code_bytes[0]);
-            text.push_back(b0 < 0x80 ? static_cast<char32_t>(b0) : char32_t{0xFFFD});
+            scratch.assign(1, b0 < 0x80 ? static_cast<char32_t>(b0) : char32_t{0xFFFD});
+            text = scratch;
             width = 600.0;
         }
         if (!std::isfinite(width)) width = 0;
         if (text.size() == 1 && text[0] >= 0xFB01 && text[0] <= 0xFB06) {
             // As the compact reader does: the layout sees ordinary letters.
             const Ligature& lig = kLigatures[text[0] - 0xFB01];
-            text.assign(lig.letters, lig.letters + lig.count);
+            scratch.assign(lig.letters, lig.letters + lig.count);
+            text = scratch;
         }
 
         const Matrix g = text_to_user.mul(glyph_to_text);

@@ -865,6 +865,16 @@ void FontInfo::append_text(std::string_view code, std::u32string& out) const {
     out.push_back(kReplacement);
 }
 
+std::u32string_view FontInfo::text_of(std::string_view code, std::u32string& scratch) const {
+    if (full && !full->code_space && code.size() == 1) {
+        const std::u32string& text = full->simple_text[static_cast<std::uint8_t>(code[0])];
+        if (!text.empty()) return text;
+    }
+    scratch.clear();
+    append_text(code, scratch);
+    return scratch;
+}
+
 double FontInfo::full_width(std::uint32_t code) const {
     if (!full) return glyph_width(code);
     if (!full->code_space)

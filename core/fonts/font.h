@@ -193,6 +193,10 @@ struct FontInfo {
     // decompositions), appended to `out`; U+FFFD when undecodable. The full
     // reader's decoding when `full` is set, else decode_char.
     void append_text(std::string_view code, std::u32string& out) const;
+    // The same characters as a view: of the font's own table where it has
+    // one (simple fonts read by the full reader), else of `scratch`, which
+    // append_text fills afresh.
+    std::u32string_view text_of(std::string_view code, std::u32string& scratch) const;
 
     // The width of `code` in thousandths of glyph space for the full reader
     // (glyph_width when `full` is not set).

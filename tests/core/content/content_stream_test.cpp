@@ -216,7 +216,9 @@ TEST(OperandLexing, OperandStorageIsBoundedAndAnArrayPastItIsDroppedWhole) {
         std::size_t pos = 0;
         auto array = parse_operand(data, pos, arena);
         ASSERT_EQ(array.has_value(), count == fits) << count;
-        if (array) EXPECT_EQ(array->items().size(), count);
+        if (array) {
+            EXPECT_EQ(array->items().size(), count);
+        }
         // Lexing goes on after the dropped array; strings without escapes
         // need no storage.
         EXPECT_EQ(data.substr(pos), " (next)");
