@@ -22,6 +22,10 @@ inline constexpr std::size_t kMaxContentArrayDepth = 256;
 // taking gigabytes from the caller.
 inline constexpr std::size_t kMaxDecodedBytes = std::size_t{256} << 20;
 
+// Bytes of the inflate buffer each thread keeps from one stream for the
+// next; a larger one, grown for a huge stream, is released after it.
+inline constexpr std::size_t kMaxKeptInflateBytes = std::size_t{8} << 20;
+
 // Content operators executed for one page, forms included. Dense vector
 // pages run to a few million; a form drawn thousands of times by forms drawn
 // thousands of times stops here and keeps what it emitted.

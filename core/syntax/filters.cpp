@@ -36,23 +36,36 @@ std::optional<std::string> inflate_whole(std::string_view data, std::size_t max_
     struct FreeDecompressor {
         void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
     };
-    const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(
+    // Both kept by each thread: a decompressor is tens of kilobytes of
+    // tables to set up, and a fresh output buffer would be zeroed before
+    // being written, for every one of a page's many small streams.
+    thread_local const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(
         libdeflate_alloc_decompressor());
+    thread_local std::unique_ptr<char[]> buffer;
+    thread_local std::size_t buffer_size = 0;
     if (!decompressor) return std::nullopt;
+    // A buffer grown for one huge stream is not kept for the rest.
+    struct Trim {
+        ~Trim() {
+            if (buffer_size > limits::kMaxKeptInflateBytes) {
+                buffer.reset();
+                buffer_size = 0;
+            }
+        }
+    } trim;
     // Page content compresses about four to one; a guess too small costs a
     // retry with four times the room, so the work wasted stays below a third.
     std::size_t room = std::min(max_output, std::max<std::size_t>(data.size() * 4, 16 * 1024));
-    std::string out;
     for (;;) {
-        out.resize(room);
+        if (buffer_size < room) {
+            buffer.reset();
+            buffer = std::make_unique_for_overwrite<char[]>(room);
+            buffer_size = room;
+        }
         std::size_t produced = 0;
         const libdeflate_result rc = libdeflate_zlib_decompress_ex(
-            decompressor.get(), data.data(), data.size(), out.data(), out.size(), nullptr,
-            &produced);
-        if (rc == LIBDEFLATE_SUCCESS) {
-            out.resize(produced);
-            return out;
-        }
+            decompressor.get(), data.data(), data.size(), buffer.get(), room, nullptr, &produced);
+        if (rc == LIBDEFLATE_SUCCESS) return std::string(buffer.get(), produced);
         if (rc == LIBDEFLATE_INSUFFICIENT_SPACE && room == max_output) *past_cap = true;
         if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || room == max_output) return std::nullopt;
         room = room > max_output / 4 ? max_output : room * 4;
