@@ -71,11 +71,9 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+void append_utf8_multibyte(std::string& out, char32_t cp) {
     if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
+    if (cp < 0x800) {
         out += static_cast<char>(0xC0 | (cp >> 6));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {

@@ -14,8 +14,18 @@ std::string lossy_utf8(std::string_view bytes);
 // True when `bytes` is entirely well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
+// append_utf8 for a value of two bytes or more.
+void append_utf8_multibyte(std::string& out, char32_t cp);
+
 // Appends the UTF-8 encoding of the scalar value `cp` to `out`; a surrogate
-// or a value above U+10FFFF is written as U+FFFD.
-void append_utf8(std::string& out, char32_t cp);
+// or a value above U+10FFFF is written as U+FFFD. ASCII inline: it is most
+// of every page's text.
+inline void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else {
+        append_utf8_multibyte(out, cp);
+    }
+}
 
 } // namespace quarvel
