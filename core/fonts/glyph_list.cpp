@@ -1,8 +1,9 @@
 #include "fonts/glyph_list.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <unordered_map>
 
 namespace quarvel {
 namespace {
@@ -23,26 +24,56 @@ struct GlyphList {
     std::span<const GlyphListEntry> entries;
     const char32_t* sequences;
 
-    // Appends the characters of `name` when the list has it.
-    bool append(std::string_view name, std::u32string& out) const {
-        const auto name_of = [this](const GlyphListEntry& e) {
-            return names.substr(e.name_offset, e.name_length);
-        };
-        const auto it = std::lower_bound(
-            entries.begin(), entries.end(), name,
-            [&](const GlyphListEntry& e, std::string_view n) { return name_of(e) < n; });
-        if (it == entries.end() || name_of(*it) != name) return false;
-        if (it->text_length == 1) {
-            out.push_back(static_cast<char32_t>(it->text));
+    std::string_view name_of(const GlyphListEntry& e) const {
+        return names.substr(e.name_offset, e.name_length);
+    }
+
+    // Appends the characters of `entry`.
+    void append(const GlyphListEntry& e, std::u32string& out) const {
+        if (e.text_length == 1) {
+            out.push_back(static_cast<char32_t>(e.text));
         } else {
-            out.append(sequences + it->text, it->text_length);
+            out.append(sequences + e.text, e.text_length);
         }
-        return true;
     }
 };
 
 constexpr GlyphList kAgl{kAglNames, kAglEntries, kAglSequences};
 constexpr GlyphList kZapf{kZapfNames, kZapfEntries, kZapfSequences};
+
+// A list's entries by name, hashed: every simple font looks up the names of
+// all its codes, and a binary search over thousands of names costs a dozen
+// string comparisons each. Built on first use, then only read.
+class GlyphIndex {
+  public:
+    explicit GlyphIndex(const GlyphList& list) : list_(list) {
+        by_name_.reserve(list.entries.size());
+        for (const GlyphListEntry& e : list.entries)
+            by_name_.emplace(list.name_of(e), &e);
+    }
+
+    // Appends the characters of `name` when the list has it.
+    bool append(std::string_view name, std::u32string& out) const {
+        const auto it = by_name_.find(name);
+        if (it == by_name_.end()) return false;
+        list_.append(*it->second, out);
+        return true;
+    }
+
+  private:
+    const GlyphList& list_;
+    std::unordered_map<std::string_view, const GlyphListEntry*> by_name_;
+};
+
+const GlyphIndex& agl() {
+    static const GlyphIndex index(kAgl);
+    return index;
+}
+
+const GlyphIndex& zapf() {
+    static const GlyphIndex index(kZapf);
+    return index;
+}
 
 // Only upper-case digits count: glyph names are case-sensitive, and a name like
 // "uniabcd" is some font's own name, not a character.
@@ -94,8 +125,8 @@ bool append_u(std::string_view digits, std::u32string& out) {
 }
 
 void append_component(std::string_view component, bool dingbats, std::u32string& out) {
-    if (dingbats && kZapf.append(component, out)) return;
-    if (kAgl.append(component, out)) return;
+    if (dingbats && zapf().append(component, out)) return;
+    if (agl().append(component, out)) return;
     if (component.starts_with("uni") && append_uni(component.substr(3), out)) return;
     if (component.starts_with("u")) append_u(component.substr(1), out);
 }
