@@ -272,20 +272,30 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
     const double size = std::fabs(fs) * std::hypot(text_to_user.c, text_to_user.d);
     const float user_size =
         std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
+    // A simple font's codes are single bytes whose characters and widths
+    // are tables: read in place, without a call per code.
+    const bool simple = full != nullptr && !full->code_space;
     std::u32string scratch;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
         const std::string_view rest = bytes.substr(i);
         const std::size_t len =
-            font != nullptr ? std::clamp<std::size_t>(font->code_length(rest), 1, rest.size()) : 1;
+            simple ? 1
+            : font != nullptr
+                ? std::clamp<std::size_t>(font->code_length(rest), 1, rest.size())
+                : 1;
         const std::string_view code_bytes = rest.substr(0, len);
         std::uint32_t code = 0;
         for (std::size_t k = 0; k < len && k < 4; ++k)
             code = code * 256u + static_cast<unsigned char>(code_bytes[k]);
         std::u32string_view text;
         double width; // glyph space
-        if (font != nullptr) {
+        if (simple) {
+            text = full->simple_text[code];
+            if (text.empty()) text = font->text_of(code_bytes, scratch);
+            width = code < full->widths.size() ? full->widths[code] : full->missing_width;
+        } else if (font != nullptr) {
             text = font->text_of(code_bytes, scratch);
             width = font->full_width(code);
         } else {
