@@ -68,12 +68,14 @@ struct FrameLine {
 };
 
 bool is_rtl(char32_t c) {
+    if (c < 0x0590) return false; // most text, at one comparison
     return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) ||
            (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x10800 && c <= 0x10FFF) ||
            (c >= 0x1E800 && c <= 0x1EFFF);
 }
 
 bool is_space(char32_t c) {
+    if (c > 0x20 && c < 0x7F) return false; // most text, at two comparisons
     return c <= 0x20 || c == 0x7F || c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000;
 }
 
@@ -194,13 +196,17 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
     s.bottom = -kCoordLimit;
     s.size = first->size;
     s.base = first->bottom;
-    BBox box = kEmpty;
+    // The box of every glyph, spaces too, gathered in the frame and turned
+    // into user space once: the same edges as widening by each glyph's user
+    // box, ties kept alike.
+    double all_u0 = kCoordLimit, all_u1 = -kCoordLimit;
     text.clear();
     std::size_t rtl = 0, ltr = 0;
     const Glyph* prev = nullptr;
     for (auto it = first; it != last; ++it) {
         const Glyph& g = *it;
-        widen(box, user_box_of(g, r));
+        all_u0 = std::min(all_u0, g.u0);
+        all_u1 = std::max(all_u1, g.u1);
         s.top = std::min(s.top, g.top);
         s.bottom = std::max(s.bottom, g.bottom);
         ++s.glyphs;
@@ -236,7 +242,12 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
         append_utf8(s.span.text, c);
     s.span.font = font_name(page, first->font);
     s.span.size = s.size;
-    s.span.bbox = box;
+    Glyph extent{};
+    extent.u0 = all_u0;
+    extent.u1 = all_u1;
+    extent.top = s.top;
+    extent.bottom = s.bottom;
+    s.span.bbox = user_box_of(extent, r);
     return s;
 }
 
