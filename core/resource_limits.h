@@ -22,6 +22,10 @@ inline constexpr std::size_t kMaxContentArrayDepth = 256;
 // taking gigabytes from the caller.
 inline constexpr std::size_t kMaxDecodedBytes = std::size_t{256} << 20;
 
+// Bytes of the character buffer each thread keeps from one page for the
+// next; a larger one, grown by a pathological page, is released after it.
+inline constexpr std::size_t kMaxKeptCharBufferBytes = std::size_t{8} << 20;
+
 // Bytes of the inflate buffer each thread keeps from one stream for the
 // next; a larger one, grown for a huge stream, is released after it.
 inline constexpr std::size_t kMaxKeptInflateBytes = std::size_t{8} << 20;

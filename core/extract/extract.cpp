@@ -428,8 +428,15 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     XObjectMap xobjects = build_xobject_map(resources, document, limits::kMaxPageContentBytes,
                                             font_cache, &result.sources);
 
-    ContentResult scanned =
-        scan_content_stream_full(content, fonts, xobjects, 0, document.options());
+    // Each thread scans its pages into one character buffer, kept from page
+    // to page: a text-dense page's characters fill a few hundred kilobytes,
+    // which growing afresh would copy and fault in for every page.
+    thread_local std::vector<CharInfo> kept_chars;
+    ContentResult scanned;
+    scanned.chars = std::move(kept_chars);
+    scanned.chars.clear();
+    TextState state;
+    scan_content_stream_into(content, state, scanned, fonts, xobjects, 0, document.options());
 
     if (document.options().full()) {
         result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),
@@ -438,7 +445,10 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
         result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     }
     result.drawn = scanned.chars.size() + scanned.images.size();
-    std::vector<CharInfo>().swap(scanned.chars);
+    // A buffer grown by a pathological page is not kept.
+    if (scanned.chars.capacity() * sizeof(CharInfo) <= limits::kMaxKeptCharBufferBytes) {
+        kept_chars = std::move(scanned.chars);
+    }
     result.chars = drop_span_chars(result.page.blocks, result.pieces);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
         result.page.images = resolve_images(scanned.images, *resources, document);
