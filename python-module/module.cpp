@@ -6,8 +6,9 @@
 // call. `quarvel_full` releases it while the core works and takes it back to
 // build each page's part of the result, so other Python threads run
 // meanwhile. Either way the core's workers never touch Python objects: the
-// core hands `extract` its pages one by one on the calling thread, which
-// turns each into Python objects while the workers extract the next.
+// core hands `extract` its pages, and `extract_many` its files, one by one on
+// the calling thread, which turns each into Python objects while the workers
+// extract the next.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -416,27 +417,48 @@ template <Reader R> PyObject* py_extract_many(PyObject*, PyObject* args, PyObjec
             return nullptr;
         }
         options.read = read_options(R, std::move(secret));
-        auto results = run_core(R, [&] { return quarvel::extract::extract_many(*paths, options); });
-
-        Owned list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+        // Every entry is there, an empty result in place, before the core
+        // starts; each result is converted as soon as its file is done,
+        // while the workers extract the others.
+        const std::size_t n = paths->size();
+        Owned list(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            const auto& [path, result] = results[i];
+        for (std::size_t i = 0; i < n; ++i) {
             PyObject* entry = PyList_New(2);
             if (entry == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
             // Decoded the way the path was encoded, so the caller gets back
             // the very str it passed.
+            const std::string& path = (*paths)[i];
             PyObject* path_str =
                 PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
             if (path_str == nullptr) return nullptr;
             PyList_SET_ITEM(entry, 0, path_str);
-            // A failed file is an empty entry; its error is not reported.
-            PyObject* value = result.ok()
-                                  ? render_extract_result(result->pages, render_options(R))
-                                  : PyList_New(0);
-            if (value == nullptr) return nullptr;
-            PyList_SET_ITEM(entry, 1, value);
+            // A failed file keeps it: its error is not reported.
+            PyObject* empty = PyList_New(0);
+            if (empty == nullptr) return nullptr;
+            PyList_SET_ITEM(entry, 1, empty);
+        }
+        quarvel::Status status = [&] {
+            LockRelease unlocked(R);
+            return quarvel::extract::extract_many_each(
+                *paths, options,
+                [&](std::size_t i, quarvel::Result<quarvel::ExtractResult>&& result) {
+                    if (!result.ok()) return true;
+                    // The file's C++ result goes once converted, outside the lock.
+                    const quarvel::Result<quarvel::ExtractResult> done = std::move(result);
+                    return unlocked.held([&] {
+                        PyObject* value = render_extract_result(done->pages, render_options(R));
+                        if (value == nullptr) return false;
+                        PyObject* entry = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
+                        return PyList_SetItem(entry, 1, value) == 0;
+                    });
+                });
+        }();
+        if (!status.ok()) {
+            // The sink stops only on a Python error, which is the one raised.
+            if (PyErr_Occurred()) return nullptr;
+            return raise_parse_error(status.error());
         }
         return list.release();
     });

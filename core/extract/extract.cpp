@@ -1,10 +1,12 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -727,24 +729,131 @@ Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions
     return result;
 }
 
-std::vector<std::pair<std::string, Result<ExtractResult>>>
-extract_many(const std::vector<std::string>& paths, const ExtractOptions& options) {
-    using Outcome = std::pair<std::string, Result<ExtractResult>>;
-    std::vector<Outcome> outcomes;
-    const std::size_t n = paths.size();
-
-    if (n >= 8 && options.file_parallel) {
-        return parallel_map(n, [&](std::size_t i) {
-            return Outcome(paths[i], open_and_extract(paths[i], options));
-        });
+std::vector<std::size_t> largest_first(const std::vector<std::string>& paths) {
+    std::vector<std::optional<std::uintmax_t>> sizes(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(paths[i], ec);
+        if (!ec) sizes[i] = size;
     }
+    std::vector<std::size_t> order(paths.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (!sizes[a]) return false;
+        return !sizes[b] || *sizes[a] > *sizes[b];
+    });
+    return order;
+}
 
-    outcomes.reserve(n);
+namespace {
+
+// The files of a batch on the pool, each result handed to the calling thread
+// through `shared.ready` as its file is done.
+Status extract_files_in_parallel(const std::vector<std::string>& paths,
+                                 const ExtractOptions& options, const FileSink& sink) {
+    const std::size_t n = paths.size();
+    const std::vector<std::size_t> order = largest_first(paths);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stopped{false};
+    struct {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::vector<std::pair<std::size_t, Result<ExtractResult>>> ready;
+        bool done = false; // the map has returned
+        std::exception_ptr error;
+    } shared;
+
+    // One task a file, as parallel_map would have it; but the tasks run in
+    // no set order, so each takes the next file of `order` itself.
+    auto map = [&] {
+        std::exception_ptr error;
+        try {
+            parallel_for_each_index(n, [&](std::size_t) {
+                if (stopped.load(std::memory_order_relaxed)) return;
+                const std::size_t index = order[next.fetch_add(1, std::memory_order_relaxed)];
+                Result<ExtractResult> result = open_and_extract(paths[index], options);
+                std::lock_guard<std::mutex> lock(shared.mu);
+                shared.ready.emplace_back(index, std::move(result));
+                shared.cv.notify_one();
+            });
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(shared.mu);
+        shared.error = std::move(error);
+        shared.done = true;
+        shared.cv.notify_one();
+    };
+
+    // The map waits on its own thread so that this one is free for the sink.
+    // A worker calling in nests the map instead (waiting for other tasks
+    // would hold its place in the pool), and so does a caller that cannot
+    // get a thread; then the results all come once the map is done.
+    std::thread driver;
+    if (!on_pool_worker()) {
+        try {
+            driver = std::thread(map);
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!driver.joinable()) map();
+    // On every way out, a stop or an exception from the sink included, no
+    // file is started any more and the running ones are waited for: the
+    // tasks use what lives in this frame.
+    struct Join {
+        std::thread& driver;
+        std::atomic<bool>& stopped;
+        ~Join() {
+            stopped.store(true, std::memory_order_relaxed);
+            if (driver.joinable()) driver.join();
+        }
+    } join{driver, stopped};
+
+    std::vector<std::pair<std::size_t, Result<ExtractResult>>> batch;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(shared.mu);
+            shared.cv.wait(lock, [&] { return !shared.ready.empty() || shared.done; });
+            if (shared.error) std::rethrow_exception(shared.error);
+            if (shared.ready.empty()) return Ok{};
+            batch.swap(shared.ready);
+        }
+        for (auto& item : batch) {
+            // Each result goes as soon as the sink is done with it.
+            auto [index, result] = std::move(item);
+            if (!sink(index, std::move(result))) return sink_stopped_error();
+        }
+        batch.clear();
+    }
+}
+
+} // namespace
+
+Status extract_many_each(const std::vector<std::string>& paths, const ExtractOptions& options,
+                         const FileSink& sink) {
+    const std::size_t n = paths.size();
+    if (n >= 8 && options.file_parallel) return extract_files_in_parallel(paths, options, sink);
+
     for (std::size_t i = 0; i < n; ++i) {
         std::jthread ahead;
         if (i + 1 < n) ahead = open_ahead(paths[i + 1], options.read);
-        outcomes.emplace_back(paths[i], open_and_extract(paths[i], options));
+        if (!sink(i, open_and_extract(paths[i], options))) return sink_stopped_error();
     }
+    return Ok{};
+}
+
+std::vector<std::pair<std::string, Result<ExtractResult>>>
+extract_many(const std::vector<std::string>& paths, const ExtractOptions& options) {
+    std::vector<std::optional<Result<ExtractResult>>> slots(paths.size());
+    // The sink never stops the batch, so every slot is filled.
+    (void)extract_many_each(paths, options, [&](std::size_t i, Result<ExtractResult>&& result) {
+        slots[i].emplace(std::move(result));
+        return true;
+    });
+    std::vector<std::pair<std::string, Result<ExtractResult>>> outcomes;
+    outcomes.reserve(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        outcomes.emplace_back(paths[i], std::move(*slots[i]));
     return outcomes;
 }
 

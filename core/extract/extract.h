@@ -100,8 +100,32 @@ Status extract_each(const std::string& path, const ExtractOptions& options,
 // The same pages collected into one result.
 Result<ExtractResult> extract(const std::string& path, const ExtractOptions& options);
 Result<ExtractResult> extract_doc(const Document& document, const ExtractOptions& options);
+
+// Takes each file's result of a batch with the file's index in the batch;
+// false stops the batch (the sink keeps its own reason).
+using FileSink = std::function<bool(std::size_t index, Result<ExtractResult>&&)>;
+
+// Extracts every file of `paths` and hands each result to `sink` on the
+// calling thread as soon as it is done, while the pool's workers go on with
+// the other files, so that what the caller does with a result overlaps the
+// extraction of the rest. Files in parallel (file_parallel and at least 8
+// files) are started largest first and come in the order they finish;
+// otherwise they come one after the other in input order. Once the sink has
+// stopped the batch no file is started, and the call returns the stop error
+// only when the files already started are done; an exception thrown by the
+// extraction or by the sink leaves the same way.
+Status extract_many_each(const std::vector<std::string>& paths, const ExtractOptions& options,
+                         const FileSink& sink);
+
+// The same results in input order, each with its path.
 std::vector<std::pair<std::string, Result<ExtractResult>>>
 extract_many(const std::vector<std::string>& paths, const ExtractOptions& options);
+
+// The indices of `paths` by file size, largest first; files whose size is
+// unknown come last, and equal sizes keep their input order. A batch that
+// starts its largest files first does not end with one worker on a big file
+// while the others wait.
+std::vector<std::size_t> largest_first(const std::vector<std::string>& paths);
 
 } // namespace extract
 } // namespace quarvel

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -566,6 +567,45 @@ INSTANTIATE_TEST_SUITE_P(Files, ExtractMany,
                                            ManyCase{2, false, true}, ManyCase{7, true, false},
                                            ManyCase{8, true, false}, ManyCase{8, true, true},
                                            ManyCase{8, false, true}, ManyCase{12, true, true}));
+
+TEST(ExtractMany, LargestFilesFirstUnknownSizesLastTiesInInputOrder) {
+    const std::string small = write_temp_file(numbered_pages(1));
+    const std::string big = write_temp_file(numbered_pages(5));
+    const std::string missing = "/nonexistent/quarvel/file.pdf";
+    EXPECT_EQ(extract::largest_first({missing, small, big, small, missing, big}),
+              (std::vector<std::size_t>{2, 5, 1, 3, 0, 4}));
+}
+
+// A batch stopped by its sink, or by an exception from it, returns only once
+// the files already started are done: the tasks use what the call owns.
+TEST(ExtractMany, StoppedBatchDeliversNothingMoreAndLeavesNoTaskBehind) {
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < 24; ++i) paths.push_back(write_temp_file(numbered_pages(i % 4 + 1)));
+    ExtractOptions options;
+    options.file_parallel = true;
+    for (int round = 0; round < 5; ++round) {
+        std::size_t delivered = 0;
+        auto status = extract::extract_many_each(paths, options, [&](std::size_t, auto&&) {
+            ++delivered;
+            return false;
+        });
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().display(), extract::sink_stopped_error().display());
+        EXPECT_EQ(delivered, 1u);
+        EXPECT_THROW((void)extract::extract_many_each(paths, options,
+                                                      [](std::size_t, auto&&) -> bool {
+                                                          throw std::runtime_error("sink");
+                                                      }),
+                     std::runtime_error);
+    }
+    std::vector<bool> seen(paths.size());
+    ASSERT_TRUE(extract::extract_many_each(paths, options, [&](std::size_t i, auto&& result) {
+                    EXPECT_FALSE(seen[i]) << i;
+                    seen[i] = result.ok();
+                    return true;
+                }).ok());
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 24);
+}
 
 TEST(ExtractCorpus, EveryFileExtractsTheSameWayEachRoute) {
     const std::filesystem::path dir = QUARVEL_CORPUS_DIR;
