@@ -223,20 +223,7 @@ std::optional<Operand> parse_hex_string(std::string_view data, std::size_t& pos,
     pos = std::min(close + 1, data.size());
     char* out = arena.allocate_bytes(digits.size() / 2 + 1);
     if (out == nullptr) return std::nullopt;
-    std::size_t n = 0;
-    int high = -1;
-    for (const char c : digits) {
-        const auto b = static_cast<std::uint8_t>(c);
-        if (!is_pdf_hex_digit(b)) continue;
-        if (high < 0) {
-            high = hex_value(b);
-        } else {
-            out[n++] = static_cast<char>(high << 4 | hex_value(b));
-            high = -1;
-        }
-    }
-    // An odd final digit is followed by 0.
-    if (high >= 0) out[n++] = static_cast<char>(high << 4);
+    const std::size_t n = decode_hex_string_into(digits, out);
     return Operand::string({out, n});
 }
 

@@ -80,9 +80,8 @@ DecodedString decode_literal_string(std::string_view data, LiteralStringRules ru
     return {std::move(out), data.size()};
 }
 
-std::string decode_hex_string(std::string_view digits) {
-    std::string out;
-    out.reserve(digits.size() / 2);
+std::size_t decode_hex_string_into(std::string_view digits, char* out) {
+    std::size_t n = 0;
     int high = -1;
     for (const char c : digits) {
         const auto b = static_cast<std::uint8_t>(c);
@@ -90,11 +89,17 @@ std::string decode_hex_string(std::string_view digits) {
         if (high < 0) {
             high = hex_value(b);
         } else {
-            out.push_back(static_cast<char>(high << 4 | hex_value(b)));
+            out[n++] = static_cast<char>(high << 4 | hex_value(b));
             high = -1;
         }
     }
-    if (high >= 0) out.push_back(static_cast<char>(high << 4));
+    if (high >= 0) out[n++] = static_cast<char>(high << 4);
+    return n;
+}
+
+std::string decode_hex_string(std::string_view digits) {
+    std::string out(digits.size() / 2 + 1, '\0');
+    out.resize(decode_hex_string_into(digits, out.data()));
     return out;
 }
 

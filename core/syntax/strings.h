@@ -50,4 +50,8 @@ DecodedString decode_literal_string(std::string_view data, LiteralStringRules ru
 // than hex digits are skipped, and an odd final digit is followed by 0.
 std::string decode_hex_string(std::string_view digits);
 
+// The same bytes written to `out`, which has room for digits.size() / 2 + 1;
+// returns how many were written.
+std::size_t decode_hex_string_into(std::string_view digits, char* out);
+
 } // namespace quarvel
