@@ -56,9 +56,9 @@ struct Matrix {
     // The matrix that applies `other` first and this one second. Inline:
     // the full reader composes one per glyph.
     Matrix mul(const Matrix& other) const {
-        return {a * other.a + c * other.b,         b * other.a + d * other.b,
-                a * other.c + c * other.d,         b * other.c + d * other.d,
-                a * other.e + c * other.f + e,     b * other.e + d * other.f + f};
+        return {a * other.a + c * other.b,     b * other.a + d * other.b,
+                a * other.c + c * other.d,     b * other.c + d * other.d,
+                a * other.e + c * other.f + e, b * other.e + d * other.f + f};
     }
     friend bool operator==(const Matrix&, const Matrix&) = default;
 };
@@ -102,7 +102,7 @@ class Operand {
     // The interpreter's one number rule: an Integer converted, a Real as is,
     // anything else 0.0.
     double number() const noexcept;
-    // The value of a Real or an Integer; 0 for the other kinds.
+    // A Real's value, and an Integer's; 0 for any other kind.
     double real_value() const noexcept { return kind_ == Kind::Real ? real_ : 0.0; }
     std::int64_t integer_value() const noexcept { return kind_ == Kind::Integer ? integer_ : 0; }
     // The bytes of a String or Name; empty for the other kinds.
