@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -94,6 +95,19 @@ TEST(WorkerPool, ForkedChildMapsWithoutThePoolsThreads) {
     GTEST_SKIP() << "ThreadSanitizer does not follow threads started after a fork";
 #endif
     ASSERT_EQ(parallel_map(4, [](std::size_t i) { return i; }).size(), 4u);
+    // Every worker runs a task and then rests before the fork: a child forked
+    // while a worker is still starting up may inherit a lock of the loader or
+    // the thread library that the starting thread held, and hang on it (seen
+    // once in CI). That race is the process's, not the map's.
+    const unsigned workers = worker_count();
+    std::atomic<unsigned> arrived{0};
+    parallel_for_each_index(workers, [&](std::size_t) {
+        ++arrived;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (arrived.load() < workers && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::yield();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
