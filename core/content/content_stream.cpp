@@ -296,8 +296,7 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
             if (text.empty()) text = font->text_of(code_bytes, scratch);
             width = code < full->widths.size() ? full->widths[code] : full->missing_width;
         } else if (font != nullptr) {
-            text = font->text_of(code_bytes, scratch);
-            width = font->full_width(code);
+            text = font->text_and_width(code_bytes, code, scratch, width);
         } else {
             const auto b0 = static_cast<unsigned char>(code_bytes[0]);
             scratch.assign(1, b0 < 0x80 ? static_cast<char32_t>(b0) : char32_t{0xFFFD});

@@ -4,6 +4,7 @@
 #include "fonts/font.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <system_error>
 
@@ -531,6 +532,8 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
 std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
                                                        const Document& document) {
     auto full = std::make_shared<FontInfo::Full>();
+    static std::atomic<std::uint64_t> serials{0};
+    full->serial = ++serials;
     auto code_space = std::make_shared<CodeSpace>();
     const Resolved encoding = resolve_key(&font, "Encoding", document);
     if (const PdfObject* e = encoding.get()) {
@@ -873,6 +876,56 @@ std::u32string_view FontInfo::text_of(std::string_view code, std::u32string& scr
     scratch.clear();
     append_text(code, scratch);
     return scratch;
+}
+
+namespace {
+
+// One code a thread decoded, by font record serial, code length and value.
+struct DecodedCode {
+    std::uint64_t serial = 0; // 0: empty
+    std::uint32_t value = 0;
+    std::uint8_t length = 0;
+    std::uint8_t count = 0; // characters in `text`
+    std::array<char32_t, 4> text{};
+    double width = 0;
+};
+
+// Direct-mapped: a page's codes rarely collide, and a collision costs one
+// decoding.
+constexpr int kDecodedCodeBits = 10;
+using DecodedCodes = std::array<DecodedCode, std::size_t{1} << kDecodedCodeBits>;
+
+DecodedCode& decoded_code_slot(std::uint64_t serial, std::uint32_t value, std::size_t length) {
+    thread_local std::unique_ptr<DecodedCodes> slots;
+    if (!slots) slots = std::make_unique<DecodedCodes>();
+    const std::uint64_t key = serial * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{value} << 3 | length);
+    return (*slots)[(key * 0xBF58476D1CE4E5B9ull) >> (64 - kDecodedCodeBits)];
+}
+
+} // namespace
+
+std::u32string_view FontInfo::text_and_width(std::string_view code, std::uint32_t value,
+                                             std::u32string& scratch, double& width) const {
+    if (!full || !full->code_space || full->serial == 0 || code.size() > 4) {
+        width = full_width(value);
+        return text_of(code, scratch);
+    }
+    DecodedCode& slot = decoded_code_slot(full->serial, value, code.size());
+    if (slot.serial == full->serial && slot.value == value && slot.length == code.size()) {
+        width = slot.width;
+        return {slot.text.data(), slot.count};
+    }
+    width = full_width(value);
+    std::u32string_view text = text_of(code, scratch);
+    if (text.size() <= slot.text.size()) {
+        slot.serial = full->serial;
+        slot.value = value;
+        slot.length = static_cast<std::uint8_t>(code.size());
+        slot.count = static_cast<std::uint8_t>(text.size());
+        std::copy(text.begin(), text.end(), slot.text.begin());
+        slot.width = width;
+    }
+    return text;
 }
 
 double FontInfo::full_width(std::uint32_t code) const {

@@ -181,6 +181,9 @@ struct FontInfo {
         std::shared_ptr<const std::string> program;
         std::optional<TrueTypeFont> truetype;
         std::vector<std::uint16_t> cid_to_gid;
+        // Type0 fonts: names this record in each thread's cache of decoded
+        // codes (text_and_width); unique in the process, never 0.
+        std::uint64_t serial = 0;
     };
     std::shared_ptr<const Full> full;
 
@@ -201,6 +204,14 @@ struct FontInfo {
     // The width of `code` in thousandths of glyph space for the full reader
     // (glyph_width when `full` is not set).
     double full_width(std::uint32_t code) const;
+
+    // text_of and full_width together for the code whose bytes are `code`
+    // and whose value is `value`. A Type0 font's codes go through CMaps,
+    // collections and font programs, hundreds of instructions each, while
+    // its pages repeat a few hundred codes: each thread remembers the codes
+    // it decoded last.
+    std::u32string_view text_and_width(std::string_view code, std::uint32_t value,
+                                       std::u32string& scratch, double& width) const;
 };
 
 // Resource name text to font. Fonts are shared immutably so that the map a

@@ -49,3 +49,35 @@ def test_full_reader_decodes_font_kind(tmp_path, kind):
     # The compact reader keeps its single-byte reading.
     if kind == "winansi":
         assert page_text(quarvel, path) == "\u0093\u0080\u0094"
+
+
+def test_composite_fonts_keep_their_own_codes(tmp_path):
+    # Two Identity-H fonts give the same codes different characters and
+    # widths; a decoded code remembered for one must never serve the other,
+    # on the same page or the next.
+    def cmap(pairs: str) -> str:
+        return ("/CIDInit /ProcSet findresource begin 12 dict begin begincmap "
+                "1 begincodespacerange <0000> <FFFF> endcodespacerange "
+                f"2 beginbfchar {pairs} endbfchar endcmap end end")
+
+    def font(to_unicode: int, width: int) -> str:
+        return (f"<< /Subtype /Type0 /BaseFont /F{to_unicode} /Encoding /Identity-H "
+                f"/ToUnicode {to_unicode} 0 R /DescendantFonts [<< /Subtype /CIDFontType2 "
+                f"/BaseFont /F{to_unicode} /DW {width} >>] >>")
+
+    line = b"BT /A 10 Tf 72 %d Td <00010002> Tj /B 10 Tf <00010002> Tj /A 10 Tf <0001> Tj ET"
+    content = b" ".join(line % y for y in (700, 680))
+    b = simple_document([content, content],
+                        resources="<< /Font << /A 20 0 R /B 21 0 R >> >>")
+    b.object(20, font(22, 500))
+    b.object(21, font(23, 1000))
+    b.stream(22, "", cmap("<0001> <0061> <0002> <0062>"))
+    b.stream(23, "", cmap("<0001> <0078> <0002> <0079>"))
+    path = b.write(tmp_path / "two_type0.pdf")
+    blocks = quarvel_full.extract(path)[0]
+    for page in (0, 1):
+        spans = [span for block in blocks if block["page"] == page
+                 for line in block["lines"] for span in line["spans"]]
+        assert [s["text"] for s in spans] == ["ab", "xy", "a"] * 2
+        # /A advances 5 points a glyph, /B 10.
+        assert [round(s["bbox"][2] - s["bbox"][0]) for s in spans] == [10, 20, 5] * 2
