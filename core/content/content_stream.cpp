@@ -217,8 +217,13 @@ bool glyph_box(const Matrix& g, double x0, double y0, double x1, double y1, Char
                           g.a * x0 + g.c * y1 + g.e, g.a * x1 + g.c * y1 + g.e};
     const double ys[4] = {g.b * x0 + g.d * y0 + g.f, g.b * x1 + g.d * y0 + g.f,
                           g.b * x0 + g.d * y1 + g.f, g.b * x1 + g.d * y1 + g.f};
-    for (int k = 0; k < 4; ++k) {
-        if (!std::isfinite(xs[k]) || !std::isfinite(ys[k])) return false;
+    // A sum of finite corners is finite unless it overflows, which the
+    // corner by corner test below settles.
+    const double sum = xs[0] + xs[1] + xs[2] + xs[3] + ys[0] + ys[1] + ys[2] + ys[3];
+    if (!std::isfinite(sum)) {
+        for (int k = 0; k < 4; ++k) {
+            if (!std::isfinite(xs[k]) || !std::isfinite(ys[k])) return false;
+        }
     }
     out.x0 = *std::min_element(xs, xs + 4);
     out.x1 = *std::max_element(xs, xs + 4);
@@ -275,6 +280,12 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
     // A simple font's codes are single bytes whose characters and widths
     // are tables: read in place, without a call per code.
     const bool simple = full != nullptr && !full->code_space;
+    // Glyph space to user space: only its translation moves with the pen,
+    // so the rest is composed once (the same products, in the same order,
+    // as composing it per glyph).
+    Matrix g = text_to_user.mul(glyph_to_text);
+    const double g_e = text_to_user.a * glyph_to_text.e + text_to_user.c * glyph_to_text.f;
+    const double g_f = text_to_user.b * glyph_to_text.e + text_to_user.d * glyph_to_text.f;
     std::u32string scratch;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
@@ -311,7 +322,8 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
             text = scratch;
         }
 
-        const Matrix g = text_to_user.mul(glyph_to_text);
+        g.e = g_e + text_to_user.e;
+        g.f = g_f + text_to_user.f;
         // Characters of one code share its box in equal parts along the
         // writing direction.
         const std::size_t count = text.size();
