@@ -274,6 +274,9 @@ bool DocumentBuilder::add(const PageResult& page) {
 
 PyObject* DocumentBuilder::finish() {
     State& s = *state_;
+    // The last allocation of the result, too: with the collector running it
+    // would walk the whole young result at once.
+    GcPause pause;
     if (!s.blocks || !s.images) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return nullptr;

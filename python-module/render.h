@@ -24,8 +24,9 @@ PyObject* render_extract_result(const std::vector<PageResult>& pages,
 // The document value built page by page as the core hands pages over, so
 // that each page's C++ result can be freed as soon as it is converted. Every
 // call is made with the interpreter lock held. The cyclic collector is paused
-// while a page is added, and for the builder's whole life when the caller
-// keeps the lock throughout (no other Python thread runs meanwhile).
+// while a page is added and while the result is finished, and for the
+// builder's whole life when the caller keeps the lock throughout (no other
+// Python thread runs meanwhile).
 class DocumentBuilder {
   public:
     DocumentBuilder(const RenderOptions& options, bool lock_kept_throughout);

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import inspect
 import os
 import pathlib
@@ -301,6 +302,33 @@ def test_calls_from_several_threads(quarvel, pdf):
     for t in threads:
         t.join()
     assert results == [True] * 20
+
+
+@pytest.mark.parametrize("name", ["quarvel", "quarvel_full"])
+def test_results_are_built_without_a_collection(write_pdf, name):
+    # The cyclic collector stays paused while a result is built, up to its
+    # last allocation: none of the result's containers can be garbage, and a
+    # collection would walk every one of them.
+    module = pytest.importorskip(name)
+    lines = " ".join(f"1 0 0 1 72 {700 - 12 * i} Tm (line {i}) Tj" for i in range(50))
+    path = write_pdf(simple_document([f"BT /F1 10 Tf {lines} ET"] * 40))
+    generations = []
+    inside = [False]
+
+    def record(phase, info):
+        if phase == "start" and inside[0]:
+            generations.append(info["generation"])
+
+    gc.callbacks.append(record)
+    try:
+        gc.collect()
+        inside[0] = True
+        result = module.extract(path)
+        inside[0] = False
+    finally:
+        gc.callbacks.remove(record)
+    assert len(result[0]) >= 40 and generations == []
+    assert gc.isenabled()
 
 
 # --- packaging -------------------------------------------------------------------
