@@ -232,60 +232,105 @@ bool glyph_box(const Matrix& g, double x0, double y0, double x1, double y1, Char
     return true;
 }
 
-// Shows a string by the text rendering matrix: each glyph is placed by font
-// size, horizontal scaling, rise, text matrix and CTM, and advances by its
-// width plus character and word spacing, in text space.
-void emit_string_full(std::string_view bytes, TextState& state, ContentResult& result,
-                      const FontMap& fonts, WorkBudget& budget) {
-    const FontInfo* font = resolve_font(state, fonts);
-    const std::uint32_t index = font_index(state, result, font);
-    const FontInfo::Full* full = font != nullptr ? font->full.get() : nullptr;
-    const double fs = state.font_size;
-    const double th = state.h_scale;
-    const bool vertical = full != nullptr && full->vertical;
+// What showing a string takes from the text state besides the pen position:
+// the font, the glyph-to-user matrix without its translation, the glyphs'
+// height, direction and size. Text showing moves only the pen, so one setup
+// serves every string of a TJ array.
+struct StringSetup {
+    const FontInfo* font = nullptr;
+    const FontInfo::Full* full = nullptr;
+    double fs = 0, th = 0;
+    bool vertical = false;
+    // A simple font's codes are single bytes whose characters and widths
+    // are tables: read in place, without a call per code.
+    bool simple = false;
+    Matrix font_matrix;
+    Matrix text_to_user; // its translation is the pen's, set per string
+    // Glyph space to user space; its translation is set per glyph from
+    // g_e and g_f, the same products in the same order as composing it anew.
+    Matrix glyph_to_user;
+    double g_e = 0, g_f = 0;
+    double ascent = 0, descent = 0;
+    double vertical_advance = 0;
+    std::uint8_t rotation = 0;
+    float user_size = 0;
+};
+
+StringSetup string_setup(TextState& state, const FontMap& fonts) {
+    StringSetup s;
+    s.font = resolve_font(state, fonts);
+    s.full = s.font != nullptr ? s.font->full.get() : nullptr;
+    s.fs = state.font_size;
+    s.th = state.h_scale;
+    s.vertical = s.full != nullptr && s.full->vertical;
+    s.simple = s.full != nullptr && !s.full->code_space;
 
     // Glyph space to text space: the font matrix (0.001 for all but Type 3
     // fonts), then size, scaling and rise.
-    Matrix font_matrix{0.001, 0, 0, 0.001, 0, 0};
-    if (full != nullptr) {
-        const auto& m = full->font_matrix;
-        font_matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
+    s.font_matrix = {0.001, 0, 0, 0.001, 0, 0};
+    if (s.full != nullptr) {
+        const auto& m = s.full->font_matrix;
+        s.font_matrix = {m[0], m[1], m[2], m[3], m[4], m[5]};
     }
-    const Matrix params{fs * th, 0, 0, fs, 0, state.rise};
-    const Matrix glyph_to_text = params.mul(font_matrix);
+    const Matrix params{s.fs * s.th, 0, 0, s.fs, 0, state.rise};
+    const Matrix glyph_to_text = params.mul(s.font_matrix);
 
     // The glyph's height in glyph space: the font's where it gives one, else
     // a typical em box whose baseline sits a fifth of the way up.
-    double ascent = full != nullptr ? full->ascent : 0;
-    double descent = full != nullptr ? full->descent : 0;
-    if (!(ascent > descent)) {
-        const double em = font_matrix.d != 0 ? 1.0 / font_matrix.d : 1000.0;
-        ascent = 0.8 * em;
-        descent = -0.2 * em;
+    s.ascent = s.full != nullptr ? s.full->ascent : 0;
+    s.descent = s.full != nullptr ? s.full->descent : 0;
+    if (!(s.ascent > s.descent)) {
+        const double em = s.font_matrix.d != 0 ? 1.0 / s.font_matrix.d : 1000.0;
+        s.ascent = 0.8 * em;
+        s.descent = -0.2 * em;
     }
     // Vertical writing: glyphs hang below their origin, centred on it, and
     // the pen moves down by the vertical displacement (DW2, 1000 by default).
-    double vertical_advance = -1000.0;
-    if (vertical && font->cid_font && font->cid_font->dw2) {
-        vertical_advance = font->cid_font->dw2->second;
+    s.vertical_advance = -1000.0;
+    if (s.vertical && s.font->cid_font && s.font->cid_font->dw2) {
+        s.vertical_advance = s.font->cid_font->dw2->second;
     }
 
-    // Text space to user space; its translation moves with the pen.
-    Matrix text_to_user = state.ctm.mul(state.tm);
-    const Matrix direction = text_to_user.mul(params);
-    const std::uint8_t rotation = quarter_turns(direction.a, direction.b);
-    const double size = std::fabs(fs) * std::hypot(text_to_user.c, text_to_user.d);
-    const float user_size =
-        std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
-    // A simple font's codes are single bytes whose characters and widths
-    // are tables: read in place, without a call per code.
-    const bool simple = full != nullptr && !full->code_space;
-    // Glyph space to user space: only its translation moves with the pen,
-    // so the rest is composed once (the same products, in the same order,
-    // as composing it per glyph).
-    Matrix g = text_to_user.mul(glyph_to_text);
-    const double g_e = text_to_user.a * glyph_to_text.e + text_to_user.c * glyph_to_text.f;
-    const double g_f = text_to_user.b * glyph_to_text.e + text_to_user.d * glyph_to_text.f;
+    // Text space to user space.
+    s.text_to_user = state.ctm.mul(state.tm);
+    const Matrix direction = s.text_to_user.mul(params);
+    s.rotation = quarter_turns(direction.a, direction.b);
+    const double size = std::fabs(s.fs) * std::hypot(s.text_to_user.c, s.text_to_user.d);
+    s.user_size = std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
+    s.glyph_to_user = s.text_to_user.mul(glyph_to_text);
+    const Matrix& t = s.text_to_user;
+    s.g_e = t.a * glyph_to_text.e + t.c * glyph_to_text.f;
+    s.g_f = t.b * glyph_to_text.e + t.d * glyph_to_text.f;
+    return s;
+}
+
+// Shows a string by the text rendering matrix: each glyph is placed by font
+// size, horizontal scaling, rise, text matrix and CTM, and advances by its
+// width plus character and word spacing, in text space. `setup` is
+// string_setup's for the current state.
+void emit_string_full(std::string_view bytes, const StringSetup& setup, TextState& state,
+                      ContentResult& result, WorkBudget& budget) {
+    const FontInfo* font = setup.font;
+    const FontInfo::Full* full = setup.full;
+    // The font joins the page's fonts with the first string shown in it.
+    const std::uint32_t index = font_index(state, result, font);
+    const double fs = setup.fs;
+    const double th = setup.th;
+    const bool vertical = setup.vertical;
+    const bool simple = setup.simple;
+    const Matrix& font_matrix = setup.font_matrix;
+    const double ascent = setup.ascent, descent = setup.descent;
+    const double vertical_advance = setup.vertical_advance;
+    const std::uint8_t rotation = setup.rotation;
+    const float user_size = setup.user_size;
+    const double g_e = setup.g_e, g_f = setup.g_f;
+    Matrix g = setup.glyph_to_user;
+    // The pen: text space to user space moves with it (as state.ctm.mul(
+    // state.tm) would give it).
+    Matrix text_to_user = setup.text_to_user;
+    const Matrix& ctm = state.ctm;
+    text_to_user.e = ctm.a * state.tm.e + ctm.c * state.tm.f + ctm.e;
+    text_to_user.f = ctm.b * state.tm.e + ctm.d * state.tm.f + ctm.f;
     std::u32string scratch;
     const std::size_t n = bytes.size();
     std::size_t i = 0;
@@ -366,7 +411,7 @@ void emit_string_full(std::string_view bytes, TextState& state, ContentResult& r
 void show_text(std::string_view bytes, TextState& state, ContentResult& result,
                const FontMap& fonts, WorkBudget& budget) {
     if (state.full) {
-        emit_string_full(bytes, state, result, fonts, budget);
+        emit_string_full(bytes, string_setup(state, fonts), state, result, budget);
     } else {
         emit_string_impl(bytes, state, result, fonts, budget);
     }
@@ -403,11 +448,11 @@ void show_tj_array(const Operand& array, TextState& state, ContentResult& result
     if (state.full) {
         // Numbers only move the pen; the layout finds the gaps that part
         // words.
-        const FontInfo* font = resolve_font(state, fonts);
-        const bool vertical = font != nullptr && font->full && font->full->vertical;
+        const StringSetup setup = string_setup(state, fonts);
+        const bool vertical = setup.vertical;
         for (const Operand& element : array.items()) {
             if (element.is_string()) {
-                emit_string_full(element.bytes(), state, result, fonts, budget);
+                emit_string_full(element.bytes(), setup, state, result, budget);
             } else if (element.is_number()) {
                 const double move = -element.number() / 1000.0 * state.font_size;
                 const double tx = vertical ? 0 : move * state.h_scale;
