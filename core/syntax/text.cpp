@@ -71,21 +71,25 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
-void append_utf8_multibyte(std::string& out, char32_t cp) {
+char* write_utf8_multibyte(char* out, char32_t cp) {
     if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
     if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
     } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     }
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    return out;
+}
+
+void append_utf8_multibyte(std::string& out, char32_t cp) {
+    char bytes[4];
+    out.append(bytes, write_utf8_multibyte(bytes, cp));
 }
 
 } // namespace quarvel
