@@ -106,8 +106,11 @@ constexpr BBox kEmpty{kCoordLimit, kCoordLimit, -kCoordLimit, -kCoordLimit};
 // A character's box with its edges in order and within the clamp, or false
 // when an edge is not finite or the box lies wholly outside the page.
 bool user_box(const CharInfo& c, const BBox& page, BBox& out) {
-    if (!std::isfinite(c.x0) || !std::isfinite(c.y0) || !std::isfinite(c.x1) ||
-        !std::isfinite(c.y1)) {
+    // Finite edges have a finite sum unless it overflows, which the edge by
+    // edge test settles.
+    if (!std::isfinite(c.x0 + c.y0 + c.x1 + c.y1) &&
+        (!std::isfinite(c.x0) || !std::isfinite(c.y0) || !std::isfinite(c.x1) ||
+         !std::isfinite(c.y1))) {
         return false;
     }
     out = {clamp_coord(std::min(c.x0, c.x1)), clamp_coord(std::min(c.y0, c.y1)),
@@ -237,9 +240,13 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
     s.rtl = rtl > ltr;
     // Right-to-left text drawn rightwards was written in display order.
     if (s.rtl && !leftwards) to_logical_rtl(text);
-    s.span.text.reserve(text.size());
+    // Written in place, then cut to what it took.
+    std::string& utf8 = s.span.text;
+    utf8.resize(4 * text.size());
+    char* end = utf8.data();
     for (const char32_t c : text)
-        append_utf8(s.span.text, c);
+        end = write_utf8(end, c);
+    utf8.resize(static_cast<std::size_t>(end - utf8.data()));
     s.span.font = font_name(page, first->font);
     s.span.size = s.size;
     Glyph extent{};
@@ -641,17 +648,19 @@ std::vector<TextBlock> lay_out_page(std::span<const CharInfo> chars,
     std::array<std::vector<Glyph>, 4> by_turn;
     const int upright = ((geometry.quarter_turns % 4) + 4) % 4;
     std::array<std::size_t, 4> counts{};
+    // Quarter turns are counted modulo 4, in two's complement as well.
+    auto turn = [&](const CharInfo& c) {
+        return static_cast<std::size_t>((c.rotation - upright) & 3);
+    };
     for (const CharInfo& c : chars)
-        ++counts[static_cast<std::size_t>((c.rotation % 4 - upright + 4) % 4)];
+        ++counts[turn(c)];
     for (std::size_t k = 0; k < 4; ++k)
         by_turn[k].reserve(counts[k]);
     for (std::size_t i = 0; i < chars.size(); ++i) {
         const CharInfo& c = chars[i];
         BBox box;
         if (!user_box(c, geometry.box, box)) continue;
-        const int r = c.rotation % 4;
-        by_turn[static_cast<std::size_t>((r - upright + 4) % 4)].push_back(
-            to_frame(c, box, r, static_cast<std::uint32_t>(i)));
+        by_turn[turn(c)].push_back(to_frame(c, box, c.rotation & 3, static_cast<std::uint32_t>(i)));
     }
 
     std::vector<BlockedLine> lines;
