@@ -561,18 +561,13 @@ class PagePipeline {
         : count_(count), window_(std::max<std::size_t>(window, 1)),
           slots_(std::max<std::size_t>(window, 1)), extract_(std::move(extract)) {
         const std::size_t producers = std::min<std::size_t>(worker_count(), count_);
-        // A thread of its own waits on the pool's map, so that the taking
-        // thread is free to take pages as they come.
-        try {
-            runner_ = std::jthread([this, producers] {
-                try {
-                    parallel_for_each_index(producers, [this](std::size_t) { produce(); });
-                } catch (...) {
-                    fail(std::current_exception());
-                }
-            });
-        } catch (const std::system_error& e) {
-            throw std::runtime_error(std::string("failed to spawn thread: ") + e.what());
+        // The taking thread is free to take pages as they come.
+        if (!runner_.start(
+                producers, [this](std::size_t) { produce(); },
+                [this](std::exception_ptr error) {
+                    if (error != nullptr) fail(std::move(error));
+                })) {
+            throw std::runtime_error("failed to spawn thread");
         }
     }
 
@@ -649,7 +644,7 @@ class PagePipeline {
     std::exception_ptr error_;
     Extract extract_;
     // Declared last, so it is joined before the members its workers use go.
-    std::jthread runner_;
+    BackgroundMap runner_;
 };
 
 Status stream_pages(const Document& document, const ExtractOptions& options,
@@ -765,49 +760,40 @@ Status extract_files_in_parallel(const std::vector<std::string>& paths,
 
     // One task a file, as parallel_map would have it; but the tasks run in
     // no set order, so each takes the next file of `order` itself.
-    auto map = [&] {
-        std::exception_ptr error;
-        try {
-            parallel_for_each_index(n, [&](std::size_t) {
-                if (stopped.load(std::memory_order_relaxed)) return;
-                const std::size_t index = order[next.fetch_add(1, std::memory_order_relaxed)];
-                Result<ExtractResult> result = open_and_extract(paths[index], options);
-                std::lock_guard<std::mutex> lock(shared.mu);
-                shared.ready.emplace_back(index, std::move(result));
-                shared.cv.notify_one();
-            });
-        } catch (...) {
-            error = std::current_exception();
-        }
+    auto extract_next = [&](std::size_t) {
+        if (stopped.load(std::memory_order_relaxed)) return;
+        const std::size_t index = order[next.fetch_add(1, std::memory_order_relaxed)];
+        Result<ExtractResult> result = open_and_extract(paths[index], options);
+        std::lock_guard<std::mutex> lock(shared.mu);
+        shared.ready.emplace_back(index, std::move(result));
+        shared.cv.notify_one();
+    };
+    auto finished = [&](std::exception_ptr error) {
         std::lock_guard<std::mutex> lock(shared.mu);
         shared.error = std::move(error);
         shared.done = true;
         shared.cv.notify_one();
     };
 
-    // The map waits on its own thread so that this one is free for the sink.
-    // A worker calling in nests the map instead (waiting for other tasks
-    // would hold its place in the pool), and so does a caller that cannot
-    // get a thread; then the results all come once the map is done.
-    std::thread driver;
-    if (!on_pool_worker()) {
-        try {
-            driver = std::thread(map);
-        } catch (const std::system_error&) {
-        }
+    // The map runs from a thread of its own so that this one is free for
+    // the sink. A worker calling in nests the map instead (waiting for other
+    // tasks would hold its place in the pool), and so does a caller that
+    // cannot get a thread; then the results all come once the map is done.
+    BackgroundMap map;
+    if (on_pool_worker() || !map.start(n, extract_next, finished)) {
+        BackgroundMap::run_here(n, extract_next, finished);
     }
-    if (!driver.joinable()) map();
     // On every way out, a stop or an exception from the sink included, no
     // file is started any more and the running ones are waited for: the
     // tasks use what lives in this frame.
     struct Join {
-        std::thread& driver;
+        BackgroundMap& map;
         std::atomic<bool>& stopped;
         ~Join() {
             stopped.store(true, std::memory_order_relaxed);
-            if (driver.joinable()) driver.join();
+            map.join();
         }
-    } join{driver, stopped};
+    } join{map, stopped};
 
     std::vector<std::pair<std::size_t, Result<ExtractResult>>> batch;
     for (;;) {

@@ -259,4 +259,31 @@ void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t
     p.run(n, body);
 }
 
+void BackgroundMap::run_here(std::size_t n, const std::function<void(std::size_t)>& body,
+                             const std::function<void(std::exception_ptr)>& finished) {
+    std::exception_ptr error;
+    try {
+        parallel_for_each_index(n, body);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    finished(std::move(error));
+}
+
+bool BackgroundMap::start(std::size_t n, std::function<void(std::size_t)> body,
+                          std::function<void(std::exception_ptr)> finished) {
+    try {
+        thread_ = std::thread([n, body = std::move(body), finished = std::move(finished)] {
+            run_here(n, body, finished);
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void BackgroundMap::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
 } // namespace quarvel

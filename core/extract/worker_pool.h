@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,6 +41,30 @@ bool on_pool_worker();
 // The first exception a call throws is rethrown here once the map has
 // stopped. Called from a worker, the map nests inside the running one.
 void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body);
+
+// parallel_for_each_index(n, body) run from a thread of its own, so that the
+// thread that starts it is free to take what the tasks produce while they
+// run. `finished` is called on that thread once the map has returned, with
+// the exception the map ended with (null when none). Joined when destroyed;
+// whatever the tasks use must outlive the object.
+class BackgroundMap {
+  public:
+    BackgroundMap() = default;
+    BackgroundMap(const BackgroundMap&) = delete;
+    BackgroundMap& operator=(const BackgroundMap&) = delete;
+    ~BackgroundMap() { join(); }
+
+    // False, with nothing run, when no thread could be started.
+    bool start(std::size_t n, std::function<void(std::size_t)> body,
+               std::function<void(std::exception_ptr)> finished);
+    // Runs the same map and `finished` on the calling thread.
+    static void run_here(std::size_t n, const std::function<void(std::size_t)>& body,
+                         const std::function<void(std::exception_ptr)>& finished);
+    void join();
+
+  private:
+    std::thread thread_;
+};
 
 // parallel_for_each_index collecting the results of `f` in input order.
 template <typename F>
