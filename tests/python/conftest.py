@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import csv
 import os
+import sys
 from pathlib import Path
 
 import pytest
@@ -17,6 +18,8 @@ import pytest
 from pdfbuilder import PdfBuilder, to_bytes
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
+# The benchmarks' document writer serves the tests of long documents too.
+sys.path.append(str(REPO_ROOT / "bench"))
 CORPUS_DIR = REPO_ROOT.parent / "shared" / "corpus"
 
 

@@ -9,9 +9,9 @@ an error instead of empty pages.
 
 from __future__ import annotations
 
-import zlib
-
 import pytest
+
+from text_pdf import text_pdf
 
 LIMIT_MESSAGE = "document exceeds extraction limits"
 FLOOR_CHARS = 16_000_000
@@ -39,45 +39,18 @@ def line_text(page: int, line: int) -> str:
     return head + "x" * (LINE_CHARS - len(head))
 
 
-def page_content(page: int) -> bytes:
+def page_content(page: int) -> str:
     lines = [f"BT /F1 1 Tf 1 TL 10 700 Td ({line_text(page, 0)}) Tj"]
     lines += [f"({line_text(page, i)}) '" for i in range(1, LINES_PER_PAGE)]
-    return ("\n".join(lines) + "\nET").encode()
+    return "\n".join(lines) + "\nET"
 
 
 def text_document(pages: int, shared_content: bool) -> bytes:
     """`pages` pages of PAGE_CHARS characters each, written compactly (few
     long lines, Flate), with a content stream of each page's own, or with
     one stream that every page draws (the shape of a small hostile file)."""
-    objects = {
-        1: b"<< /Type /Catalog /Pages 2 0 R >>",
-        3: b"<< /Type /Font /Subtype /Type1 /BaseFont /Courier >>",
-    }
-    kids = []
-    for p in range(pages):
-        page_num = 4 + 2 * p
-        content_num = 5 if shared_content else page_num + 1
-        kids.append(f"{page_num} 0 R")
-        objects[page_num] = (f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
-                             f"/Resources << /Font << /F1 3 0 R >> >> /Contents {content_num} 0 R >>"
-                             ).encode()
-        if not shared_content or p == 0:
-            data = zlib.compress(page_content(p), 1)
-            objects[content_num] = (f"<< /Length {len(data)} /Filter /FlateDecode >>\nstream\n"
-                                    .encode() + data + b"\nendstream")
-    objects[2] = f"<< /Type /Pages /Kids [{' '.join(kids)}] /Count {pages} >>".encode()
-    out = bytearray(b"%PDF-1.7\n")
-    offsets = {}
-    for num in sorted(objects):
-        offsets[num] = len(out)
-        out += b"%d 0 obj\n" % num + objects[num] + b"\nendobj\n"
-    size = max(objects) + 1
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % size
-    for num in range(1, size):
-        out += b"%010d 00000 n \n" % offsets.get(num, 0)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (size, xref)
-    return bytes(out)
+    return text_pdf((page_content(p) for p in range(pages)), font="Courier", level=1,
+                    shared_content=shared_content)
 
 
 # Just past the floor: the smallest document the old fixed limit cut.
