@@ -245,7 +245,7 @@ def table(m: dict) -> list[str]:
         return statistics.median(pages / r["cpu"] for r in m["results"][tool] if r["cpu"] > 0)
     def rss(tool):
         return max(r["rss_mib"] for r in m["results"][tool])
-    dropped = ", ".join(f"{TOOLS[t].split(',')[0]} {n}" for t, n in m["dropped"].items() if n)
+    dropped = "; ".join(f"{TOOLS[t]}: {n}" for t, n in m["dropped"].items() if n)
     lines = [f"### {m['label']}: {m['files']} files, {pages} pages, every tool finishing them", "",
              f"Files left out because a tool fails on them: {dropped or 'none'}.", "",
              "| tool | pages/s (median) | spread (min-max) | pages per CPU-s | peak RSS MiB "
