@@ -691,8 +691,6 @@ FontMap build_font_map(const PdfObject& resources, const Document& document, Fon
     }
     if (!font_dict || !font_dict->is_dict()) return fonts;
 
-    if (!full) cache = nullptr;
-
     for (const DictEntry& entry : font_dict->dict()) {
         if (cache && entry.value.is_ref()) {
             if (auto known = cache->find(entry.value.as_ref().num)) {

@@ -218,13 +218,13 @@ struct FontInfo {
 // form XObject receives (a copy of its caller's) copies pointers, not fonts.
 using FontMap = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
-// Full font records already built for one document, by font object number:
-// pages and their forms name the same few fonts again and again, and a full
-// record (encodings resolved through glyph names, font programs, CMaps) is
-// worth building once a document rather than once a page. A font record
-// depends on its font dictionary alone, so whichever page builds it first,
-// every page gets the same. It belongs to the document's call; the pool's
-// workers share it.
+// Font records already built for one document, by font object number:
+// pages and their forms name the same few fonts again and again, and a
+// record (ToUnicode CMaps; for the full reader also encodings resolved
+// through glyph names and font programs) is worth building once a document
+// rather than once a page. A font record depends on its font dictionary
+// alone, so whichever page builds it first, every page gets the same. It
+// belongs to the document's call; the pool's workers share it.
 class FontCache {
   public:
     std::shared_ptr<const FontInfo> find(std::uint32_t num) const {
@@ -242,7 +242,7 @@ class FontCache {
     std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>> map_;
 };
 
-// `cache`, when given, is consulted and filled by the full reader only.
+// `cache`, when given, is consulted and filled.
 FontMap build_font_map(const PdfObject& resources, const Document& document,
                        FontCache* cache = nullptr);
 FontInfo extract_font_info(const PdfObject& font);
