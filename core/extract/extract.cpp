@@ -200,7 +200,7 @@ XObjectData form_entry(const PdfObject& form, const Document& document,
         const PdfObject* resources = own != nullptr ? own.get() : inherited;
         if (resources != nullptr) data.fonts = build_font_map(*resources, document, font_cache);
     } else if (const PdfObject* resources = form.get("Resources")) {
-        data.fonts = build_font_map(*resources, document);
+        data.fonts = build_font_map(*resources, document, font_cache);
     }
     return data;
 }
@@ -405,7 +405,7 @@ Result<std::string> get_stream_data(const PdfObject& object) {
 
 namespace {
 
-// `font_cache` holds the full reader's font records across the document's
+// `font_cache` holds the font records across the document's
 // pages (null: this page's call alone).
 Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t page_num,
                                          const ExtractOptions& options,
