@@ -13,7 +13,8 @@ import re
 import sys
 from pathlib import Path
 
-LAYERS = ["syntax", "crypt", "file", "fonts", "content", "layout", "extract"]
+LAYERS = ["syntax", "crypt", "file", "docinfo", "fonts", "content", "layout", "extract",
+          "tables", "markdown"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
