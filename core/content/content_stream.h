@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "content/drawing.h"
 #include "fonts/font.h"
 #include "read_options.h"
 
@@ -48,6 +49,8 @@ struct ContentResult {
     // The full reader's font names, indexed by CharInfo::font (entry 0 is
     // the empty name for characters drawn without a font).
     std::vector<std::string> fonts;
+    // The full reader's painted paths, when the scan was asked for them.
+    std::vector<Drawing> drawings;
 };
 
 struct Matrix {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "content/drawing.h"
 #include "file/document.h"
 #include "extract/image.h"
 #include "layout/layout.h"
@@ -26,6 +27,8 @@ struct ExtractOptions {
     bool page_parallel = true;
     bool file_parallel = false;
     bool include_images = true;
+    // Full reader: record the page's painted paths in PageResult::drawings.
+    bool include_drawings = false;
     bool gpu = false; // accepted and carried; nothing reads it
     // Which reader opens the documents (see read_options.h).
     ReadOptions read;
@@ -37,6 +40,8 @@ struct ExtractOptions {
 struct PageResult {
     std::vector<TextBlock> blocks;
     std::vector<ExtractedImage> images;
+    // Painted paths in drawing order, when ExtractOptions::include_drawings.
+    std::vector<Drawing> drawings;
     // The 0-based number of the page in the document's page tree.
     std::size_t number = 0;
 };
