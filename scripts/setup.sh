@@ -24,8 +24,10 @@ if [ ! -x .venv/bin/python ]; then
 fi
 # Reinstall the Python tools only when the list below changes.
 # pyarrow, tqdm, dask and distributed are the tools' optional extras, Pillow
-# and mypy test aids of their tests.
-requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf pillow mypy pyarrow tqdm dask distributed"
+# and mypy test aids of their tests; pymupdf and pypdfium2 are reference
+# readers the agreement tests compare with, weasyprint and markdown make the
+# test documents whose structure is known.
+requirements="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis numpy pymupdf pypdfium2 weasyprint markdown pillow mypy pyarrow tqdm dask distributed"
 stamp=.venv/.quarvel-setup
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
     echo "setup: installing Python tools into .venv"
