@@ -23,9 +23,14 @@ std::optional<double> finite_number(const Document& document, const PdfObject& v
 
 } // namespace
 
-Destinations::Destinations(const Document& document) : document_(document) {
-    auto pages = document.page_refs();
-    if (pages.ok()) pages_ = std::move(pages).value();
+Destinations::Destinations(const Document& document)
+    : Destinations(document, [&] {
+          auto pages = document.page_refs();
+          return pages.ok() ? std::move(pages).value() : std::vector<ObjectId>{};
+      }()) {}
+
+Destinations::Destinations(const Document& document, std::vector<ObjectId> pages)
+    : document_(document), pages_(std::move(pages)) {
     page_by_object_.reserve(pages_.size());
     for (std::size_t i = 0; i < pages_.size() && std::in_range<std::uint32_t>(i); ++i) {
         page_by_object_.try_emplace(pages_[i].num, static_cast<std::uint32_t>(i));
@@ -45,9 +50,7 @@ ObjectPtr Destinations::named(std::string_view name) const {
         if (const ObjectPtr dests = get_resolved(document_, root, "Dests");
             dests != nullptr && dests->is_dict()) {
             for (const DictEntry& entry : dests->dict()) {
-                ObjectPtr value = document_.resolve(entry.value);
-                if (value.get() == &entry.value) value = ObjectPtr(dests, &entry.value);
-                names_.try_emplace(std::string(entry.key), std::move(value));
+                names_.try_emplace(std::string(entry.key), ObjectPtr(dests, &entry.value));
             }
         }
         const ObjectPtr names = get_resolved(document_, root, "Names");
@@ -66,6 +69,9 @@ ObjectPtr Destinations::named(std::string_view name) const {
 Target Destinations::of_destination(const PdfObject& destination) const {
     ObjectPtr dest = document_.resolve(destination);
     for (int hop = 0; hop < kMaxDestinationHops && dest != nullptr; ++hop) {
+        // Named values are kept as written, references unresolved; the
+        // map's entry keeps what holds them alive.
+        if (dest->is_ref()) dest = document_.resolve(*dest);
         if (dest->is_name()) {
             dest = named(dest->bytes());
         } else if (dest->is_string() || dest->is_hex_string()) {
@@ -78,6 +84,7 @@ Target Destinations::of_destination(const PdfObject& destination) const {
             break;
         }
     }
+    if (dest != nullptr && dest->is_ref()) dest = document_.resolve(*dest);
     Target target;
     if (dest == nullptr || !dest->is_array() || dest->as_array().empty()) return target;
     const PdfArray& items = dest->as_array();

@@ -25,6 +25,9 @@ struct Target {
 class Destinations {
   public:
     explicit Destinations(const Document& document);
+    // With the page list already read (the walk of a large page tree is
+    // not free).
+    Destinations(const Document& document, std::vector<ObjectId> pages);
 
     // A destination as /Dest or a /GoTo action's /D writes it: an array
     // [page /XYZ left top zoom] (or /Fit, /FitH top, /FitR l b r top, ...),
@@ -36,7 +39,7 @@ class Destinations {
     // An outline item or a link annotation: its /Dest, else its /A.
     Target of_item(const PdfObject& item) const;
 
-    std::size_t page_count() const { return pages_.size(); }
+    const std::vector<ObjectId>& pages() const { return pages_; }
     // The 0-based index of the page object `num`.
     std::optional<std::uint32_t> page_index(std::uint32_t num) const;
 

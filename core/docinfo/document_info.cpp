@@ -263,9 +263,7 @@ std::optional<std::string> field_value(const Document& document, const PdfObject
 std::unordered_map<std::uint32_t, std::uint32_t> annotation_pages(const Document& document,
                                                                   const Destinations& dest) {
     std::unordered_map<std::uint32_t, std::uint32_t> pages;
-    auto refs = document.page_refs();
-    if (!refs.ok()) return pages;
-    for (const ObjectId& id : refs.value()) {
+    for (const ObjectId& id : dest.pages()) {
         auto page = document.get_object(id.num);
         if (!page.ok()) continue;
         const ObjectPtr annots = get_resolved(document, page.value(), "Annots");
@@ -457,7 +455,7 @@ Result<DocumentInfo> read_document_info(const Document& document) {
         info.language = text_string(*lang);
     }
     info.metadata = read_metadata(document);
-    const Destinations destinations(document);
+    const Destinations destinations(document, refs);
     info.outline = read_outline(document, destinations);
     info.page_labels = read_page_labels(document, refs.size());
     info.pages.reserve(refs.size());

@@ -131,7 +131,9 @@ std::optional<std::vector<std::string>> read_page_labels(const Document& documen
     // Ranges by first page; a later pair for the same page loses, as the
     // tree's keys are meant to be unique.
     std::map<std::uint64_t, LabelRange> ranges;
-    walk_tree(document, tree, "Nums", [&](const PdfObject& key, const ObjectPtr& value) {
+    walk_tree(document, tree, "Nums", [&](const PdfObject& key, const ObjectPtr& written) {
+        ObjectPtr value = written;
+        if (value->is_ref()) value = document.resolve(*value);
         if (!key.is_int() || key.as_int() < 0 || value == nullptr || !value->has_dict()) {
             return true;
         }

@@ -45,9 +45,7 @@ void walk_tree(const Document& document, const ObjectPtr& root, std::string_view
             leaves != nullptr && leaves->is_array()) {
             const PdfArray& items = leaves->as_array();
             for (std::size_t i = 0; i + 1 < items.size(); i += 2) {
-                ObjectPtr value = document.resolve(items[i + 1]);
-                if (value.get() == &items[i + 1]) value = ObjectPtr(leaves, &items[i + 1]);
-                if (!visit(items[i], value)) return;
+                if (!visit(items[i], ObjectPtr(leaves, &items[i + 1]))) return;
             }
         }
         if (frame.depth >= limits::kMaxTreeDepth) continue;

@@ -17,7 +17,8 @@ ObjectPtr catalog(const Document& document);
 ObjectPtr get_resolved(const Document& document, const ObjectPtr& dict, std::string_view key);
 
 // Calls `visit(key, value)` for each pair of the tree's leaves (`leaf_key`
-// is "Names" or "Nums"), depth first in /Kids order, values resolved. A
+// is "Names" or "Nums"), depth first in /Kids order, values as written
+// (a large tree's values are mostly never asked for, so none is read). A
 // node reached a second time, deeper than limits::kMaxTreeDepth or past
 // limits::kMaxTreeNodes is skipped with what lies under it; what was read
 // before stays. `visit` returns false to stop.
