@@ -1,6 +1,7 @@
 #include "docinfo/document_info.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
@@ -203,6 +204,12 @@ std::optional<std::array<double, 4>> box(const Document& document, const ObjectP
 // /Rotate when it is a multiple of 90.
 PageFacts page_facts(const Document& document, const ObjectPtr& page) {
     PageFacts facts;
+    if (page == nullptr) {
+        facts.mediabox = facts.cropbox = kDefaultMediaBox;
+        facts.width = kDefaultMediaBox[2];
+        facts.height = kDefaultMediaBox[3];
+        return facts;
+    }
     facts.mediabox = box(document, page, "MediaBox").value_or(kDefaultMediaBox);
     facts.cropbox = facts.mediabox;
     if (const auto crop = box(document, page, "CropBox")) {
@@ -366,7 +373,8 @@ std::vector<FormField> read_form_fields(const Document& document,
     while (!stack.empty() && fields.size() < limits::kMaxFormFields) {
         Frame frame = std::move(stack.back());
         stack.pop_back();
-        if (!seen.insert(frame.field.get()).second || ++visited > limits::kMaxFormFields) continue;
+        if (!seen.insert(frame.field.get()).second) continue;
+        if (++visited > limits::kMaxFormFields) break;
         const ObjectPtr& field = frame.field;
         std::string name = frame.parent_name;
         if (const ObjectPtr t = get_resolved(document, field, "T");
@@ -461,7 +469,9 @@ Result<DocumentInfo> read_document_info(const Document& document) {
     info.pages.reserve(refs.size());
     for (const ObjectId& id : refs) {
         auto page = document.get_object(id.num);
-        info.pages.push_back(page.ok() ? page_facts(document, page.value()) : PageFacts{});
+        // An unreadable page object is shown at the default size, as the
+        // extraction shows it.
+        info.pages.push_back(page_facts(document, page.ok() ? page.value() : nullptr));
     }
     info.fields = read_form_fields(document, destinations);
     return document.unless_changed(Result<DocumentInfo>(std::move(info)));

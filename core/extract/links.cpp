@@ -100,7 +100,7 @@ Result<std::vector<PageLink>> collect_links(const Document& document, bool inter
             if (subtype == nullptr || !subtype->is_name("Link")) continue;
             std::optional<std::string> target = link_target(document, *annot);
             if (!target && internal) {
-                if (!destinations) destinations.emplace(document);
+                if (!destinations) destinations.emplace(document, pages);
                 const docinfo::Target place = destinations->of_item(*annot);
                 if (place.page) {
                     PageLink link;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "docinfo/document_info.h"
+#include "resource_limits.h"
 
 namespace quarvel::docinfo {
 namespace {
@@ -94,6 +95,15 @@ TEST(XmpScan, ElementsAttributesListsAndEntities) {
     EXPECT_EQ(m.creation_date, "2021-05-06T07:08:09Z");
     EXPECT_EQ(m.raw_creation_date, "2021-05-06T07:08:09Z");
     EXPECT_EQ(m.subject, std::nullopt);
+}
+
+// The scan reads limits::kMaxXmpBytes of the packet and no further: a
+// property that ends at the limit is found, one that ends past it is not.
+TEST(XmpScan, ReadsUpToTheByteLimit) {
+    const std::string tail = "<pdf:Producer>P</pdf:Producer>";
+    const std::string at_limit = std::string(limits::kMaxXmpBytes - tail.size(), ' ') + tail;
+    EXPECT_EQ(metadata_from_xmp(at_limit).producer, "P");
+    EXPECT_EQ(metadata_from_xmp(" " + at_limit).producer, std::nullopt);
 }
 
 TEST(XmpScan, UnclosedElementsGiveNothing) {
