@@ -186,4 +186,37 @@ inline constexpr std::size_t kMaxHeaderSearch = 1024;
 // per pool worker at a time. Past this, files are read into memory instead.
 inline constexpr std::size_t kMaxGuardedMappings = 1024;
 
+// Bookmarks read from one outline. Real books carry a few thousand; each
+// entry costs some hundred bytes, so a hostile outline of millions stops at
+// a few tens of MiB and the walk visits each item object at most once.
+inline constexpr std::size_t kMaxOutlineEntries = 100'000;
+
+// Nesting of outline levels. Real tables of contents nest under ten; the
+// walk keeps its path on the heap, so this bounds the levels reported
+// rather than the stack.
+inline constexpr std::size_t kMaxOutlineDepth = 64;
+
+// Nodes visited in one name tree or number tree walk (/Dests names, page
+// labels). A tree lists each key once, so this allows a million-entry tree;
+// nodes shared by many parents cannot multiply the walk past it.
+inline constexpr std::size_t kMaxTreeNodes = 1'000'000;
+
+// Nesting of /Kids in a name tree or number tree. Balanced trees of
+// millions of keys are a few levels deep; a chain of nodes stops here.
+inline constexpr std::size_t kMaxTreeDepth = 64;
+
+// Decoded bytes of the XMP metadata stream searched for document facts.
+// Real packets hold some KiB (a few hundred with embedded thumbnails); the
+// scan reads no further, so a huge or bomb-like stream costs at most this.
+inline constexpr std::size_t kMaxXmpBytes = std::size_t{4} << 20;
+
+// Terminal form fields reported, and separately field dictionaries
+// visited. Large forms hold some thousands; a /Kids tree that fans out
+// stops here.
+inline constexpr std::size_t kMaxFormFields = 100'000;
+
+// Widget annotations a page draws the appearance of. Forms put a few
+// hundred widgets on a page; each drawn appearance is a form XObject.
+inline constexpr std::size_t kMaxWidgetsPerPage = 10'000;
+
 } // namespace quarvel::limits

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "docinfo.h"
+#include "docinfo/document_info.h"
 #include "file/document.h"
 #include "extract/extract.h"
 #include "extract/links.h"
@@ -214,11 +216,15 @@ std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* o
 
 // --- result conversion -------------------------------------------------------
 
-PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
+// With `internal`, every dict also carries "target_page" and "target_top"
+// (None for a web link), and an internal link's "uri" is None.
+PyObject* render_links(const std::vector<quarvel::PageLink>& links, bool internal = false) {
     Owned key_uri(PyUnicode_InternFromString("uri"));
     Owned key_bbox(PyUnicode_InternFromString("bbox"));
     Owned key_page(PyUnicode_InternFromString("page"));
-    if (!key_uri || !key_bbox || !key_page) return nullptr;
+    Owned key_target_page(PyUnicode_InternFromString("target_page"));
+    Owned key_target_top(PyUnicode_InternFromString("target_top"));
+    if (!key_uri || !key_bbox || !key_page || !key_target_page || !key_target_top) return nullptr;
     Owned list(PyList_New(static_cast<Py_ssize_t>(links.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < links.size(); ++i) {
@@ -226,11 +232,22 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
         PyObject* dict = PyDict_New();
         if (dict == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-        PyObject* uri = PyUnicode_DecodeUTF8(link.uri.data(),
-                                             static_cast<Py_ssize_t>(link.uri.size()), "replace");
+        PyObject* uri = link.internal ? Py_NewRef(Py_None)
+                                      : PyUnicode_DecodeUTF8(link.uri.data(),
+                                                             static_cast<Py_ssize_t>(link.uri.size()),
+                                                             "replace");
         if (!put(dict, key_uri.get(), uri) ||
             !put(dict, key_bbox.get(), bbox_list(link.bbox)) ||
             !put(dict, key_page.get(), PyLong_FromUnsignedLong(link.page))) {
+            return nullptr;
+        }
+        if (!internal) continue;
+        PyObject* target_page =
+            link.target_page ? PyLong_FromUnsignedLong(*link.target_page) : Py_NewRef(Py_None);
+        PyObject* target_top =
+            link.target_top ? PyFloat_FromDouble(*link.target_top) : Py_NewRef(Py_None);
+        if (!put(dict, key_target_page.get(), target_page) ||
+            !put(dict, key_target_top.get(), target_top)) {
             return nullptr;
         }
     }
@@ -465,26 +482,56 @@ template <Reader R> PyObject* py_extract_many(PyObject*, PyObject* args, PyObjec
 }
 
 template <Reader R> PyObject* py_extract_links(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"path", R == Reader::Full ? "password" : nullptr, nullptr};
+    static const char* kwlist[] = {"path", R == Reader::Full ? "password" : nullptr,
+                                   R == Reader::Full ? "internal" : nullptr, nullptr};
     PyObject* path_obj = nullptr;
     PyObject* password = nullptr;
-    const char* format = R == Reader::Full ? "O|$O:extract_links" : "O:extract_links";
+    PyObject* internal_obj = nullptr;
+    const char* format = R == Reader::Full ? "O|$OO:extract_links" : "O:extract_links";
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &path_obj,
-                                     &password)) {
+                                     &password, &internal_obj)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
         std::optional<std::string> path = convert_path(R, path_obj, "path");
         std::optional<std::string> secret;
-        if (!path || !convert_password(password, secret)) return nullptr;
+        bool internal = false;
+        if (!path || !convert_password(password, secret) ||
+            !convert_bool(internal_obj, "internal", internal)) {
+            return nullptr;
+        }
         const quarvel::ReadOptions read = read_options(R, std::move(secret));
         auto links = run_core(R, [&]() -> quarvel::Result<std::vector<quarvel::PageLink>> {
             QUARVEL_TRY(std::unique_ptr<quarvel::Document> document,
                         quarvel::Document::open(*path, read));
-            return quarvel::links::extract_links(*document);
+            return quarvel::links::extract_links(*document, internal);
         });
         if (!links.ok()) return raise_parse_error(links.error());
-        return render_links(*links);
+        return render_links(*links, internal);
+    });
+}
+
+// The full reader only: the document's facts without its content.
+PyObject* py_document_info(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"path", "password", nullptr};
+    PyObject* path_obj = nullptr;
+    PyObject* password = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:document_info", const_cast<char**>(kwlist),
+                                     &path_obj, &password)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        std::optional<std::string> path = convert_path(Reader::Full, path_obj, "path");
+        std::optional<std::string> secret;
+        if (!path || !convert_password(password, secret)) return nullptr;
+        const quarvel::ReadOptions read = read_options(Reader::Full, std::move(secret));
+        auto info = run_core(Reader::Full, [&]() -> quarvel::Result<docinfo::DocumentInfo> {
+            QUARVEL_TRY(std::unique_ptr<quarvel::Document> document,
+                        quarvel::Document::open(*path, read));
+            return docinfo::read_document_info(*document);
+        });
+        if (!info.ok()) return raise_parse_error(info.error());
+        return render_document_info(*info);
     });
 }
 
@@ -541,10 +588,16 @@ PyMethodDef full_methods[] = {
      "A file that cannot be read gets an empty entry; `password` is tried on every file."},
     {"extract_links", binding<Reader::Full>(py_extract_links<Reader::Full>),
      METH_VARARGS | METH_KEYWORDS,
-     "extract_links(path, *, password=None)\n"
+     "extract_links(path, *, password=None, internal=False)\n"
      "--\n"
      "\n"
-     "Extract hyperlinks from a PDF file with the full reader."},
+     "Extract hyperlinks from a PDF file with the full reader.\n"
+     "\n"
+     "With internal=True, links to pages of the same document come too, with\n"
+     "\"uri\" None, and every dict ends with \"target_page\" and \"target_top\"."},
+    {"document_info", binding<Reader::Full>(py_document_info), METH_VARARGS | METH_KEYWORDS,
+     "document_info(path, *, password=None)\n--\n\nThe document's metadata, outline, page labels, "
+     "page sizes and form fields."},
     {nullptr, nullptr, 0, nullptr},
 };
 

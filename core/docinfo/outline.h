@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "docinfo/destinations.h"
 #include "file/document.h"
 
 namespace quarvel::docinfo {
@@ -21,10 +22,16 @@ struct OutlineEntry {
 };
 
 // Every bookmark that could be read; a broken outline gives what was read
-// before the break.
+// before the break. An item reached a second time (a /Next or /First that
+// comes back) ends its chain; levels deeper than limits::kMaxOutlineDepth
+// are left out, and the walk stops after limits::kMaxOutlineEntries.
 std::vector<OutlineEntry> read_outline(const Document& document);
+std::vector<OutlineEntry> read_outline(const Document& document,
+                                       const Destinations& destinations);
 
 // One label per page, or nothing when the document has no /PageLabels.
 std::optional<std::vector<std::string>> read_page_labels(const Document& document);
+std::optional<std::vector<std::string>> read_page_labels(const Document& document,
+                                                         std::size_t page_count);
 
 } // namespace quarvel::docinfo

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "docinfo/trees.h"
 #include "syntax/filters.h"
 #include "syntax/text.h"
 #include "extract/worker_pool.h"
@@ -405,6 +406,144 @@ Result<std::string> get_stream_data(const PdfObject& object) {
 
 namespace {
 
+// What the full reader draws of a page's form fields: the normal appearance
+// (/AP /N, or the state of it /AS names) of each widget annotation that is
+// neither Hidden nor NoView, so that a filled-in form's values are page
+// text as they are on screen. `content` draws each appearance as a form
+// named in `resources` (a /XObject dictionary of references, and the form's
+// default resources /DR as the fonts of appearances that name none).
+struct WidgetAppearances {
+    std::vector<std::string> names;
+    PdfObject resources;
+    std::string content;
+};
+
+// Annotation flags (/F) under which a viewer draws nothing.
+constexpr std::int64_t kAnnotHidden = 1 << 1;
+constexpr std::int64_t kAnnotNoView = 1 << 5;
+
+// The normal appearance stream of a widget, by reference.
+std::optional<ObjectId> widget_appearance(const PdfObject& annot, const Document& document) {
+    const PdfObject* ap_value = annot.get("AP");
+    if (ap_value == nullptr) return std::nullopt;
+    const ObjectPtr ap = document.resolve(*ap_value);
+    if (!ap->is_dict()) return std::nullopt;
+    const PdfObject* normal = ap->get("N");
+    if (normal == nullptr) return std::nullopt;
+    if (normal->is_ref()) {
+        const ObjectPtr n = document.resolve(*normal);
+        if (n->is_stream()) return normal->as_ref();
+        if (!n->is_dict()) return std::nullopt;
+        // A state dictionary: the state /AS names picks the appearance.
+        const PdfObject* state = annot.get("AS");
+        if (state == nullptr || !state->is_name()) return std::nullopt;
+        const PdfObject* chosen = n->get(state->bytes());
+        if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
+        return chosen->as_ref();
+    }
+    if (!normal->is_dict()) return std::nullopt;
+    const PdfObject* state = annot.get("AS");
+    if (state == nullptr || !state->is_name()) return std::nullopt;
+    const PdfObject* chosen = normal->get(state->bytes());
+    if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
+    return chosen->as_ref();
+}
+
+// Four finite numbers of a rectangle array, corners in order.
+std::optional<std::array<double, 4>> rect_of(const PdfObject* value, const Document& document) {
+    if (value == nullptr) return std::nullopt;
+    const ObjectPtr array = document.resolve(*value);
+    if (!array->is_array() || array->as_array().size() != 4) return std::nullopt;
+    std::array<double, 4> r{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::optional<double> n = document.resolve(array->as_array()[i])->number();
+        if (!n || !std::isfinite(*n)) return std::nullopt;
+        r[i] = *n;
+    }
+    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]),
+                                 std::max(r[0], r[2]), std::max(r[1], r[3])};
+}
+
+// The matrix that puts an appearance onto its annotation: the form's /BBox
+// taken through its /Matrix gives a box, which is scaled and moved onto
+// /Rect (the PDF standard's appearance algorithm). The form's own /Matrix
+// is applied when the form is drawn.
+std::optional<Matrix> appearance_placement(const PdfObject& form, const PdfObject& annot,
+                                           const Document& document) {
+    const auto bbox = rect_of(form.get("BBox"), document);
+    const auto rect = rect_of(annot.get("Rect"), document);
+    if (!bbox || !rect) return std::nullopt;
+    const Matrix m = form_matrix(form);
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (const auto& [x, y] : {std::pair((*bbox)[0], (*bbox)[1]), std::pair((*bbox)[2], (*bbox)[1]),
+                               std::pair((*bbox)[0], (*bbox)[3]), std::pair((*bbox)[2], (*bbox)[3])}) {
+        const double tx = m.a * x + m.c * y + m.e;
+        const double ty = m.b * x + m.d * y + m.f;
+        x0 = std::min(x0, tx);
+        y0 = std::min(y0, ty);
+        x1 = std::max(x1, tx);
+        y1 = std::max(y1, ty);
+    }
+    if (!(x1 - x0 > 0) || !(y1 - y0 > 0)) return std::nullopt;
+    const double sx = ((*rect)[2] - (*rect)[0]) / (x1 - x0);
+    const double sy = ((*rect)[3] - (*rect)[1]) / (y1 - y0);
+    const Matrix placed{sx, 0, 0, sy, (*rect)[0] - x0 * sx, (*rect)[1] - y0 * sy};
+    for (const double v : {placed.a, placed.d, placed.e, placed.f}) {
+        if (!std::isfinite(v)) return std::nullopt;
+    }
+    return placed;
+}
+
+std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
+                                                    const Document& document) {
+    const PdfObject* annots_value = page.get("Annots");
+    if (annots_value == nullptr) return std::nullopt;
+    const ObjectPtr annots = document.resolve(*annots_value);
+    if (!annots->is_array()) return std::nullopt;
+    WidgetAppearances out;
+    std::vector<ObjectId> forms;
+    for (const PdfObject& element : annots->as_array()) {
+        if (forms.size() >= limits::kMaxWidgetsPerPage) break;
+        const ObjectPtr annot = document.resolve(element);
+        if (!annot->is_dict()) continue;
+        const PdfObject* subtype = annot->get("Subtype");
+        if (subtype == nullptr || !subtype->is_name("Widget")) continue;
+        if (const PdfObject* flags = annot->get("F"); flags != nullptr && flags->is_int() &&
+                                                    (flags->as_int() & (kAnnotHidden | kAnnotNoView))) {
+            continue;
+        }
+        const std::optional<ObjectId> id = widget_appearance(*annot, document);
+        if (!id) continue;
+        auto form = document.get_object(id->num);
+        if (!form.ok() || !form.value()->is_stream()) continue;
+        const std::optional<Matrix> placed = appearance_placement(*form.value(), *annot, document);
+        if (!placed) continue;
+        const std::string name = "QuarvelWidget" + std::to_string(forms.size());
+        char matrix[200];
+        const int n = std::snprintf(matrix, sizeof matrix, "q %.6f 0 0 %.6f %.6f %.6f cm /", placed->a,
+                                    placed->d, placed->e, placed->f);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof matrix) continue;
+        out.content.append(matrix, static_cast<std::size_t>(n));
+        out.content += name;
+        out.content += " Do Q\n";
+        out.names.push_back(name);
+        forms.push_back(*id);
+    }
+    if (forms.empty()) return std::nullopt;
+    // The names are complete before any view of them is taken.
+    PdfDict xobjects;
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        xobjects.push_back({out.names[i], PdfObject::reference(forms[i])});
+    }
+    PdfDict resources{{"XObject", PdfObject::dictionary(std::move(xobjects))}};
+    const ObjectPtr acroform = docinfo::get_resolved(document, docinfo::catalog(document), "AcroForm");
+    const ObjectPtr fonts = docinfo::get_resolved(
+        document, docinfo::get_resolved(document, acroform, "DR"), "Font");
+    if (fonts != nullptr && fonts->is_dict()) resources.push_back({"Font", *fonts});
+    out.resources = PdfObject::dictionary(std::move(resources));
+    return out;
+}
+
 // `font_cache` holds the font records across the document's
 // pages (null: this page's call alone).
 Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t page_num,
@@ -439,6 +578,18 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     scanned.chars.clear();
     TextState state;
     scan_content_stream_into(content, state, scanned, fonts, xobjects, 0, document.options());
+    if (document.options().full()) {
+        if (const std::optional<WidgetAppearances> widgets = widget_appearances(*page, document)) {
+            // Drawn in the page's default space, whatever state the page's
+            // own content left behind.
+            const XObjectMap widget_forms = build_xobject_map(
+                &widgets->resources, document, limits::kMaxPageContentBytes, font_cache,
+                &result.sources);
+            TextState widget_state;
+            scan_content_stream_into(widgets->content, widget_state, scanned, fonts, widget_forms, 0,
+                                     document.options());
+        }
+    }
 
     if (document.options().full()) {
         result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "docinfo/destinations.h"
 #include "syntax/strings.h"
 #include "syntax/text.h"
 
@@ -66,9 +67,12 @@ std::array<double, 4> link_rect(const PdfObject& annot) {
     return rect;
 }
 
-Result<std::vector<PageLink>> collect_links(const Document& document) {
+Result<std::vector<PageLink>> collect_links(const Document& document, bool internal) {
     QUARVEL_TRY(const std::vector<ObjectId> pages, document.page_refs());
     std::vector<PageLink> links;
+    // Read on the first internal link: named destinations take a walk of
+    // the catalogue's name tree.
+    std::optional<docinfo::Destinations> destinations;
     for (std::size_t index = 0; index < pages.size(); ++index) {
         // A page list longer than a 32-bit page number can name would need a
         // file of many gigabytes of references; such pages are not reachable
@@ -95,9 +99,26 @@ Result<std::vector<PageLink>> collect_links(const Document& document) {
             const PdfObject* subtype = annot->get("Subtype");
             if (subtype == nullptr || !subtype->is_name("Link")) continue;
             std::optional<std::string> target = link_target(document, *annot);
+            if (!target && internal) {
+                if (!destinations) destinations.emplace(document, pages);
+                const docinfo::Target place = destinations->of_item(*annot);
+                if (place.page) {
+                    PageLink link;
+                    link.bbox = link_rect(*annot);
+                    link.page = static_cast<std::uint32_t>(index);
+                    link.internal = true;
+                    link.target_page = place.page;
+                    link.target_top = place.top;
+                    links.push_back(std::move(link));
+                }
+                continue;
+            }
             if (!target) continue;
-            links.push_back(
-                PageLink{std::move(*target), link_rect(*annot), static_cast<std::uint32_t>(index)});
+            PageLink link;
+            link.uri = std::move(*target);
+            link.bbox = link_rect(*annot);
+            link.page = static_cast<std::uint32_t>(index);
+            links.push_back(std::move(link));
         }
     }
     return links;
@@ -105,8 +126,8 @@ Result<std::vector<PageLink>> collect_links(const Document& document) {
 
 } // namespace
 
-Result<std::vector<PageLink>> extract_links(const Document& document) {
-    return document.unless_changed(collect_links(document));
+Result<std::vector<PageLink>> extract_links(const Document& document, bool internal) {
+    return document.unless_changed(collect_links(document, internal));
 }
 
 } // namespace quarvel::links

@@ -3,7 +3,7 @@
 # what each field means.
 import os
 from collections.abc import Iterable, Sequence
-from typing import Literal, Optional, TypedDict, Union
+from typing import Literal, Optional, TypedDict, Union, overload
 
 StrPath = Union[str, os.PathLike[str]]
 Password = Union[str, bytes, None]
@@ -70,4 +70,73 @@ def extract_many(
     *,
     password: Password = None,
 ) -> list[tuple[str, Result]]: ...
-def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ...
+
+class LinkWithTarget(TypedDict):
+    # None for a link to a place in this document.
+    uri: Optional[str]
+    bbox: list[float]
+    page: int
+    target_page: Optional[int]
+    target_top: Optional[float]
+
+@overload
+def extract_links(
+    path: StrPath, *, password: Password = None, internal: Literal[False] = False
+) -> list[Link]: ...
+@overload
+def extract_links(
+    path: StrPath, *, password: Password = None, internal: Literal[True]
+) -> list[LinkWithTarget]: ...
+@overload
+def extract_links(
+    path: StrPath, *, password: Password = None, internal: bool = False
+) -> Union[list[Link], list[LinkWithTarget]]: ...
+
+class RawDates(TypedDict):
+    creation_date: Optional[str]
+    mod_date: Optional[str]
+
+class Metadata(TypedDict):
+    title: Optional[str]
+    author: Optional[str]
+    subject: Optional[str]
+    keywords: Optional[str]
+    creator: Optional[str]
+    producer: Optional[str]
+    creation_date: Optional[str]  # ISO 8601
+    mod_date: Optional[str]
+    raw_dates: RawDates
+
+class OutlineEntry(TypedDict):
+    level: int
+    title: str
+    page: Optional[int]
+    top: Optional[float]
+    uri: Optional[str]
+
+class PageFacts(TypedDict):
+    width: float
+    height: float
+    rotation: Literal[0, 90, 180, 270]
+    mediabox: list[float]
+    cropbox: list[float]
+
+class FormField(TypedDict):
+    name: str
+    type: Optional[Literal["text", "button", "choice", "signature"]]
+    value: Optional[str]
+    page: Optional[int]
+
+class DocumentInfo(TypedDict):
+    page_count: int
+    pdf_version: Optional[str]
+    encrypted: bool
+    tagged: bool
+    language: Optional[str]
+    metadata: Metadata
+    outline: list[OutlineEntry]
+    page_labels: Optional[list[str]]
+    pages: list[PageFacts]
+    fields: list[FormField]
+
+def document_info(path: StrPath, *, password: Password = None) -> DocumentInfo: ...

@@ -34,6 +34,8 @@ examples:
   quarvel json --links paper.pdf | jq '.blocks | length'
   quarvel images paper.pdf -o figures/
   quarvel links *.pdf
+  quarvel info --summary report.pdf
+  quarvel toc book.pdf
   quarvel batch papers/ -o papers.parquet --resume --jobs 2
   quarvel batch papers/ -o papers.parquet --dask local
 """
@@ -82,6 +84,22 @@ def build_parser() -> argparse.ArgumentParser:
         description="Print one line per link: FILE, page, URI and rectangle (x0 y0 x1 y1), "
                     "separated by tabs.")
     links.add_argument("files", nargs="+", metavar="FILE")
+
+    info = commands.add_parser(
+        "info", parents=[common], help="document facts: metadata, outline, labels, pages, fields",
+        description="Print each file's document_info as JSON (an object keyed by file when there "
+                    "are several), or with --summary a short 'Key: value' list per file. Needs "
+                    "quarvel_full.")
+    info.add_argument("--summary", action="store_true", help="a short text summary instead of JSON")
+    info.add_argument("files", nargs="+", metavar="FILE")
+
+    toc = commands.add_parser(
+        "toc", parents=[common], help="print the outline (bookmarks)",
+        description="Print the file's outline, one bookmark a line indented two spaces a level, "
+                    "then a tab and the page it goes to: its printed label where the file has "
+                    "page labels, else its 1-based number; a web address for a link out; '-' "
+                    "for none. Needs quarvel_full.")
+    toc.add_argument("file", metavar="FILE")
 
     batch = commands.add_parser(
         "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
@@ -222,6 +240,88 @@ def cmd_links(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
     return status
 
 
+def full_reader_only(args: argparse.Namespace, reader: ModuleType) -> None:
+    if args.exact or not hasattr(reader, "document_info"):
+        raise ToolError(f"{args.command} needs quarvel_full (document_info)")
+
+
+def yes_no(value: Any) -> str:
+    return "yes" if value else "no"
+
+
+def info_summary(info: Mapping[str, Any]) -> list[tuple[str, str]]:
+    """The facts a reader looks at first, pdfinfo-like: one key a line."""
+    meta = info["metadata"]
+    labels = {"title": "Title", "author": "Author", "subject": "Subject", "keywords": "Keywords",
+              "creator": "Creator", "producer": "Producer", "creation_date": "CreationDate",
+              "mod_date": "ModDate"}
+    # A date that does not parse is shown as written.
+    raw = meta["raw_dates"]
+    out = [(label, meta[key] or raw.get(key) or "") for key, label in labels.items()]
+    out += [
+        ("Tagged", yes_no(info["tagged"])),
+        ("Form", f"{len(info['fields'])} fields" if info["fields"] else "none"),
+        ("Pages", str(info["page_count"])),
+        ("Encrypted", yes_no(info["encrypted"])),
+    ]
+    if info["pages"]:
+        first = info["pages"][0]
+        out.append(("Page size", f"{first['width']:g} x {first['height']:g} pts"
+                                 f" (rotated {first['rotation']} degrees)"))
+    out += [
+        ("PDF version", info["pdf_version"] or ""),
+        ("Language", info["language"] or ""),
+        ("Outline", f"{len(info['outline'])} entries" if info["outline"] else "none"),
+        ("Page labels", yes_no(info["page_labels"] is not None)),
+    ]
+    return out
+
+
+def cmd_info(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    full_reader_only(args, reader)
+    status = 0
+    found: dict[str, Any] = {}
+    for path in args.files:
+        try:
+            found[path] = reader.document_info(path, **reader_options(args))
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+    if args.summary:
+        for i, (path, info) in enumerate(found.items()):
+            if len(args.files) > 1:
+                out.write(("\n" if i else "") + f"==> {path} <==\n")
+            for key, value in info_summary(info):
+                out.write(f"{key + ':':<16}{value}\n")
+    elif len(args.files) == 1:
+        if found:
+            json.dump(found[args.files[0]], out, indent=2, ensure_ascii=False)
+            out.write("\n")
+    else:
+        json.dump(found, out, indent=2, ensure_ascii=False)
+        out.write("\n")
+    return status
+
+
+def cmd_toc(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    full_reader_only(args, reader)
+    try:
+        info = reader.document_info(args.file, **reader_options(args))
+    except Exception as e:
+        report(args.file, e, err)
+        return EXIT_FAILED
+    labels = info["page_labels"]
+    for entry in info["outline"]:
+        if entry["page"] is not None:
+            where = labels[entry["page"]] if labels else str(entry["page"] + 1)
+        else:
+            where = entry["uri"] or "-"
+        # A title's own line breaks would break the one-line-a-bookmark form.
+        title = " ".join(entry["title"].split())
+        out.write(f"{'  ' * (entry['level'] - 1)}{title}\t{where}\n")
+    return 0
+
+
 def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
     from quarvel_tools.batch import find_pdfs, run_batch
     from quarvel_tools.sinks import open_sink
@@ -251,7 +351,7 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
 
 
 COMMANDS = {"text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
-            "batch": cmd_batch}
+            "info": cmd_info, "toc": cmd_toc, "batch": cmd_batch}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

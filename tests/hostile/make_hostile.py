@@ -539,9 +539,61 @@ def full_reader_cases() -> Iterator[tuple[str, bytes]]:
         yield name, b.build(trailer_extra=b"/Encrypt 9 0 R /ID [<0011223344556677> <00>]")
 
 
+def document_facts() -> Iterator[tuple[str, bytes]]:
+    """Outlines, name and number trees and forms built to loop or to be
+    huge: document_info and internal links must stay bounded."""
+    def catalog_with(b: PdfBuilder, entries: str) -> PdfBuilder:
+        return b.object(1, "<< /Type /Catalog /Pages 2 0 R " + entries + " >>")
+
+    b = catalog_with(simple_document(["BT (a) Tj ET"]), "/Outlines 20 0 R")
+    b.object(20, "<< /First 21 0 R /Last 22 0 R >>")
+    b.object(21, "<< /Title (a) /Parent 20 0 R /Next 22 0 R /First 22 0 R /Dest [3 0 R /Fit] >>")
+    b.object(22, "<< /Title (b) /Parent 20 0 R /Next 21 0 R /First 21 0 R /Dest (n) >>")
+    yield "outline_loop", b.build()
+
+    n = 100_000
+    b = catalog_with(simple_document(["BT (a) Tj ET"]), "/Outlines 20 0 R")
+    b.object(20, "<< /First 21 0 R /Count %d >>" % n)
+    for i in range(n):
+        nxt = " /Next %d 0 R" % (22 + i) if i + 1 < n else ""
+        b.object(21 + i, "<< /Title (e) /Dest [3 0 R /XYZ 0 %d 0]%s >>" % (i % 792, nxt))
+    yield "outline_100000_entries", b.build()
+
+    # A chain of children, each the first child of the last.
+    b = catalog_with(simple_document(["BT (a) Tj ET"]), "/Outlines 20 0 R")
+    b.object(20, "<< /First 21 0 R >>")
+    for i in range(5000):
+        b.object(21 + i, "<< /Title (d) /First %d 0 R >>" % (22 + i))
+    yield "outline_deep_chain", b.build()
+
+    b = catalog_with(simple_document(["BT (a) Tj ET"], page_extra="/Annots [40 0 R]"),
+                     "/Names << /Dests 30 0 R >> /PageLabels 35 0 R /Outlines 20 0 R")
+    b.object(20, "<< /First 21 0 R >>")
+    b.object(21, "<< /Title (a) /Dest (missing) >>")
+    b.object(30, "<< /Kids [31 0 R 30 0 R] >>")
+    b.object(31, "<< /Kids [30 0 R 31 0 R] /Names [(x) [3 0 R /Fit]] >>")
+    b.object(35, "<< /Kids [36 0 R 35 0 R] >>")
+    b.object(36, "<< /Kids [35 0 R] /Nums [0 << /S /r /St 2000000000 >>] >>")
+    b.object(40, "<< /Subtype /Link /Rect [0 0 1 1] /Dest (missing) >>")
+    yield "name_tree_cycle", b.build()
+
+    b = catalog_with(simple_document(["BT (a) Tj ET"]), "/AcroForm << /Fields [20 0 R] >>")
+    b.object(20, "<< /T (a) /FT /Tx /Kids [21 0 R 20 0 R] >>")
+    b.object(21, "<< /T (b) /Kids [20 0 R 21 0 R] /V (v) >>")
+    yield "form_field_cycle", b.build()
+
+    # A widget whose appearance draws itself.
+    b = catalog_with(simple_document(["BT (a) Tj ET"], page_extra="/Annots [20 0 R]"),
+                     "/AcroForm << /Fields [20 0 R] >>")
+    b.object(20, "<< /Subtype /Widget /FT /Tx /T (w) /Rect [0 0 100 20] /AP << /N 21 0 R >> >>")
+    b.stream(21, "/Type /XObject /Subtype /Form /BBox [0 0 100 20] "
+                 "/Resources << /XObject << /X 21 0 R >> >>", "/X Do /X Do")
+    yield "widget_appearance_draws_itself", b.build()
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
-    full_reader_cases, dense_text,
+    full_reader_cases, dense_text, document_facts,
 ]
 
 
