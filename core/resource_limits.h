@@ -188,10 +188,12 @@ inline constexpr std::size_t kMaxGuardedMappings = 1024;
 
 // Path points (m, l and each point of c, v, y; four for re) the full reader
 // records for one page when drawings are asked for, forms included. Dense
-// vector maps and charts draw some hundred thousand points; at under 20
-// bytes a point in the recorded items this caps a page's paths at a few
-// tens of MiB. Path operators past it are ignored.
-inline constexpr std::uint64_t kMaxPathPointsPerPage = 2'000'000;
+// vector maps and charts draw some hundred thousand points, and a page of
+// 100,000 rectangles needs 400,000. A point costs under 40 bytes in the
+// recorded items but up to 200 as Python objects, so this caps a page's
+// paths at about 100 MiB in the caller's hands. Path operators past it are
+// ignored.
+inline constexpr std::uint64_t kMaxPathPointsPerPage = 500'000;
 
 // Painted paths recorded for one page. A table of a few thousand cells
 // draws some tens of thousands of rules and boxes, and a page of 100,000

@@ -112,6 +112,7 @@ PyObject* py_extract_drawings(PyObject*, PyObject* args, PyObject* kwargs) {
                 // The page's paths go as soon as they are converted.
                 const PageResult done = std::move(page);
                 return unlocked.held([&] {
+                    const GcPause pause;
                     for (const Drawing& d : done.drawings) {
                         PyObject* dict = drawing_dict(d, done.number, keys);
                         if (dict == nullptr) return false;
