@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "resource_limits.h"
+#include "syntax/string_bytes.h"
 #include "syntax/text.h"
 
 namespace quarvel {
@@ -136,7 +137,7 @@ ColorSpace read_indexed(const PdfArray& items, const Document& document, int dep
     const std::size_t want = static_cast<std::size_t>(space.hival + 1) * components_of(base.family);
     std::string bytes;
     if (lookup->is_string() || lookup->is_hex_string()) {
-        bytes.assign(lookup->bytes());
+        bytes = string_bytes(*lookup);
     } else if (lookup->is_stream()) {
         auto decoded = document.decode_stream(*lookup, limits::kMaxPaletteBytes);
         if (decoded.ok()) bytes = std::move(decoded).value();
