@@ -218,5 +218,30 @@ inline constexpr std::size_t kMaxFormFields = 100'000;
 // Widget annotations a page draws the appearance of. Forms put a few
 // hundred widgets on a page; each drawn appearance is a form XObject.
 inline constexpr std::size_t kMaxWidgetsPerPage = 10'000;
+// Path points (m, l and each point of c, v, y; four for re) the full reader
+// records for one page when drawings are asked for, forms included. Dense
+// vector maps and charts draw some hundred thousand points, and a page of
+// 100,000 rectangles needs 400,000. A point costs under 40 bytes in the
+// recorded items but up to 200 as Python objects, so this caps a page's
+// paths at about 100 MiB in the caller's hands. Path operators past it are
+// ignored.
+inline constexpr std::uint64_t kMaxPathPointsPerPage = 500'000;
+
+// Painted paths recorded for one page. A table of a few thousand cells
+// draws some tens of thousands of rules and boxes, and a page of 100,000
+// rectangles must still come out whole; each recorded path costs about
+// 200 bytes here and a few hundred as Python objects, so 250,000 keeps a
+// page to some 150 MiB. Paths painted past it are left out.
+inline constexpr std::size_t kMaxDrawingsPerPage = 250'000;
+
+// Entries read from one /ColorSpace resource dictionary. Pages name a few
+// spaces; a hostile dictionary of millions would otherwise cost a palette
+// decode each for every page that shares it.
+inline constexpr std::size_t kMaxColorSpacesPerResources = 1024;
+
+// Bytes of an /Indexed palette stream decoded: 256 entries of at most four
+// components need 1 KiB; a longer stream is padding or hostile, and a
+// stream decoding past this leaves the palette empty (black).
+inline constexpr std::size_t kMaxPaletteBytes = 4096;
 
 } // namespace quarvel::limits

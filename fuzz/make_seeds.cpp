@@ -261,6 +261,33 @@ void full_font_seeds() {
     write("full_font", "fonts.pdf", b.build());
 }
 
+// The full reader's whole documents: the document target's seeds, and a
+// page that paints in every colour space with paths, clips and a form.
+void full_document_seeds() {
+    const std::string rich = rich_document().build();
+    write("full_document", "rich_table.pdf", rich);
+    write("full_document", "links.pdf", with_links());
+    write("full_document", "object_stream.pdf", with_object_stream());
+    PdfBuilder b = quarvel::testing::simple_document(
+        {"q 2 w 1 0 0 RG 0 0 1 rg 10 10 100 50 re B Q 0 0 m 100 100 l 50 0 30 30 60 60 c S "
+         "0 0 m 0 5 l 10 5 l 10 0 l h f* 5 5 m 20 20 30 0 v 40 40 50 50 y b "
+         "q 0 0 300 300 re W n /Ic cs 0.2 0.4 0.6 scn /In CS 1 SCN /Lb cs 50 20 -20 sc "
+         "/Sp cs 0.5 sc /Dn CS 0.1 0.2 SC 0.1 0.2 0.3 0.4 k 0.5 G 320 320 5 5 re B Q "
+         "/Pattern cs /P0 scn /Fm1 Do 0.5 0 0 0.5 0 0 cm 1 1 1 1 re n "
+         "BT /F1 12 Tf 1 0 0 rg 72 700 Td (red) Tj 0 g (black) Tj ET"},
+        "<< /Font << /F1 20 0 R >> /XObject << /Fm1 21 0 R >> /ColorSpace << /Ic [/ICCBased "
+        "22 0 R] /In [/Indexed /DeviceRGB 1 <FF000000FF00>] /Lb [/Lab << /WhitePoint [0.95 1 "
+        "1.09] >>] /Sp [/Separation /Spot /DeviceCMYK 23 0 R] /Dn [/DeviceN [/A /B] "
+        "/DeviceCMYK 23 0 R] >> >>");
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    b.stream(21, "/Type /XObject /Subtype /Form /BBox [0 0 50 50] /Matrix [2 0 0 2 5 5] "
+                 "/Resources << /ColorSpace << /Ic [/ICCBased 22 0 R] >> >>",
+             "/Ic cs 1 0 0 sc 0 0 10 10 re f q 0 0 5 5 re W n 20 20 m 30 30 l S Q");
+    b.stream(22, "/N 3", "");
+    b.object(23, "<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 1 0 0] /N 1 >>");
+    write("full_document", "drawings.pdf", b.build());
+}
+
 void content_seeds() {
     const char* const streams[] = {
         "BT /F1 12 Tf 72 712 Td (Hello) Tj 0 -14 Td [(W) 120 (orld)] TJ T* (x) ' 1 2 (y) \" ET",
@@ -326,6 +353,7 @@ int main(int argc, char** argv) {
     filter_seeds();
     cmap_seeds();
     full_font_seeds();
+    full_document_seeds();
     content_seeds();
     layout_seeds();
     return 0;

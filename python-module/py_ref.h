@@ -39,6 +39,23 @@ inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
     return status == 0;
 }
 
+// Pauses the cyclic garbage collector while a result is built. Every dict
+// and list made in a result would count towards a collection, and each collection
+// walks all the young containers of the result so far, none of which can be
+// garbage: on text-dense documents that walking cost a sixth of the call.
+class GcPause {
+  public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+  private:
+    bool was_enabled_;
+};
+
 // A list of the four floats of a box, in stored order.
 inline PyObject* bbox_list(const std::array<double, 4>& box) {
     Owned list(PyList_New(4));

@@ -21,6 +21,7 @@ void TextState::save_gs() {
     if (full) {
         text_stack.push_back({font_name, font_size, h_scale, char_spacing, word_spacing, leading,
                               rise, render_mode});
+        paint_stack.push_back(paint);
     }
 }
 
@@ -43,6 +44,10 @@ void TextState::restore_gs() {
         rise = saved.rise;
         render_mode = saved.render_mode;
         text_stack.pop_back();
+    }
+    if (full && !paint_stack.empty()) {
+        paint = paint_stack.back();
+        paint_stack.pop_back();
     }
 }
 
@@ -67,6 +72,19 @@ struct WorkBudget {
         }
     }
     bool take_item() { return take(items_left); }
+    // Path points and painted paths recorded, when drawings are asked for.
+    bool take_points(std::uint64_t n) {
+        if (n > points_left) return false;
+        points_left -= n;
+        return true;
+    }
+    bool take_drawing() {
+        if (drawings_left == 0) return false;
+        --drawings_left;
+        return true;
+    }
+    std::uint64_t points_left = limits::kMaxPathPointsPerPage;
+    std::size_t drawings_left = limits::kMaxDrawingsPerPage;
 
   private:
     bool take(std::uint64_t& left) {
@@ -324,6 +342,9 @@ void emit_string_full(std::string_view bytes, const StringSetup& setup, TextStat
     const std::uint8_t rotation = setup.rotation;
     const float user_size = setup.user_size;
     const double g_e = setup.g_e, g_f = setup.g_f;
+    // Text stroked only (mode 1) shows in the stroke colour, all other
+    // modes in the fill colour.
+    const std::uint32_t color = state.render_mode == 1 ? state.paint.stroke : state.paint.fill;
     Matrix g = setup.glyph_to_user;
     // The pen: text space to user space moves with it (as state.ctm.mul(
     // state.tm) would give it).
@@ -388,6 +409,7 @@ void emit_string_full(std::string_view bytes, const StringSetup& setup, TextStat
             c.font = index;
             c.size = user_size;
             c.rotation = rotation;
+            c.color = color;
             result.chars.push_back(c);
         }
         if (budget.exhausted) break;
@@ -515,6 +537,10 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
         form_fonts = &merged;
     }
     const XObjectMap& form_xobjects = form.xobjects != nullptr ? *form.xobjects : xobjects;
+    const ColorSpaceMap* caller_spaces = state.color_spaces;
+    if (form.color_spaces != nullptr) state.color_spaces = form.color_spaces.get();
+    // A path the caller left open is not the form's to paint.
+    state.path = PathState{};
     if (!budget.exhausted) {
         scan_content_stream_full(form.content, *form_fonts, form_xobjects, depth + 1, state,
                                  result, budget);
@@ -525,7 +551,9 @@ void draw_form_full(const XObjectData& form, TextState& state, ContentResult& re
     while (state.gs_stack.size() > state.gs_floor) {
         state.gs_stack.pop_back();
         if (!state.text_stack.empty()) state.text_stack.pop_back();
+        if (!state.paint_stack.empty()) state.paint_stack.pop_back();
     }
+    state.color_spaces = caller_spaces;
     state.gs_floor = floor;
     state.gs_skipped = skipped;
     state.restore_gs();
@@ -636,11 +664,364 @@ void do_xobject(std::span<const Operand> operands, TextState& state, ContentResu
     record_image(std::move(name), state, result, budget);
 }
 
+// --- The full reader's colours and paths ------------------------------------
+
+// The numbers of a colour operator, last `n` of them (sc, scn and friends
+// take as many as their space has components; a pattern's name may follow).
+std::size_t color_numbers(std::span<const Operand> operands, std::size_t n,
+                          std::array<double, 32>& out) {
+    std::size_t end = operands.size();
+    if (end > 0 && operands[end - 1].is_name()) --end;
+    std::size_t begin = end;
+    while (begin > 0 && end - begin < std::min<std::size_t>(n, out.size()) &&
+           operands[begin - 1].is_number()) {
+        --begin;
+    }
+    for (std::size_t i = begin; i < end; ++i)
+        out[i - begin] = operands[i].number();
+    return end - begin;
+}
+
+// cs and CS: the device spaces and Pattern by name, others from the
+// resources; a name the resources lack paints in DeviceGray.
+const ColorSpace* named_space(const Operand& name, const TextState& state) {
+    const std::string_view n = name.is_name() ? name.bytes() : std::string_view();
+    if (n == "DeviceGray") return &ColorSpace::device_gray();
+    if (n == "DeviceRGB") return &ColorSpace::device_rgb();
+    if (n == "DeviceCMYK") return &ColorSpace::device_cmyk();
+    if (n == "Pattern") return &ColorSpace::pattern();
+    if (state.color_spaces != nullptr) {
+        auto it = state.color_spaces->find(lossy_utf8(n));
+        if (it != state.color_spaces->end()) return &it->second;
+    }
+    return &ColorSpace::device_gray();
+}
+
+void set_color(std::span<const Operand> operands, const ColorSpace& space, std::uint32_t& out) {
+    std::array<double, 32> numbers{};
+    const std::size_t n = color_numbers(operands, space.components, numbers);
+    if (space.family == ColorSpace::Family::Pattern) {
+        // An uncoloured pattern paints its cells in the colour given with
+        // it; a coloured one carries its own (black, see to_srgb).
+        out = 0;
+        if (space.base != ColorSpace::Family::Pattern && n > 0) {
+            ColorSpace under = space;
+            under.family = space.base;
+            out = to_srgb(under, std::span<const double>(numbers.data(), n));
+        }
+        return;
+    }
+    out = to_srgb(space, std::span<const double>(numbers.data(), n));
+}
+
+void set_device_color(std::span<const Operand> operands, const ColorSpace& space,
+                      const ColorSpace*& space_out, std::uint32_t& out) {
+    if (operands.size() < space.components) return;
+    space_out = &space;
+    set_color(operands, space, out);
+}
+
+bool finite(double v) { return std::isfinite(v); }
+
+void add_item(PathState& path, PathItem::Kind kind, std::initializer_list<double> points) {
+    PathItem item;
+    item.kind = kind;
+    std::size_t i = 0;
+    for (const double v : points) {
+        if (!finite(v)) return; // an item off every page is no rule or box
+        item.p[i++] = v;
+    }
+    path.items.push_back(item);
+}
+
+// A subpath of four axis-parallel lines that closes on itself is the box a
+// writer drew edge by edge: kept as one rectangle, as `re` would give it.
+void merge_rectangle(PathState& path) {
+    const std::size_t first = path.subpath_first;
+    if (path.items.size() != first + 4) return;
+    constexpr double kEps = 1e-3; // of a point: rounding through the CTM
+    double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+    int horizontal = 0;
+    for (std::size_t i = first; i < first + 4; ++i) {
+        const PathItem& it = path.items[i];
+        if (it.kind != PathItem::Kind::Line) return;
+        const bool h = std::fabs(it.p[1] - it.p[3]) <= kEps;
+        const bool v = std::fabs(it.p[0] - it.p[2]) <= kEps;
+        if (h == v) return; // neither, or a point
+        // Edges alternate between the two directions.
+        if (i > first && h == (std::fabs(path.items[i - 1].p[1] - path.items[i - 1].p[3]) <= kEps))
+            return;
+        horizontal += h;
+        x0 = std::min({x0, it.p[0], it.p[2]});
+        x1 = std::max({x1, it.p[0], it.p[2]});
+        y0 = std::min({y0, it.p[1], it.p[3]});
+        y1 = std::max({y1, it.p[1], it.p[3]});
+    }
+    const PathItem& last = path.items[first + 3];
+    const PathItem& head = path.items[first];
+    if (horizontal != 2 || std::fabs(last.p[2] - head.p[0]) > kEps ||
+        std::fabs(last.p[3] - head.p[1]) > kEps) {
+        return;
+    }
+    path.items.resize(first);
+    path.items.push_back({PathItem::Kind::Rect, {x0, y0, x1, y1}});
+}
+
+void close_subpath(PathState& path) {
+    if (!path.has_point) return;
+    if (path.x != path.start_x || path.y != path.start_y) {
+        add_item(path, PathItem::Kind::Line, {path.x, path.y, path.start_x, path.start_y});
+        path.x = path.start_x;
+        path.y = path.start_y;
+    }
+    path.closed = true;
+    merge_rectangle(path);
+}
+
+void begin_subpath(PathState& path, double x, double y) {
+    path.x = path.start_x = x;
+    path.y = path.start_y = y;
+    path.subpath_first = path.items.size();
+    path.has_point = true;
+    path.closed = false;
+}
+
+// m l c v y h re, once their points are in the budget.
+void construct_path(char op, std::span<const Operand> operands, TextState& state,
+                    WorkBudget& budget) {
+    PathState& path = state.path;
+    const Matrix& m = state.ctm;
+    const std::size_t count = operands.size();
+    auto point = [&](std::size_t from_top) {
+        return map_point(m, operands[count - from_top].number(),
+                         operands[count - from_top + 1].number());
+    };
+    switch (op) {
+    case 'm': {
+        if (count < 2 || !budget.take_points(1)) return;
+        const auto [x, y] = point(2);
+        begin_subpath(path, x, y);
+        return;
+    }
+    case 'l': {
+        if (count < 2 || !budget.take_points(1)) return;
+        const auto [x, y] = point(2);
+        // A line with no current point starts the path there, as readers
+        // that draw such files do.
+        if (!path.has_point) return begin_subpath(path, x, y);
+        add_item(path, PathItem::Kind::Line, {path.x, path.y, x, y});
+        path.x = x;
+        path.y = y;
+        return;
+    }
+    case 'c':
+    case 'v':
+    case 'y': {
+        const std::size_t need = op == 'c' ? 6 : 4;
+        if (count < need || !budget.take_points(3)) return;
+        std::pair<double, double> p1, p2, p3;
+        if (op == 'c') {
+            p1 = point(6);
+            p2 = point(4);
+            p3 = point(2);
+        } else {
+            const auto a = point(4);
+            p3 = point(2);
+            p1 = op == 'v' ? std::pair{path.x, path.y} : a;
+            p2 = op == 'v' ? a : p3;
+        }
+        if (!path.has_point) begin_subpath(path, p1.first, p1.second);
+        add_item(path, PathItem::Kind::Curve,
+                 {path.x, path.y, p1.first, p1.second, p2.first, p2.second, p3.first, p3.second});
+        path.x = p3.first;
+        path.y = p3.second;
+        return;
+    }
+    case 'h':
+        close_subpath(path);
+        return;
+    case 'r': { // re
+        if (count < 4 || !budget.take_points(4)) return;
+        const double x = operands[count - 4].number(), y = operands[count - 3].number();
+        const double w = operands[count - 2].number(), h = operands[count - 1].number();
+        const auto p0 = map_point(m, x, y);
+        const auto p1 = map_point(m, x + w, y);
+        const auto p2 = map_point(m, x + w, y + h);
+        const auto p3 = map_point(m, x, y + h);
+        begin_subpath(path, p0.first, p0.second);
+        if ((m.b == 0 && m.c == 0) || (m.a == 0 && m.d == 0)) {
+            add_item(path, PathItem::Kind::Rect,
+                     {std::min(p0.first, p2.first), std::min(p0.second, p2.second),
+                      std::max(p0.first, p2.first), std::max(p0.second, p2.second)});
+        } else {
+            // A turned rectangle is four edges.
+            add_item(path, PathItem::Kind::Line, {p0.first, p0.second, p1.first, p1.second});
+            add_item(path, PathItem::Kind::Line, {p1.first, p1.second, p2.first, p2.second});
+            add_item(path, PathItem::Kind::Line, {p2.first, p2.second, p3.first, p3.second});
+            add_item(path, PathItem::Kind::Line, {p3.first, p3.second, p0.first, p0.second});
+        }
+        path.closed = true;
+        return;
+    }
+    default: return;
+    }
+}
+
+std::array<double, 4> items_box(const std::vector<PathItem>& items) {
+    std::array<double, 4> box{1e300, 1e300, -1e300, -1e300};
+    for (const PathItem& it : items) {
+        const int points = it.kind == PathItem::Kind::Curve ? 4 : 2;
+        for (int k = 0; k < points; ++k) {
+            box[0] = std::min(box[0], it.p[2 * k]);
+            box[1] = std::min(box[1], it.p[2 * k + 1]);
+            box[2] = std::max(box[2], it.p[2 * k]);
+            box[3] = std::max(box[3], it.p[2 * k + 1]);
+        }
+    }
+    return box;
+}
+
+// S s f F f* B B* b b* n: records the path as one drawing unless it is
+// painted with n, empty, wholly outside the clip, or past the page's limit;
+// then a pending W narrows the clip to the path's box.
+void paint_path(bool stroke, bool fill, bool close, TextState& state, ContentResult& result,
+                WorkBudget& budget) {
+    PathState& path = state.path;
+    if (close) close_subpath(path);
+    if (!path.items.empty()) {
+        const std::array<double, 4> box = items_box(path.items);
+        const std::array<double, 4>& clip = state.paint.clip;
+        const bool outside =
+            box[2] < clip[0] || box[0] > clip[2] || box[3] < clip[1] || box[1] > clip[3];
+        if ((stroke || fill) && !outside && budget.take_drawing()) {
+            Drawing d;
+            d.bbox = box;
+            if (stroke) d.stroke = state.paint.stroke;
+            if (fill) d.fill = state.paint.fill;
+            const Matrix& m = state.ctm;
+            const double scale = std::sqrt(std::fabs(m.a * m.d - m.b * m.c));
+            const double width = state.paint.line_width * scale;
+            d.width = std::isfinite(width) ? width : 0;
+            d.closed = path.closed;
+            d.items = std::move(path.items);
+            result.drawings.push_back(std::move(d));
+        }
+        if (path.clip_pending) {
+            std::array<double, 4>& c = state.paint.clip;
+            c = {std::max(c[0], box[0]), std::max(c[1], box[1]), std::min(c[2], box[2]),
+                 std::min(c[3], box[3])};
+        }
+    }
+    path.items.clear();
+    path.has_point = false;
+    path.closed = false;
+    path.clip_pending = false;
+    path.subpath_first = 0;
+}
+
+// The full reader's colour, line width, path and clip operators; false for
+// any other operator. Paths are built only when drawings are recorded.
+bool execute_paint(std::string_view op, std::span<const Operand> operands, TextState& state,
+                   ContentResult& result, WorkBudget& budget) {
+    const std::size_t count = operands.size();
+    PaintParams& paint = state.paint;
+    const bool paths = state.record_drawings;
+    if (op.size() == 1) {
+        switch (op[0]) {
+        case 'w':
+            if (count >= 1) paint.line_width = std::fabs(operands.back().number());
+            return true;
+        case 'g':
+            set_device_color(operands, ColorSpace::device_gray(), paint.fill_space, paint.fill);
+            return true;
+        case 'G':
+            set_device_color(operands, ColorSpace::device_gray(), paint.stroke_space,
+                             paint.stroke);
+            return true;
+        case 'k':
+            set_device_color(operands, ColorSpace::device_cmyk(), paint.fill_space, paint.fill);
+            return true;
+        case 'K':
+            set_device_color(operands, ColorSpace::device_cmyk(), paint.stroke_space,
+                             paint.stroke);
+            return true;
+        case 'm':
+        case 'l':
+        case 'c':
+        case 'v':
+        case 'y':
+        case 'h':
+            if (paths) construct_path(op[0], operands, state, budget);
+            return true;
+        case 'S':
+        case 's':
+        case 'f':
+        case 'F':
+        case 'B':
+        case 'b':
+        case 'n': {
+            if (!paths) return true;
+            const char c = op[0];
+            const bool stroke = c == 'S' || c == 's' || c == 'B' || c == 'b';
+            const bool fill = c == 'f' || c == 'F' || c == 'B' || c == 'b';
+            paint_path(stroke, fill, c == 's' || c == 'b', state, result, budget);
+            return true;
+        }
+        case 'W':
+            state.path.clip_pending = paths;
+            return true;
+        default: return false;
+        }
+    }
+    if (op.size() == 2) {
+        const char a = op[0], b = op[1];
+        if (b == '*') {
+            if (a == 'W') {
+                state.path.clip_pending = paths;
+                return true;
+            }
+            if (a != 'f' && a != 'B' && a != 'b') return false;
+            if (paths) paint_path(a != 'f', true, a == 'b', state, result, budget);
+            return true;
+        }
+        if (a == 'r' && b == 'g') {
+            set_device_color(operands, ColorSpace::device_rgb(), paint.fill_space, paint.fill);
+        } else if (a == 'R' && b == 'G') {
+            set_device_color(operands, ColorSpace::device_rgb(), paint.stroke_space,
+                             paint.stroke);
+        } else if (a == 'r' && b == 'e') {
+            if (paths) construct_path('r', operands, state, budget);
+        } else if ((a == 'c' || a == 'C') && b == 's') {
+            if (count < 1) return true;
+            const ColorSpace* space = named_space(operands.back(), state);
+            (a == 'c' ? paint.fill_space : paint.stroke_space) = space;
+            (a == 'c' ? paint.fill : paint.stroke) = initial_color(*space);
+        } else if (a == 's' && b == 'c') {
+            set_color(operands, *paint.fill_space, paint.fill);
+        } else if (a == 'S' && b == 'C') {
+            set_color(operands, *paint.stroke_space, paint.stroke);
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (op == "scn") {
+        set_color(operands, *paint.fill_space, paint.fill);
+        return true;
+    }
+    if (op == "SCN") {
+        set_color(operands, *paint.stroke_space, paint.stroke);
+        return true;
+    }
+    return false;
+}
+
 // Operators are told apart by length and then one or two bytes; every other
 // token (ET, marked content, colour, paths, inline images) does nothing.
 void execute(std::string_view op, std::span<const Operand> operands, TextState& state,
              ContentResult& result, const FontMap& fonts, const XObjectMap& xobjects,
              unsigned depth, WorkBudget& budget) {
+    if (state.full && execute_paint(op, operands, state, result, budget)) return;
     const std::size_t count = operands.size();
     auto top = [&](std::size_t n) { return operands.subspan(count - n); };
     if (op.size() == 1) {

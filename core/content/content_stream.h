@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "content/color.h"
 #include "content/drawing.h"
 #include "fonts/font.h"
 #include "read_options.h"
@@ -35,6 +36,8 @@ struct CharInfo {
     std::uint32_t font = 0;
     float size = 0;
     std::uint8_t rotation = 0;
+    // The full reader's fill colour of the text, sRGB 0xRRGGBB.
+    std::uint32_t color = 0;
 };
 
 // One image drawn by Do, with the box it was drawn in.
@@ -80,6 +83,9 @@ struct XObjectData {
     // The full reader's XObjects named in the form's own /Resources, built
     // with the page's map; null where the form draws with its caller's.
     std::shared_ptr<const XObjectMap> xobjects;
+    // The full reader's colour spaces named in the form's own /Resources;
+    // null where the form paints with its caller's.
+    std::shared_ptr<const ColorSpaceMap> color_spaces;
 };
 
 // One operand of a content-stream operator: a number, or a view of bytes or
@@ -242,6 +248,32 @@ struct TextParams {
     int render_mode = 0;
 };
 
+// What the full reader paints with, saved and restored with the
+// transformation matrix on q/Q. The spaces point into the scan's colour
+// space maps, or at the device spaces.
+struct PaintParams {
+    const ColorSpace* fill_space = &ColorSpace::device_gray();
+    const ColorSpace* stroke_space = &ColorSpace::device_gray();
+    std::uint32_t fill = 0;   // sRGB 0xRRGGBB
+    std::uint32_t stroke = 0; // sRGB 0xRRGGBB
+    double line_width = 1.0;  // in user space units before the CTM
+    // The clip region's bounding box in user space (x0, y0, x1, y1): paths
+    // wholly outside it are not recorded.
+    std::array<double, 4> clip{-1e300, -1e300, 1e300, 1e300};
+};
+
+// The path under construction, in user space: points go through the CTM as
+// they are given, since a painting operator may come after a cm.
+struct PathState {
+    std::vector<PathItem> items;
+    double x = 0, y = 0;             // current point
+    double start_x = 0, start_y = 0; // of the current subpath
+    std::size_t subpath_first = 0;   // its first item
+    bool has_point = false;
+    bool closed = false;       // the last subpath was closed
+    bool clip_pending = false; // W or W* before the painting operator
+};
+
 // The interpreter state of one scan. The compact reader saves and restores
 // only the transformation matrix on q/Q; font, spacing and text matrices are
 // not. The full reader (`full`) also saves the text state parameters on
@@ -267,6 +299,18 @@ struct TextState {
     double leading = 0.0;
     double rise = 0.0;    // Ts, full reader only
     int render_mode = 0;  // Tr, full reader only
+
+    // Full reader: colours, line width and clip, saved on paint_stack beside
+    // text_stack; the spaces that cs and CS name are looked up in
+    // `color_spaces` (the page's, or the form's being drawn).
+    PaintParams paint;
+    std::vector<PaintParams> paint_stack;
+    const ColorSpaceMap* color_spaces = nullptr;
+    // Full reader: paths are built and painted paths recorded in
+    // ContentResult::drawings only when this is set; otherwise path
+    // operators cost what any ignored operator costs.
+    bool record_drawings = false;
+    PathState path;
 
     // Pushes a copy of ctm onto gs_stack (and, for the full reader, the text
     // state parameters onto text_stack).

@@ -199,7 +199,13 @@ XObjectData form_entry(const PdfObject& form, const Document& document,
         // it (an older convention many writers still follow).
         const ObjectPtr own = resources_view(form.get("Resources"), document);
         const PdfObject* resources = own != nullptr ? own.get() : inherited;
-        if (resources != nullptr) data.fonts = build_font_map(*resources, document, font_cache);
+        if (resources != nullptr) {
+            data.fonts = build_font_map(*resources, document, font_cache);
+            if (own != nullptr && own->get("ColorSpace") != nullptr) {
+                data.color_spaces =
+                    std::make_shared<const ColorSpaceMap>(build_color_space_map(*own, document));
+            }
+        }
     } else if (const PdfObject* resources = form.get("Resources")) {
         data.fonts = build_font_map(*resources, document, font_cache);
     }
@@ -577,11 +583,18 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     scanned.chars = std::move(kept_chars);
     scanned.chars.clear();
     TextState state;
+    ColorSpaceMap color_spaces;
+    if (document.options().full()) {
+        if (resources != nullptr) color_spaces = build_color_space_map(*resources, document);
+        state.color_spaces = &color_spaces;
+        state.record_drawings = options.include_drawings;
+    }
     scan_content_stream_into(content, state, scanned, fonts, xobjects, 0, document.options());
     if (document.options().full()) {
         if (const std::optional<WidgetAppearances> widgets = widget_appearances(*page, document)) {
             // Drawn in the page's default space, whatever state the page's
-            // own content left behind.
+            // own content left behind. Their text is page text; their boxes
+            // and rules are the viewer's furniture, not the page's drawings.
             const XObjectMap widget_forms = build_xobject_map(
                 &widgets->resources, document, limits::kMaxPageContentBytes, font_cache,
                 &result.sources);
@@ -590,14 +603,17 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
                                      document.options());
         }
     }
+    result.page.drawings = std::move(scanned.drawings);
 
-    if (document.options().full()) {
+    if (!options.include_text) {
+        // Drawings alone: no layout.
+    } else if (document.options().full()) {
         result.page.blocks = lay_out_page(scanned.chars, scanned.fonts, default_font_name(fonts),
                                           page_geometry(*page, document));
     } else {
         result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     }
-    result.drawn = scanned.chars.size() + scanned.images.size();
+    result.drawn = scanned.chars.size() + scanned.images.size() + result.page.drawings.size();
     // A buffer grown by a pathological page is not kept.
     if (scanned.chars.capacity() * sizeof(CharInfo) <= limits::kMaxKeptCharBufferBytes) {
         kept_chars = std::move(scanned.chars);

@@ -29,6 +29,9 @@ struct ExtractOptions {
     bool include_images = true;
     // Full reader: record the page's painted paths in PageResult::drawings.
     bool include_drawings = false;
+    // False leaves PageResult::blocks empty and skips the layout, for
+    // callers that want only drawings or images.
+    bool include_text = true;
     bool gpu = false; // accepted and carried; nothing reads it
     // Which reader opens the documents (see read_options.h).
     ReadOptions read;

@@ -173,7 +173,14 @@ void to_logical_rtl(std::u32string& text) {
 struct Page {
     std::span<const std::string> fonts;
     std::string_view fallback_font;
+    // The characters Glyph::index points into, for what the glyphs do not
+    // carry themselves (the fill colour).
+    std::span<const CharInfo> chars;
 };
+
+std::uint32_t color_of(const Page& page, const Glyph& g) {
+    return g.index < page.chars.size() ? page.chars[g.index].color : 0;
+}
 
 std::string font_name(const Page& page, std::uint32_t font) {
     if (font < page.fonts.size() && !page.fonts[font].empty()) {
@@ -249,6 +256,7 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
     utf8.resize(static_cast<std::size_t>(end - utf8.data()));
     s.span.font = font_name(page, first->font);
     s.span.size = s.size;
+    s.span.color = color_of(page, *first);
     Glyph extent{};
     extent.u0 = all_u0;
     extent.u1 = all_u1;
@@ -259,7 +267,7 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
 }
 
 // Glyphs in content order into spans: a span goes on while the font, the
-// size and the baseline stay and the next glyph is no more than a gap away
+// size, the colour and the baseline stay and the next glyph is no more than a gap away
 // on either side (right-to-left text is often drawn leftwards).
 void build_spans(const Page& page, const std::vector<Glyph>& glyphs, int r,
                  std::vector<FrameSpan>& spans) {
@@ -272,7 +280,8 @@ void build_spans(const Page& page, const std::vector<Glyph>& glyphs, int r,
             const Glyph& g = glyphs[i];
             const double size = std::max(p.size, g.size);
             const double distance = std::max(g.u0 - p.u1, p.u0 - g.u1);
-            ends = g.font != p.font || std::fabs(g.size - p.size) > 0.01 * size ||
+            ends = g.font != p.font || color_of(page, g) != color_of(page, p) ||
+                   std::fabs(g.size - p.size) > 0.01 * size ||
                    std::fabs(g.bottom - p.bottom) > kBaselineShift * size ||
                    distance > kSpanGapSizes * size;
         }
@@ -641,7 +650,7 @@ std::string_view strip_subset_tag(std::string_view name) {
 std::vector<TextBlock> lay_out_page(std::span<const CharInfo> chars,
                                     std::span<const std::string> fonts,
                                     std::string_view fallback_font, const PageGeometry& geometry) {
-    const Page page{fonts, fallback_font};
+    const Page page{fonts, fallback_font, chars};
 
     // Characters by the direction of their baseline, the page's upright
     // text first.

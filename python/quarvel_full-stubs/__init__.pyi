@@ -38,6 +38,19 @@ class Image(TypedDict):
     image: bytes
     page: int
 
+# ["l", x0, y0, x1, y1], ["re", x0, y0, x1, y1] or
+# ["c", x0, y0, x1, y1, x2, y2, x3, y3]: the tag, then floats.
+PathItem = list[Union[str, float]]
+
+class Drawing(TypedDict):
+    bbox: list[float]
+    stroke: Optional[int]
+    fill: Optional[int]
+    width: float
+    closed: bool
+    items: list[PathItem]
+    page: int
+
 class Link(TypedDict):
     uri: str
     bbox: list[float]
@@ -140,3 +153,9 @@ class DocumentInfo(TypedDict):
     fields: list[FormField]
 
 def document_info(path: StrPath, *, password: Password = None) -> DocumentInfo: ...
+def extract_drawings(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+) -> list[Drawing]: ...

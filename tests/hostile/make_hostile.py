@@ -15,7 +15,7 @@ from __future__ import annotations
 import sys
 import zlib
 from pathlib import Path
-from typing import Callable, Iterator
+from typing import Callable, Iterable, Iterator
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
@@ -591,9 +591,51 @@ def document_facts() -> Iterator[tuple[str, bytes]]:
     yield "widget_appearance_draws_itself", b.build()
 
 
+def paths_and_colours() -> Iterator[tuple[str, bytes]]:
+    """Pages of vector drawing at and past the path limits, absurd
+    coordinates, and colour spaces that refer to themselves or ask for
+    huge palettes."""
+
+    def page(content: str, resources: str = "", extra: Iterable[tuple[int, bytes]] = ()) -> bytes:
+        b = simple_document([""], resources)
+        b.stream(4, b"/Filter /FlateDecode", flate(content))
+        for num, body in extra:
+            b.object(num, body)
+        return b.build()
+
+    yield "paths_100000_rectangles", page("".join(
+        f"{i % 500} {i // 500 % 700} 1 1 re f\n" for i in range(100_000)))
+    yield "paths_3000000_points", page("0 0 m\n" + "1 1 l 2 0 l\n" * 1_500_000 + "S")
+    yield "paths_300000_strokes", page("0 0 m 1 1 l S\n" * 300_000)
+    yield "paths_absurd_coordinates", page(
+        "1e308 1e308 1e308 1e308 re f -1e308 0 m 1e308 0 l S 1e308 0 0 1e308 0 0 cm "
+        "0 0 10 10 re B 0 0 0 0 0 0 cm 5 5 m 6 6 l 1 2 3 4 5 6 c h S" + " q 0 0 1 1 re W n" * 5000
+        + " 0 0 1 1 re f" + " Q" * 6000)
+    # A colour space that names itself through an ICC profile's alternate,
+    # a palette whose lookup is a decompression bomb, DeviceN with a million
+    # colourants, and thousands of named spaces.
+    bomb = flate_zeros(16 << 20)
+    yield "colour_spaces_hostile", page(
+        "/A cs 1 sc /B cs 255 sc /C cs 1 1 1 sc /D CS 0.5 SC 0 0 5 5 re B "
+        "/E cs 2147483647 sc 1 1 1 1 re f BT 1 0 0 rg (x) Tj ET",
+        "<< /ColorSpace << /A [/ICCBased 20 0 R] /B [/Indexed /DeviceRGB 255 21 0 R] "
+        "/C [/DeviceN 22 0 R /DeviceRGB 23 0 R] /D [/Indexed [/Indexed /DeviceGray 1 <00>] 1 "
+        "<00>] /E [/Indexed 24 0 R 2147483647 (x)] >> >>",
+        [(20, b"<< /Alternate [/ICCBased 20 0 R] /N 3 /Length 0 >>\nstream\n\nendstream"),
+         (21, b"<< /Filter /FlateDecode /Length %d >>\nstream\n" % len(bomb) + bomb
+          + b"\nendstream"),
+         (22, b"[" + b"/N " * 1_000_000 + b"]"),
+         (23, b"<< /FunctionType 2 /Domain [0 1] /N 1 >>"),
+         (24, b"[/Indexed 24 0 R 1 <00>]")])
+    many = " ".join(f"/S{i} [/ICCBased 20 0 R]" for i in range(100_000))
+    yield "colour_spaces_100000_names", page(
+        "/S5 cs 0 0 1 sc 0 0 5 5 re f", "<< /ColorSpace << " + many + " >> >>",
+        [(20, b"<< /N 4 /Length 0 >>\nstream\n\nendstream")])
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
-    full_reader_cases, dense_text, document_facts,
+    full_reader_cases, dense_text, document_facts, paths_and_colours,
 ]
 
 

@@ -74,6 +74,10 @@ for name, call in (
         results["quarvel_full." + name] = ["ok", len(value)]
     except ValueError as e:
         results["quarvel_full." + name] = ["ValueError", str(e)]
+try:
+    results["quarvel_full.extract_drawings"] = ["ok", len(quarvel_full.extract_drawings(path))]
+except ValueError as e:
+    results["quarvel_full.extract_drawings"] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -137,6 +141,9 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
         outcome, detail = result[f"quarvel_full.{name}"]
         if outcome == "ValueError":
             assert mutation_smoke.message_is_known(detail, KNOWN), f"quarvel_full.{name}: {detail!r}"
+    outcome, detail = result["quarvel_full.extract_drawings"]
+    if outcome == "ValueError":
+        assert mutation_smoke.message_is_known(detail, KNOWN), f"extract_drawings: {detail!r}"
     assert elapsed < 2 * SECONDS_PER_FILE, f"took {elapsed:.1f} s"
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
 
