@@ -186,4 +186,10 @@ inline constexpr std::size_t kMaxHeaderSearch = 1024;
 // per pool worker at a time. Past this, files are read into memory instead.
 inline constexpr std::size_t kMaxGuardedMappings = 1024;
 
+// Bytes of a /BaseFont name searched for style words (Bold, Italic, Mono):
+// real names are under 64 bytes with their style words near the end, and a
+// hostile name of any length costs one lower-cased copy of this many bytes
+// per font record.
+inline constexpr std::size_t kMaxFontStyleNameBytes = 128;
+
 } // namespace quarvel::limits

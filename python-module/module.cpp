@@ -325,7 +325,7 @@ quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> pass
 }
 
 RenderOptions render_options(Reader reader) {
-    return RenderOptions{reader == Reader::Full};
+    return RenderOptions{reader == Reader::Full, reader == Reader::Full};
 }
 
 template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -35,6 +35,9 @@ struct CharInfo {
     std::uint32_t font = 0;
     float size = 0;
     std::uint8_t rotation = 0;
+    // span_flags bits: the font's style, bold for text filled and stroked,
+    // super- or subscript for text raised or lowered by the rise.
+    std::uint8_t flags = 0;
 };
 
 // One image drawn by Do, with the box it was drawn in.
