@@ -243,5 +243,10 @@ inline constexpr std::size_t kMaxColorSpacesPerResources = 1024;
 // components need 1 KiB; a longer stream is padding or hostile, and a
 // stream decoding past this leaves the palette empty (black).
 inline constexpr std::size_t kMaxPaletteBytes = 4096;
+// Bytes of a /BaseFont name searched for style words (Bold, Italic, Mono):
+// real names are under 64 bytes with their style words near the end, and a
+// hostile name of any length costs one lower-cased copy of this many bytes
+// per font record.
+inline constexpr std::size_t kMaxFontStyleNameBytes = 128;
 
 } // namespace quarvel::limits

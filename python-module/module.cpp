@@ -303,7 +303,7 @@ quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> pass
 namespace {
 
 RenderOptions render_options(Reader reader) {
-    return RenderOptions{reader == Reader::Full};
+    return RenderOptions{reader == Reader::Full, reader == Reader::Full};
 }
 
 template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {

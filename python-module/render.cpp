@@ -29,6 +29,7 @@ struct Keys {
     PyObject* ext;
     PyObject* image;
     PyObject* page;
+    PyObject* flags;
 };
 
 const Keys* keys() {
@@ -37,10 +38,10 @@ const Keys* keys() {
     if (ready) return &k;
     PyObject** slots[] = {&k.type, &k.bbox,       &k.lines, &k.spans, &k.text,
                           &k.font, &k.size,       &k.color, &k.width, &k.height,
-                          &k.bpc,  &k.colorspace, &k.xref,  &k.ext,   &k.image, &k.page};
+                          &k.bpc,  &k.colorspace, &k.xref,  &k.ext,   &k.image, &k.page, &k.flags};
     const char* names[] = {"type", "bbox",       "lines", "spans", "text",
                            "font", "size",       "color", "width", "height",
-                           "bpc",  "colorspace", "xref",  "ext",   "image", "page"};
+                           "bpc",  "colorspace", "xref",  "ext",   "image", "page", "flags"};
     for (std::size_t i = 0; i < std::size(slots); ++i) {
         if (*slots[i] != nullptr) continue;
         *slots[i] = PyUnicode_InternFromString(names[i]);
@@ -93,25 +94,27 @@ PyObject* dict_list(const std::vector<T>& items, Make make) {
     return list.release();
 }
 
-PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts) {
+// `flags`: the span's style bits follow "color" (the full reader's spans).
+PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts, bool flags) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.bbox, bbox_list(span.bbox)) ||
         !put(dict.get(), k.text, utf8(span.text)) ||
         !put(dict.get(), k.font, fonts.get(span.font)) ||
         !put(dict.get(), k.size, PyFloat_FromDouble(span.size)) ||
-        !put(dict.get(), k.color, PyLong_FromUnsignedLong(span.color))) {
+        !put(dict.get(), k.color, PyLong_FromUnsignedLong(span.color)) ||
+        (flags && !put(dict.get(), k.flags, PyLong_FromUnsignedLong(span.flags)))) {
         return nullptr;
     }
     return dict.release();
 }
 
-PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts) {
+PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts, bool flags) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.bbox, bbox_list(line.bbox)) ||
         !put(dict.get(), k.spans, dict_list(line.spans, [&](const TextSpan& span) {
-                 return span_dict(k, span, fonts);
+                 return span_dict(k, span, fonts, flags);
              }))) {
         return nullptr;
     }
@@ -124,13 +127,13 @@ bool put_page(const Keys& k, PyObject* dict, const std::optional<std::size_t>& p
 }
 
 PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts,
-                     const std::optional<std::size_t>& page) {
+                     const std::optional<std::size_t>& page, bool flags) {
     Owned dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), k.type, PyLong_FromLong(0)) ||
         !put(dict.get(), k.bbox, bbox_list(block.bbox)) ||
         !put(dict.get(), k.lines, dict_list(block.lines, [&](const TextLine& line) {
-                 return line_dict(k, line, fonts);
+                 return line_dict(k, line, fonts, flags);
              })) ||
         !put_page(k, dict.get(), page)) {
         return nullptr;
@@ -196,7 +199,7 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
         std::optional<std::size_t> number;
         if (options.page_numbers) number = page.number;
         for (const TextBlock& block : page.blocks) {
-            PyObject* dict = block_dict(*k, block, fonts, number);
+            PyObject* dict = block_dict(*k, block, fonts, number, options.span_flags);
             if (dict == nullptr) return nullptr;
             PyList_SET_ITEM(blocks.get(), next_block++, dict);
         }
@@ -245,7 +248,7 @@ bool DocumentBuilder::add(const PageResult& page) {
     // The list grows by appending: its final length is known only when the
     // last page is done, and growth is amortised over the document.
     for (const TextBlock& block : page.blocks) {
-        Owned dict(block_dict(*s.keys, block, s.fonts, number));
+        Owned dict(block_dict(*s.keys, block, s.fonts, number, s.options.span_flags));
         if (!dict || PyList_Append(s.blocks.get(), dict.get()) < 0) return false;
     }
     for (const ExtractedImage& image : page.images) {

@@ -14,6 +14,8 @@ namespace quarvel::python {
 struct RenderOptions {
     // Every block and image dict ends with "page", the 0-based page number.
     bool page_numbers = false;
+    // Every span dict has "flags" after "color", its span_flags bits.
+    bool span_flags = false;
 };
 
 // The document value [blocks, images] for the pages of one document, or

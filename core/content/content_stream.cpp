@@ -271,8 +271,26 @@ struct StringSetup {
     double ascent = 0, descent = 0;
     double vertical_advance = 0;
     std::uint8_t rotation = 0;
+    std::uint8_t flags = 0; // CharInfo::flags
     float user_size = 0;
 };
+
+// A rise of at least this many font sizes raises or lowers text off its
+// line: superscripts and subscripts are set a third of an em or so away,
+// while rises below a tenth nudge glyphs for optical alignment.
+constexpr double kScriptRise = 0.15;
+
+// The span_flags bits of text shown with the current state: the font's own
+// style, bold for render mode 2 (fill, then stroke the outline: how writers
+// fake a bold face), superscript or subscript for a rise.
+std::uint8_t text_flags(const TextState& state, const FontInfo::Full* full) {
+    std::uint8_t flags = full != nullptr ? full->style : 0;
+    if (state.render_mode == 2) flags |= span_flags::kBold;
+    const double threshold = kScriptRise * std::fabs(state.font_size);
+    if (state.rise >= threshold && state.rise > 0) flags |= span_flags::kSuperscript;
+    if (state.rise <= -threshold && state.rise < 0) flags |= span_flags::kSubscript;
+    return flags;
+}
 
 StringSetup string_setup(TextState& state, const FontMap& fonts) {
     StringSetup s;
@@ -313,6 +331,7 @@ StringSetup string_setup(TextState& state, const FontMap& fonts) {
     s.text_to_user = state.ctm.mul(state.tm);
     const Matrix direction = s.text_to_user.mul(params);
     s.rotation = quarter_turns(direction.a, direction.b);
+    s.flags = text_flags(state, s.full);
     const double size = std::fabs(s.fs) * std::hypot(s.text_to_user.c, s.text_to_user.d);
     s.user_size = std::isfinite(size) ? static_cast<float>(std::fmin(size, 1e30)) : 0.0f;
     s.glyph_to_user = s.text_to_user.mul(glyph_to_text);
@@ -340,6 +359,7 @@ void emit_string_full(std::string_view bytes, const StringSetup& setup, TextStat
     const double ascent = setup.ascent, descent = setup.descent;
     const double vertical_advance = setup.vertical_advance;
     const std::uint8_t rotation = setup.rotation;
+    const std::uint8_t flags = setup.flags;
     const float user_size = setup.user_size;
     const double g_e = setup.g_e, g_f = setup.g_f;
     // Text stroked only (mode 1) shows in the stroke colour, all other
@@ -409,6 +429,7 @@ void emit_string_full(std::string_view bytes, const StringSetup& setup, TextStat
             c.font = index;
             c.size = user_size;
             c.rotation = rotation;
+            c.flags = flags;
             c.color = color;
             result.chars.push_back(c);
         }

@@ -36,6 +36,9 @@ struct CharInfo {
     std::uint32_t font = 0;
     float size = 0;
     std::uint8_t rotation = 0;
+    // span_flags bits: the font's style, bold for text filled and stroked,
+    // super- or subscript for text raised or lowered by the rise.
+    std::uint8_t flags = 0;
     // The full reader's fill colour of the text, sRGB 0xRRGGBB.
     std::uint32_t color = 0;
 };

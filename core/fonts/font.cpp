@@ -364,6 +364,27 @@ void read_extent(const PdfObject* descriptor, const PdfObject* bbox_owner,
     }
 }
 
+// The style facts of a font descriptor (null for none) and base font name;
+// the program's are added where the reader parsed one.
+FontStyleFacts style_facts(const PdfObject* desc, std::string_view base_font,
+                           const TrueTypeFont* program) {
+    FontStyleFacts facts;
+    facts.base_font = base_font;
+    if (desc) {
+        facts.flags = int_of(desc->get("Flags"));
+        facts.italic_angle = number_or(desc->get("ItalicAngle"), 0.0);
+        if (const PdfObject* w = desc->get("FontWeight")) facts.font_weight = w->number();
+    }
+    if (program) {
+        const TrueTypeFont::Style& s = program->style();
+        facts.program_weight = s.weight;
+        facts.program_bold = s.bold;
+        facts.program_italic = s.italic;
+        facts.program_fixed_pitch = s.fixed_pitch;
+    }
+    return facts;
+}
+
 std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
                                                         const FontInfo& info,
                                                         const Document& document) {
@@ -516,6 +537,10 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
         }
     }
 
+    // A Type 3 font's glyphs are drawings; its name and descriptor, where
+    // it has them, are all that says how they look.
+    full->style = font_style(style_facts(desc, info.base_font, tt ? &*tt : nullptr));
+
     if (type3) {
         const Resolved matrix = resolve_key(&font, "FontMatrix", document);
         if (matrix.get() && matrix.get()->is_array() && matrix.get()->as_array().size() == 6) {
@@ -613,6 +638,11 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
             }
         }
         if (desc) read_extent(desc, desc, nullptr, document, *full);
+        const Resolved cid_base = resolve_key(cid_font, "BaseFont", document);
+        const std::string_view base =
+            cid_base.get() && cid_base.get()->is_name() ? cid_base.get()->bytes() : "";
+        full->style = font_style(
+            style_facts(desc, base, full->truetype ? &*full->truetype : nullptr));
         const Resolved map =
             need_program ? resolve_key(cid_font, "CIDToGIDMap", document) : Resolved{};
         if (map.get() && map.get()->is_stream()) {

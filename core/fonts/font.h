@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fonts/font_style.h"
 #include "fonts/truetype.h"
 #include "read_options.h"
 #include "syntax/types.h"
@@ -169,6 +170,9 @@ struct FontInfo {
         // Glyph space to text space: 0.001 scale for all but Type 3 fonts.
         std::array<double, 6> font_matrix{0.001, 0, 0, 0.001, 0, 0};
         bool vertical = false; // Type0 with a -V CMap
+        // span_flags bits of the face (italic, serif, monospaced, bold),
+        // from font_style.
+        std::uint8_t style = 0;
 
         // Type0 fonts: what a code's CID and characters are found through
         // when ToUnicode has no entry for it.

@@ -263,6 +263,7 @@ std::optional<TrueTypeFont> TrueTypeFont::parse(std::string_view sfnt) {
     font.data_ = d;
     bool known = false;
     std::size_t cmap = 0, cmap_end = 0;
+    std::optional<std::uint16_t> fs_selection, mac_style;
     for (std::size_t i = 0; i < num_tables; ++i) {
         const std::size_t rec = base + 12 + 16 * i;
         // A truncated program keeps the entries that survived.
@@ -281,12 +282,31 @@ std::optional<TrueTypeFont> TrueTypeFont::parse(std::string_view sfnt) {
         } else if (t == tag("maxp") && font.num_glyphs_ == 0) {
             known = true;
             if (fits(end, off, 6)) font.num_glyphs_ = be16(d, off + 4);
-        } else if (t == tag("head") || t == tag("glyf") || t == tag("loca") || t == tag("hmtx") ||
+        } else if (t == tag("OS/2")) {
+            // usWeightClass at 4, fsSelection at 62 (every version).
+            if (fits(end, off, 6)) font.style_.weight = be16(d, off + 4);
+            if (fits(end, off, 64)) fs_selection = be16(d, off + 62);
+        } else if (t == tag("head")) {
+            known = true;
+            if (fits(end, off, 46)) mac_style = be16(d, off + 44);
+        } else if (t == tag("glyf") || t == tag("loca") || t == tag("hmtx") ||
                    t == tag("CFF ")) {
             known = true;
         }
     }
     if (!known) return std::nullopt;
+
+    // fsSelection: italic 1, bold 32, oblique 512; macStyle: bold 1, italic 2.
+    if (fs_selection) {
+        font.style_.bold = (*fs_selection & 32) != 0;
+        font.style_.italic = (*fs_selection & (1 | 512)) != 0;
+    } else if (mac_style) {
+        font.style_.bold = (*mac_style & 1) != 0;
+        font.style_.italic = (*mac_style & 2) != 0;
+    }
+    if (font.post_ != 0 && fits(font.post_end_, font.post_, 16)) {
+        font.style_.fixed_pitch = be32(d, font.post_ + 12) != 0;
+    }
 
     font.cmap_end_ = cmap_end;
     std::size_t unicode_full = 0; // (3,10): the whole repertoire, preferred

@@ -50,6 +50,17 @@ class TrueTypeFont {
     // maxp's count, or 0 when the font has no readable maxp table.
     std::uint16_t num_glyphs() const { return num_glyphs_; }
 
+    // What the program's tables say of the face: OS/2's weight class and
+    // fsSelection (head's macStyle where OS/2 is missing, as subset fonts
+    // often strip it), post's isFixedPitch.
+    struct Style {
+        std::optional<int> weight;
+        bool bold = false;
+        bool italic = false;
+        bool fixed_pitch = false;
+    };
+    const Style& style() const { return style_; }
+
   private:
     struct Lazy;
 
@@ -65,6 +76,7 @@ class TrueTypeFont {
     std::size_t cmap_end_ = 0; // end of the cmap table, clamped to the data
     std::size_t post_ = 0, post_end_ = 0;
     std::uint16_t num_glyphs_ = 0;
+    Style style_;
     std::shared_ptr<Lazy> lazy_;
 };
 

@@ -17,15 +17,8 @@ namespace quarvel {
 // x0, y0, x1, y1 in the page's user space, y upwards.
 using BBox = std::array<double, 4>;
 
-// The style bits of a full-reader span: how its text looks.
-namespace span_flags {
-inline constexpr std::uint32_t kSuperscript = 1;
-inline constexpr std::uint32_t kItalic = 2;
-inline constexpr std::uint32_t kSerif = 4;
-inline constexpr std::uint32_t kMonospaced = 8;
-inline constexpr std::uint32_t kBold = 16;
-inline constexpr std::uint32_t kSubscript = 32;
-} // namespace span_flags
+// The style bits of a full-reader span (span_flags) are the font layer's:
+// fonts/font_style.h, included through content/content_stream.h.
 
 struct TextSpan {
     std::string text; // UTF-8

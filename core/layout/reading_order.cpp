@@ -52,6 +52,7 @@ struct Glyph {
     std::uint32_t font;
     char32_t ch;
     std::uint32_t index; // into the page's characters
+    std::uint8_t flags;  // CharInfo::flags
 };
 
 // A span in the frame, with its result in user space.
@@ -123,10 +124,10 @@ bool user_box(const CharInfo& c, const BBox& page, BBox& out) {
 Glyph to_frame(const CharInfo& c, const BBox& b, int r, std::uint32_t index) {
     Glyph g{};
     switch (r) {
-    case 0: g = {b[0], b[2], -b[3], -b[1], 0, 0, 0, 0}; break;
-    case 1: g = {b[1], b[3], b[0], b[2], 0, 0, 0, 0}; break;
-    case 2: g = {-b[2], -b[0], b[1], b[3], 0, 0, 0, 0}; break;
-    default: g = {-b[3], -b[1], -b[2], -b[0], 0, 0, 0, 0}; break;
+    case 0: g = {b[0], b[2], -b[3], -b[1], 0, 0, 0, 0, 0}; break;
+    case 1: g = {b[1], b[3], b[0], b[2], 0, 0, 0, 0, 0}; break;
+    case 2: g = {-b[2], -b[0], b[1], b[3], 0, 0, 0, 0, 0}; break;
+    default: g = {-b[3], -b[1], -b[2], -b[0], 0, 0, 0, 0, 0}; break;
     }
     // The size drawn with, else (a reader that does not know it) the box's
     // height across the baseline.
@@ -136,6 +137,7 @@ Glyph to_frame(const CharInfo& c, const BBox& b, int r, std::uint32_t index) {
     g.font = c.font;
     g.ch = c.ch;
     g.index = index;
+    g.flags = c.flags;
     return g;
 }
 
@@ -257,6 +259,7 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
     s.span.font = font_name(page, first->font);
     s.span.size = s.size;
     s.span.color = color_of(page, *first);
+    s.span.flags = first->flags;
     Glyph extent{};
     extent.u0 = all_u0;
     extent.u1 = all_u1;
@@ -267,7 +270,7 @@ FrameSpan make_frame_span(const Page& page, const std::vector<Glyph>& glyphs, st
 }
 
 // Glyphs in content order into spans: a span goes on while the font, the
-// size, the colour and the baseline stay and the next glyph is no more than a gap away
+// size, the colour, the style flags and the baseline stay and the next glyph is no more than a gap away
 // on either side (right-to-left text is often drawn leftwards).
 void build_spans(const Page& page, const std::vector<Glyph>& glyphs, int r,
                  std::vector<FrameSpan>& spans) {
@@ -280,7 +283,7 @@ void build_spans(const Page& page, const std::vector<Glyph>& glyphs, int r,
             const Glyph& g = glyphs[i];
             const double size = std::max(p.size, g.size);
             const double distance = std::max(g.u0 - p.u1, p.u0 - g.u1);
-            ends = g.font != p.font || color_of(page, g) != color_of(page, p) ||
+            ends = g.font != p.font || g.flags != p.flags || color_of(page, g) != color_of(page, p) ||
                    std::fabs(g.size - p.size) > 0.01 * size ||
                    std::fabs(g.bottom - p.bottom) > kBaselineShift * size ||
                    distance > kSpanGapSizes * size;

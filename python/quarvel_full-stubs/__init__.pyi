@@ -16,6 +16,9 @@ class Span(TypedDict):
     font: str
     size: float
     color: int
+    # Bits: 1 superscript, 2 italic, 4 serif, 8 monospaced, 16 bold,
+    # 32 subscript (docs/results.md).
+    flags: int
 
 class Line(TypedDict):
     bbox: list[float]

@@ -526,6 +526,22 @@ def full_reader_cases() -> Iterator[tuple[str, bytes]]:
         out += (b"%d 0 obj\n<< /Type /ObjStm /N 1 /First 8 /Filter /FlateDecode /Length %d >>\nstream\n"
                 % (n + 1, len(body)) + body + b"\nendstream\nendobj\n")
     yield "recovery_many_object_streams", bytes(out) + b"%%EOF\n"
+    # Style facts out of range: a name of a mebibyte, descriptor numbers
+    # past every threshold, a program whose OS/2 and head tables are cut
+    # short, rises and render modes at the extremes.
+    sfnt = (b"\x00\x01\x00\x00\x00\x02" + b"\x00" * 6 + b"OS/2" + b"\x00" * 4
+            + b"\x00\x00\x00\x2c\xff\xff\xff\xff" + b"head" + b"\x00" * 4
+            + b"\x00\x00\x00\x2c\x00\x00\x00\x30" + b"\xff" * 4)
+    b = simple_document(["BT /F1 12 Tf 2 Tr 1e308 Ts (ab) Tj -1e308 Ts 7 Tr (cd) Tj "
+                         "/F2 0 Tf 99 Ts <0041> Tj ET"], "<< /Font << /F1 20 0 R /F2 22 0 R >> >>")
+    b.object(20, b"<< /Type /Font /Subtype /Type1 /BaseFont /" + b"Bold" * 262144
+             + b" /FontDescriptor 21 0 R >>")
+    b.object(21, "<< /Type /FontDescriptor /Flags -1 /ItalicAngle -1e400 /FontWeight 1e308 >>")
+    b.object(22, "<< /Type /Font /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [23 0 R] >>")
+    b.object(23, "<< /Subtype /CIDFontType2 /BaseFont /ABCDEF+ /FontDescriptor 24 0 R >>")
+    b.object(24, "<< /Type /FontDescriptor /Flags 4294967296 /FontFile2 25 0 R >>")
+    b.stream(25, "", sfnt)
+    yield "font_style_extremes", b.build()
     # Encryption dictionaries a hostile writer might hand over.
     for name, encrypt in (
         ("encrypt_absurd_key_length", b"<< /Filter /Standard /V 2 /R 3 /Length 4294967296 /O <00> /U <00> /P -1 >>"),

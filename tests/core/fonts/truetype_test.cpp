@@ -169,6 +169,26 @@ INSTANTIATE_TEST_SUITE_P(Cases, PostVersion,
 
 // A collection file embedded whole: its first font is read, with table
 // offsets counted from the start of the collection.
+TEST(TrueTypeFont, ReadsTheStyleOfTheFace) {
+    std::string bytes = font_bytes();
+    EXPECT_FALSE(TrueTypeFont::parse(bytes)->style().bold);
+    // head's macStyle (bold 1, italic 2) where there is no OS/2 table, and
+    // post's isFixedPitch.
+    const std::size_t head = table_offset(bytes, "head");
+    bytes[head + 45] = 3;
+    put32(bytes, table_offset(bytes, "post") + 12, 1);
+    auto f = TrueTypeFont::parse(bytes);
+    EXPECT_TRUE(f->style().bold && f->style().italic && f->style().fixed_pitch);
+    EXPECT_FALSE(f->style().weight);
+    // An OS/2 table too short for fsSelection still gives its weight class.
+    const std::size_t hhea_entry = bytes.find("hhea");
+    bytes.replace(hhea_entry, 4, "OS/2");
+    bytes[table_offset(bytes, "OS/2") + 4] = 0x02;
+    bytes[table_offset(bytes, "OS/2") + 5] = static_cast<char>(0xBC);
+    f = TrueTypeFont::parse(bytes);
+    EXPECT_EQ(f->style().weight, 700);
+}
+
 TEST(TrueTypeFont, ReadsTheFirstFontOfACollection) {
     const std::string font = font_bytes();
     std::string ttc = "ttcf" + std::string("\x00\x01\x00\x00\x00\x00\x00\x01", 8) + "...." + font;
