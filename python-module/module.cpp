@@ -24,12 +24,12 @@
 #include "file/document.h"
 #include "extract/extract.h"
 #include "extract/links.h"
-#include "module.h"
+#include "bindings.h"
 #include "py_ref.h"
+#include "iter_extract.h"
 #include "render.h"
 
 namespace quarvel::python {
-namespace {
 
 using quarvel::ParseError;
 using quarvel::python::bbox_list;
@@ -46,22 +46,6 @@ PyObject* raise_parse_error(const ParseError& error) {
     if (message == nullptr) return nullptr;
     PyErr_SetObject(PyExc_ValueError, message);
     Py_DECREF(message);
-    return nullptr;
-}
-
-// Runs `body` and turns any C++ exception that escapes it (an allocation
-// failure, a broken invariant, also one rethrown from a worker thread) into a
-// Python exception instead of letting it reach the interpreter.
-template <typename F> PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in the extraction core");
-    }
     return nullptr;
 }
 
@@ -212,7 +196,14 @@ std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* o
     return paths;
 }
 
+quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
+    return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
+                                  : quarvel::ReadOptions::specified();
+}
+
 // --- result conversion -------------------------------------------------------
+
+namespace {
 
 PyObject* render_links(const std::vector<quarvel::PageLink>& links) {
     Owned key_uri(PyUnicode_InternFromString("uri"));
@@ -317,11 +308,6 @@ bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out) 
     }
     out = std::move(numbers);
     return true;
-}
-
-quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
-    return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
-                                  : quarvel::ReadOptions::specified();
 }
 
 RenderOptions render_options(Reader reader) {
@@ -545,6 +531,8 @@ PyMethodDef full_methods[] = {
      "--\n"
      "\n"
      "Extract hyperlinks from a PDF file with the full reader."},
+    {"iter_extract", binding<Reader::Full>(py_iter_extract), METH_VARARGS | METH_KEYWORDS,
+     kIterExtractDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,8 +2,8 @@
 # built in python-module/render.cpp and module.cpp; docs/results.md says
 # what each field means.
 import os
-from collections.abc import Iterable, Sequence
-from typing import Literal, Optional, TypedDict, Union
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Literal, Optional, TypeVar, TypedDict, Union
 
 StrPath = Union[str, os.PathLike[str]]
 Password = Union[str, bytes, None]
@@ -71,3 +71,20 @@ def extract_many(
     password: Password = None,
 ) -> list[tuple[str, Result]]: ...
 def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ...
+
+_P = TypeVar("_P", bound=StrPath)
+
+class BatchIterator(Iterator[tuple[_P, Union[Result, Exception]]]):
+    def __next__(self) -> tuple[_P, Union[Result, Exception]]: ...
+
+# Each item is the caller's own path with its result, or the exception that
+# extract() would raise for that file.
+def iter_extract(
+    paths: Sequence[_P],
+    *,
+    file_parallel: bool = True,
+    page_parallel: bool = False,
+    include_images: bool = False,
+    password: Password = None,
+    window: Optional[int] = None,
+) -> BatchIterator[_P]: ...
