@@ -356,9 +356,8 @@ template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kw
         quarvel::Status status = [&] {
             LockRelease unlocked(R);
             return quarvel::extract::extract_each(*path, options, [&](quarvel::PageResult&& page) {
-                // The page's C++ result goes as soon as it is converted.
-                const quarvel::PageResult done = std::move(page);
-                return unlocked.held([&] { return builder.add(done); });
+                // The page stays with the core, which frees it off this thread.
+                return unlocked.held([&] { return builder.add(page); });
             });
         }();
         if (!status.ok()) {
