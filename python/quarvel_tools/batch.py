@@ -13,6 +13,10 @@ from typing import Any, Callable, Optional, TextIO
 from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows
 from quarvel_tools.sinks import Sink
 
+# Characters of text and block JSON held for the sink before a chunk is
+# written early: a few files' worth of a text-dense batch.
+PENDING_BYTES = 4 << 20
+
 
 def find_pdfs(inputs: Iterable[str]) -> list[str]:
     """Files as given; folders searched (recursively, in name order) for
@@ -72,15 +76,17 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
     try:
         if jobs <= 1:
             # Rows are written a chunk of files at a time, so a Parquet
-            # file's row groups stay as large as with extract_many.
+            # file's row groups stay as large as with extract_many, and
+            # sooner when a chunk's JSON grows large.
             pending: list[Row] = []
-            files = 0
+            files = size = 0
             for rows in iter_file_rows(todo, exact):
                 pending.extend(rows)
                 files += 1
-                if files == CHUNK_FILES:
+                size += sum(len(row["blocks"] or "") + len(row["text"] or "") for row in rows)
+                if files == CHUNK_FILES or size >= PENDING_BYTES:
                     take(pending, files)
-                    pending, files = [], 0
+                    pending, files, size = [], 0, 0
             if files:
                 take(pending, files)
         else:

@@ -163,13 +163,16 @@ def iter_file_rows(paths: Sequence[str], exact: bool = False,
         return
     for path, result in stream(list(paths), include_images=True, **options):
         if isinstance(result, Exception):
-            yield [error_row(path, f"{type(result).__name__}: {result}")]
-            continue
-        try:
-            links = reader.extract_links(path, **options)
-        except Exception:  # links are an extra; the text was read
-            links = []
-        yield file_rows(path, result, links, exact)
+            rows = [error_row(path, f"{type(result).__name__}: {result}")]
+        else:
+            try:
+                links = reader.extract_links(path, **options)
+            except Exception:  # links are an extra; the text was read
+                links = []
+            rows = file_rows(path, result, links, exact)
+        # The result's objects go before the rows are written, not after.
+        del result
+        yield rows
 
 
 def _extract_or_empty(reader: ModuleType, path: str, **options: Any) -> Any:
