@@ -151,6 +151,15 @@ inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;
 // holding a second copy of the document in memory.
 inline constexpr std::size_t kPagesAheadPerWorker = 4;
 
+// Finished files a streaming batch holds, per worker, before the caller has
+// taken them, when the caller names no window. Two a worker keeps every
+// worker busy while the caller converts one file and the next is done;
+// memory then holds a handful of files whatever the batch's length.
+inline constexpr std::size_t kFilesAheadPerWorker = 2;
+// The largest window a caller may name: each slot may hold a whole file's
+// result, and a window past this many files is a list in all but name.
+inline constexpr std::size_t kMaxFilesAhead = 4096;
+
 // Bytes in one row of a predicted stream (/Columns × /Colors × bits per
 // component). Real rows are a few kilobytes (an 8,000-pixel RGB scan line is
 // 24 KB); the predictor keeps two rows, so a lying /Columns of two billion

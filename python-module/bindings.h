@@ -31,6 +31,13 @@ bool convert_password(PyObject* obj, std::optional<std::string>& out);
 // The 0-based page numbers of `pages=`; false with a Python error set.
 bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out);
 
+
+// True or False (or a numpy boolean); `out` keeps its default when `obj` is
+// null. False with TypeError naming `param` otherwise.
+bool convert_bool(PyObject* obj, const char* param, bool& out);
+// Every item of `paths` as file-system bytes.
+std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* obj);
+
 // The reading options of a module's reader.
 quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password);
 

@@ -30,6 +30,7 @@
 #include "drawings.h"
 #include "module.h"
 #include "py_ref.h"
+#include "iter_extract.h"
 #include "render.h"
 
 namespace quarvel::python {
@@ -124,7 +125,6 @@ bool convert_password(PyObject* obj, std::optional<std::string>& out) {
     return wrong_type("password", "str, bytes or None", obj);
 }
 
-namespace {
 
 // True or False, or a numpy boolean scalar. numpy is recognised by its type
 // name so the module does not import it.
@@ -200,6 +200,11 @@ std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* o
     return paths;
 }
 
+quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
+    return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
+                                  : quarvel::ReadOptions::specified();
+}
+
 // --- result conversion -------------------------------------------------------
 
 // With `internal`, every dict also carries "target_page" and "target_top"
@@ -254,7 +259,6 @@ template <typename F> auto run_core(Reader reader, F&& work) {
     return work();
 }
 
-} // namespace
 
 // The 0-based page numbers of `pages=`: a range or a sequence of ints. A
 // negative number is out of range like one past the last page; which pages
@@ -293,11 +297,6 @@ bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out) 
     }
     out = std::move(numbers);
     return true;
-}
-
-quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password) {
-    return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
-                                  : quarvel::ReadOptions::specified();
 }
 
 namespace {
@@ -348,9 +347,8 @@ template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kw
         quarvel::Status status = [&] {
             LockRelease unlocked(R);
             return quarvel::extract::extract_each(*path, options, [&](quarvel::PageResult&& page) {
-                // The page's C++ result goes as soon as it is converted.
-                const quarvel::PageResult done = std::move(page);
-                return unlocked.held([&] { return builder.add(done); });
+                // The page stays with the core, which frees it off this thread.
+                return unlocked.held([&] { return builder.add(page); });
             });
         }();
         if (!status.ok()) {
@@ -562,6 +560,8 @@ PyMethodDef full_methods[] = {
     {"extract_drawings", binding<Reader::Full>(py_extract_drawings), METH_VARARGS | METH_KEYWORDS,
      "extract_drawings(path, *, pages=None, password=None)\n--\n\nExtract the painted paths "
      "(lines, rectangles, curves) of a PDF file's pages."},
+    {"iter_extract", binding<Reader::Full>(py_iter_extract), METH_VARARGS | METH_KEYWORDS,
+     kIterExtractDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

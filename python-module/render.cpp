@@ -1,7 +1,10 @@
 #include "render.h"
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "py_ref.h"
@@ -9,9 +12,39 @@
 namespace quarvel::python {
 namespace {
 
-// Dict keys, interned once for the life of the interpreter: a dict built
-// with interned keys hashes nothing, and lookups by literal keys in Python
-// compare by identity.
+// The keys of each kind of result dict, in the order they appear. Adding a
+// key to a dict is one line here and one put in its builder.
+constexpr const char* kSpanKeys[] = {"bbox", "text", "font", "size", "color"};
+// The full reader's spans: their style bits follow the colour.
+constexpr const char* kStyledSpanKeys[] = {"bbox", "text", "font", "size", "color", "flags"};
+constexpr const char* kLineKeys[] = {"bbox", "spans"};
+constexpr const char* kBlockKeys[] = {"type", "bbox", "lines"};
+constexpr const char* kImageKeys[] = {"bbox", "width", "height", "bpc",
+                                      "colorspace", "xref", "ext", "image"};
+
+// A dict of the given keys, each holding None: copying it gives a new dict
+// already at its final size with its keys in place, so filling it in
+// replaces values found by the interned keys' identity instead of growing
+// the table and hashing on every insert. Keys are interned once for the
+// life of the interpreter, and lookups by literal keys in Python compare by
+// identity.
+PyObject* shape(std::span<const char* const> names, bool with_page) {
+    Owned dict(PyDict_New());
+    if (!dict) return nullptr;
+    auto add = [&](const char* name) {
+        PyObject* key = PyUnicode_InternFromString(name);
+        if (key == nullptr) return false;
+        const int status = PyDict_SetItem(dict.get(), key, Py_None);
+        Py_DECREF(key);
+        return status == 0;
+    };
+    for (const char* name : names) {
+        if (!add(name)) return nullptr;
+    }
+    if (with_page && !add("page")) return nullptr;
+    return dict.release();
+}
+
 struct Keys {
     PyObject* type;
     PyObject* bbox;
@@ -30,6 +63,12 @@ struct Keys {
     PyObject* image;
     PyObject* page;
     PyObject* flags;
+    // [0] without "flags", [1] with it.
+    PyObject* span_shape[2];
+    PyObject* line_shape;
+    // [0] without "page", [1] with it.
+    PyObject* block_shape[2];
+    PyObject* image_shape[2];
 };
 
 const Keys* keys() {
@@ -47,6 +86,19 @@ const Keys* keys() {
         *slots[i] = PyUnicode_InternFromString(names[i]);
         if (*slots[i] == nullptr) return nullptr; // the ones made so far are kept for next time
     }
+    struct Shape {
+        PyObject** slot;
+        std::span<const char* const> names;
+        bool with_page;
+    } shapes[] = {{&k.span_shape[0], kSpanKeys, false},   {&k.span_shape[1], kStyledSpanKeys, false},
+                  {&k.line_shape, kLineKeys, false},
+                  {&k.block_shape[0], kBlockKeys, false}, {&k.block_shape[1], kBlockKeys, true},
+                  {&k.image_shape[0], kImageKeys, false}, {&k.image_shape[1], kImageKeys, true}};
+    for (const Shape& s : shapes) {
+        if (*s.slot != nullptr) continue;
+        *s.slot = shape(s.names, s.with_page);
+        if (*s.slot == nullptr) return nullptr;
+    }
     ready = true;
     return &k;
 }
@@ -54,6 +106,64 @@ const Keys* keys() {
 PyObject* utf8(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
+
+// Span text is nearly always ASCII: such a str is made by one copy, without
+// the decoder's per-call setup; anything else is decoded as UTF-8.
+PyObject* text_object(const std::string& text) {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    // Eight bytes a step; memcpy keeps the load aligned-agnostic.
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i)
+        high |= static_cast<unsigned char>(text[i]);
+    if ((high & 0x8080808080808080ULL) != 0) return utf8(text);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str == nullptr || text.empty()) return str;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    return str;
+}
+
+// The float objects of one result, shared by value: a page's boxes repeat
+// their left edges, baselines and sizes line after line and page after page,
+// so most numbers of a text-dense document need no new object. Direct-mapped
+// on the number's bits (so 0.0 and -0.0 stay apart); a miss replaces the slot.
+class FloatCache {
+  public:
+    FloatCache() = default;
+    FloatCache(const FloatCache&) = delete;
+    FloatCache& operator=(const FloatCache&) = delete;
+    ~FloatCache() {
+        for (PyObject* number : objects_)
+            Py_XDECREF(number);
+    }
+
+    PyObject* get(double value) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        const std::size_t slot = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 52);
+        PyObject*& cached = objects_[slot];
+        if (cached != nullptr && bits_[slot] == bits) {
+            Py_INCREF(cached);
+            return cached;
+        }
+        PyObject* fresh = PyFloat_FromDouble(value);
+        if (fresh == nullptr) return nullptr;
+        Py_XDECREF(cached);
+        Py_INCREF(fresh);
+        cached = fresh;
+        bits_[slot] = bits;
+        return fresh;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 4096; // the top 12 bits of the hash
+    std::array<PyObject*, kSlots> objects_{};
+    std::array<std::uint64_t, kSlots> bits_{};
+};
 
 // Every span of a page carries the same font label, so one str is made per
 // label run instead of one per span.
@@ -81,6 +191,25 @@ class FontCache {
     std::string text_;
 };
 
+// What the objects of one result share.
+struct Shared {
+    FontCache fonts;
+    FloatCache floats;
+    bool span_flags = false; // spans end with "flags"
+};
+
+// A list of the four floats of a box, in stored order.
+PyObject* box(const std::array<double, 4>& bbox, FloatCache& floats) {
+    Owned list(PyList_New(4));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* number = floats.get(bbox[static_cast<std::size_t>(i)]);
+        if (number == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, number);
+    }
+    return list.release();
+}
+
 // A list of make(item) for every item, or nullptr when any of them fails.
 template <typename T, typename Make>
 PyObject* dict_list(const std::vector<T>& items, Make make) {
@@ -94,46 +223,47 @@ PyObject* dict_list(const std::vector<T>& items, Make make) {
     return list.release();
 }
 
-// `flags`: the span's style bits follow "color" (the full reader's spans).
-PyObject* span_dict(const Keys& k, const TextSpan& span, FontCache& fonts, bool flags) {
-    Owned dict(PyDict_New());
+PyObject* span_dict(const Keys& k, const TextSpan& span, Shared& shared) {
+    Owned dict(PyDict_Copy(k.span_shape[shared.span_flags ? 1 : 0]));
     if (!dict) return nullptr;
-    if (!put(dict.get(), k.bbox, bbox_list(span.bbox)) ||
-        !put(dict.get(), k.text, utf8(span.text)) ||
-        !put(dict.get(), k.font, fonts.get(span.font)) ||
-        !put(dict.get(), k.size, PyFloat_FromDouble(span.size)) ||
+    if (!put(dict.get(), k.bbox, box(span.bbox, shared.floats)) ||
+        !put(dict.get(), k.text, text_object(span.text)) ||
+        !put(dict.get(), k.font, shared.fonts.get(span.font)) ||
+        !put(dict.get(), k.size, shared.floats.get(span.size)) ||
         !put(dict.get(), k.color, PyLong_FromUnsignedLong(span.color)) ||
-        (flags && !put(dict.get(), k.flags, PyLong_FromUnsignedLong(span.flags)))) {
+        (shared.span_flags && !put(dict.get(), k.flags, PyLong_FromUnsignedLong(span.flags)))) {
         return nullptr;
     }
     return dict.release();
 }
 
-PyObject* line_dict(const Keys& k, const TextLine& line, FontCache& fonts, bool flags) {
-    Owned dict(PyDict_New());
+PyObject* line_dict(const Keys& k, const TextLine& line, Shared& shared) {
+    Owned dict(PyDict_Copy(k.line_shape));
     if (!dict) return nullptr;
-    if (!put(dict.get(), k.bbox, bbox_list(line.bbox)) ||
+    if (!put(dict.get(), k.bbox, box(line.bbox, shared.floats)) ||
         !put(dict.get(), k.spans, dict_list(line.spans, [&](const TextSpan& span) {
-                 return span_dict(k, span, fonts, flags);
+                 return span_dict(k, span, shared);
              }))) {
         return nullptr;
     }
     return dict.release();
 }
 
-// Appends "page" when the module numbers its results' pages.
-bool put_page(const Keys& k, PyObject* dict, const std::optional<std::size_t>& page) {
-    return !page || put(dict, k.page, PyLong_FromSize_t(*page));
+// Appends "page" when the module numbers its results' pages: `page` is
+// the page's number object, shared by all its blocks and images.
+bool put_page(const Keys& k, PyObject* dict, PyObject* page) {
+    if (page == nullptr) return true;
+    Py_INCREF(page);
+    return put(dict, k.page, page);
 }
 
-PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts,
-                     const std::optional<std::size_t>& page, bool flags) {
-    Owned dict(PyDict_New());
+PyObject* block_dict(const Keys& k, const TextBlock& block, Shared& shared, PyObject* page) {
+    Owned dict(PyDict_Copy(k.block_shape[page != nullptr ? 1 : 0]));
     if (!dict) return nullptr;
     if (!put(dict.get(), k.type, PyLong_FromLong(0)) ||
-        !put(dict.get(), k.bbox, bbox_list(block.bbox)) ||
+        !put(dict.get(), k.bbox, box(block.bbox, shared.floats)) ||
         !put(dict.get(), k.lines, dict_list(block.lines, [&](const TextLine& line) {
-                 return line_dict(k, line, fonts, flags);
+                 return line_dict(k, line, shared);
              })) ||
         !put_page(k, dict.get(), page)) {
         return nullptr;
@@ -141,11 +271,11 @@ PyObject* block_dict(const Keys& k, const TextBlock& block, FontCache& fonts,
     return dict.release();
 }
 
-PyObject* image_dict(const Keys& k, const ExtractedImage& image,
-                     const std::optional<std::size_t>& page) {
-    Owned dict(PyDict_New());
+PyObject* image_dict(const Keys& k, const ExtractedImage& image, Shared& shared,
+                     PyObject* page) {
+    Owned dict(PyDict_Copy(k.image_shape[page != nullptr ? 1 : 0]));
     if (!dict) return nullptr;
-    if (!put(dict.get(), k.bbox, bbox_list(image.bbox)) ||
+    if (!put(dict.get(), k.bbox, box(image.bbox, shared.floats)) ||
         !put(dict.get(), k.width, PyLong_FromUnsignedLong(image.width)) ||
         !put(dict.get(), k.height, PyLong_FromUnsignedLong(image.height)) ||
         !put(dict.get(), k.bpc, PyLong_FromUnsignedLong(image.bpc)) ||
@@ -160,6 +290,28 @@ PyObject* image_dict(const Keys& k, const ExtractedImage& image,
     }
     return dict.release();
 }
+
+// True when the page's blocks and images end with its number.
+bool numbered(const RenderOptions& options, const PageResult& page) {
+    return options.page_numbers && (!page.blocks.empty() || !page.images.empty());
+}
+
+// Pauses the cyclic garbage collector while a result is built. Every dict
+// and list made here would count towards a collection, and each collection
+// walks all the young containers of the result so far, none of which can be
+// garbage: on text-dense documents that walking cost a sixth of the call.
+class GcPause {
+  public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+  private:
+    bool was_enabled_;
+};
 
 PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
                          const RenderOptions& options);
@@ -191,20 +343,21 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
     if (!images) return nullptr;
 
     // Items not yet set are null, which a list being released skips.
-    FontCache fonts;
+    Shared shared;
+    shared.span_flags = options.span_flags;
     Py_ssize_t next_block = 0;
     Py_ssize_t next_image = 0;
     for (std::size_t index = 0; index < pages.size(); ++index) {
         const PageResult& page = pages[index];
-        std::optional<std::size_t> number;
-        if (options.page_numbers) number = page.number;
+        Owned number(numbered(options, page) ? PyLong_FromSize_t(page.number) : nullptr);
+        if (numbered(options, page) && !number) return nullptr;
         for (const TextBlock& block : page.blocks) {
-            PyObject* dict = block_dict(*k, block, fonts, number, options.span_flags);
+            PyObject* dict = block_dict(*k, block, shared, number.get());
             if (dict == nullptr) return nullptr;
             PyList_SET_ITEM(blocks.get(), next_block++, dict);
         }
         for (const ExtractedImage& image : page.images) {
-            PyObject* dict = image_dict(*k, image, number);
+            PyObject* dict = image_dict(*k, image, shared, number.get());
             if (dict == nullptr) return nullptr;
             PyList_SET_ITEM(images.get(), next_image++, dict);
         }
@@ -225,12 +378,13 @@ struct DocumentBuilder::State {
     RenderOptions options;
     Owned blocks{PyList_New(0)};
     Owned images{PyList_New(0)};
-    FontCache fonts;
+    Shared shared;
 };
 
 DocumentBuilder::DocumentBuilder(const RenderOptions& options, bool lock_kept_throughout)
     : state_(new State) {
     state_->options = options;
+    state_->shared.span_flags = options.span_flags;
     if (lock_kept_throughout) state_->pause.emplace();
 }
 
@@ -243,16 +397,16 @@ bool DocumentBuilder::add(const PageResult& page) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return false;
     }
-    std::optional<std::size_t> number;
-    if (s.options.page_numbers) number = page.number;
+    Owned number(numbered(s.options, page) ? PyLong_FromSize_t(page.number) : nullptr);
+    if (numbered(s.options, page) && !number) return false;
     // The list grows by appending: its final length is known only when the
     // last page is done, and growth is amortised over the document.
     for (const TextBlock& block : page.blocks) {
-        Owned dict(block_dict(*s.keys, block, s.fonts, number, s.options.span_flags));
+        Owned dict(block_dict(*s.keys, block, s.shared, number.get()));
         if (!dict || PyList_Append(s.blocks.get(), dict.get()) < 0) return false;
     }
     for (const ExtractedImage& image : page.images) {
-        Owned dict(image_dict(*s.keys, image, number));
+        Owned dict(image_dict(*s.keys, image, s.shared, number.get()));
         if (!dict || PyList_Append(s.images.get(), dict.get()) < 0) return false;
     }
     return true;

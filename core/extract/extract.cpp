@@ -765,8 +765,18 @@ class PagePipeline {
         return page;
     }
 
+    // A page the taking thread is done with. The next worker to claim a page
+    // frees it: a text page's characters, spans and lines are thousands of
+    // small allocations, and freeing them is work the taking thread, the one
+    // serial part of the pipeline, need not do.
+    void discard(CountedPage&& page) {
+        std::lock_guard<std::mutex> lock(mu_);
+        discarded_.push_back(std::move(page));
+    }
+
   private:
     void produce() {
+        std::vector<CountedPage> done;
         for (;;) {
             std::size_t index = 0;
             {
@@ -776,7 +786,9 @@ class PagePipeline {
                 });
                 if (stopping_ || claimed_ >= count_) return;
                 index = claimed_++;
+                done.swap(discarded_);
             }
+            done.clear();
             try {
                 CountedPage page = extract_(index);
                 std::lock_guard<std::mutex> lock(mu_);
@@ -805,6 +817,7 @@ class PagePipeline {
     std::condition_variable page_done_;
     std::condition_variable room_;
     std::vector<std::optional<CountedPage>> slots_; // page i in slot i % window
+    std::vector<CountedPage> discarded_;
     std::size_t claimed_ = 0;
     std::size_t taken_ = 0;
     bool stopping_ = false;
@@ -830,7 +843,8 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
         return counted;
     };
     DocumentTotals totals(document.data().size());
-    auto deliver = [&](CountedPage&& counted) -> Status {
+    // The sink may take the page or leave it in place.
+    auto deliver = [&](CountedPage& counted) -> Status {
         if (!totals.admit(counted)) return document_limit_error();
         if (!sink(std::move(counted.page))) return sink_stopped_error();
         return Ok{};
@@ -839,7 +853,8 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
     const std::size_t window = limits::kPagesAheadPerWorker * std::size_t{worker_count()};
     if (!options.page_parallel || n < 2) {
         for (std::size_t k = 0; k < n; ++k) {
-            QUARVEL_TRY(Ok delivered, deliver(page_at(k)));
+            CountedPage counted = page_at(k);
+            QUARVEL_TRY(Ok delivered, deliver(counted));
             (void)delivered;
         }
         return Ok{};
@@ -852,7 +867,7 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
             const std::size_t count = std::min(window, n - from);
             auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
             for (CountedPage& page : pages) {
-                QUARVEL_TRY(Ok delivered, deliver(std::move(page)));
+                QUARVEL_TRY(Ok delivered, deliver(page));
                 (void)delivered;
             }
         }
@@ -860,8 +875,11 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
     }
     PagePipeline pipeline(n, window, page_at);
     for (std::size_t k = 0; k < n; ++k) {
-        QUARVEL_TRY(Ok delivered, deliver(pipeline.next()));
+        CountedPage counted = pipeline.next();
+        QUARVEL_TRY(Ok delivered, deliver(counted));
         (void)delivered;
+        // What the sink left of the page goes to a worker to free.
+        pipeline.discard(std::move(counted));
     }
     return Ok{};
 }

@@ -89,7 +89,8 @@ namespace extract {
 
 // Takes each page of a document as it is done, on the thread that started
 // the extraction, in page order; false stops the extraction (the sink keeps
-// its own reason).
+// its own reason). A sink that only reads the page leaves it in place, and
+// page-parallel extraction then frees it on a worker.
 using PageSink = std::function<bool(PageResult&&)>;
 
 // The text "document exceeds extraction limits" of the error a document

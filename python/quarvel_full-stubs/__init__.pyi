@@ -4,6 +4,8 @@
 import os
 from collections.abc import Iterable, Sequence
 from typing import Literal, Optional, TypedDict, Union, overload
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Literal, Optional, TypeVar, TypedDict, Union
 
 StrPath = Union[str, os.PathLike[str]]
 Password = Union[str, bytes, None]
@@ -162,3 +164,21 @@ def extract_drawings(
     pages: Optional[Iterable[int]] = None,
     password: Password = None,
 ) -> list[Drawing]: ...
+def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ...
+
+_P = TypeVar("_P", bound=StrPath)
+
+class BatchIterator(Iterator[tuple[_P, Union[Result, Exception]]]):
+    def __next__(self) -> tuple[_P, Union[Result, Exception]]: ...
+
+# Each item is the caller's own path with its result, or the exception that
+# extract() would raise for that file.
+def iter_extract(
+    paths: Sequence[_P],
+    *,
+    file_parallel: bool = True,
+    page_parallel: bool = False,
+    include_images: bool = False,
+    password: Password = None,
+    window: Optional[int] = None,
+) -> BatchIterator[_P]: ...

@@ -10,13 +10,12 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import Any, Callable, Optional, TextIO
 
-from quarvel_tools.rows import Row, extract_rows
+from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows
 from quarvel_tools.sinks import Sink
 
-# Files per call of extract_many: enough for the pool to balance large and
-# small files, few enough that a chunk's results (images included) stay small
-# and the progress bar moves.
-CHUNK_FILES = 16
+# Characters of text and block JSON held for the sink before a chunk is
+# written early: a few files' worth of a text-dense batch.
+PENDING_BYTES = 4 << 20
 
 
 def find_pdfs(inputs: Iterable[str]) -> list[str]:
@@ -76,8 +75,20 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
 
     try:
         if jobs <= 1:
-            for chunk in chunks(todo):
-                take(extract_rows(chunk, exact), len(chunk))
+            # Rows are written a chunk of files at a time, so a Parquet
+            # file's row groups stay as large as with extract_many, and
+            # sooner when a chunk's JSON grows large.
+            pending: list[Row] = []
+            files = size = 0
+            for rows in iter_file_rows(todo, exact):
+                pending.extend(rows)
+                files += 1
+                size += sum(len(row["blocks"] or "") + len(row["text"] or "") for row in rows)
+                if files == CHUNK_FILES or size >= PENDING_BYTES:
+                    take(pending, files)
+                    pending, files, size = [], 0, 0
+            if files:
+                take(pending, files)
         else:
             import multiprocessing
 

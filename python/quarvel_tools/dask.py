@@ -15,7 +15,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Optional, Union
 
-from quarvel_tools.batch import CHUNK_FILES, chunks
+from quarvel_tools.batch import chunks
+from quarvel_tools.rows import CHUNK_FILES
 from quarvel_tools.reader import need
 from quarvel_tools.rows import Row, extract_rows
 from quarvel_tools.sinks import arrow_table

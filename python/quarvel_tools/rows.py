@@ -8,7 +8,7 @@ it shows and its links. A file that could not be read is one row whose
 from __future__ import annotations
 
 import json
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import ModuleType
 from typing import Any, Optional, TypedDict
 
@@ -16,6 +16,11 @@ from typing import Any, Optional, TypedDict
 # a word space the file made by moving the pen rather than by a space
 # character; narrower gaps are kerning and letter spacing.
 WORD_GAP = 0.15
+
+# Files per call of extract_many where the reader has no streaming batch:
+# enough for the pool to balance large and small files, few enough that a
+# chunk's results (images included) stay small.
+CHUNK_FILES = 16
 
 
 class LinkCell(TypedDict):
@@ -138,6 +143,36 @@ def extract_rows(paths: Sequence[str], exact: bool = False, **options: Any) -> l
             links = []
         rows.extend(file_rows(path, result, links, exact))
     return rows
+
+
+def iter_file_rows(paths: Sequence[str], exact: bool = False,
+                   **options: Any) -> Iterator[list[Row]]:
+    """The rows of each file in turn, in input order. The full reader streams
+    the files (iter_extract), so memory holds a few files whatever the batch's
+    length; the compact reader goes in chunks of extract_many."""
+    from quarvel_tools.reader import load_reader
+
+    reader = load_reader(exact)
+    stream = getattr(reader, "iter_extract", None)
+    if stream is None:
+        for start in range(0, len(paths), CHUNK_FILES):
+            chunk = list(paths[start:start + CHUNK_FILES])
+            rows = extract_rows(chunk, exact, **options)
+            for path in chunk:
+                yield [row for row in rows if row["path"] == path]
+        return
+    for path, result in stream(list(paths), include_images=True, **options):
+        if isinstance(result, Exception):
+            rows = [error_row(path, f"{type(result).__name__}: {result}")]
+        else:
+            try:
+                links = reader.extract_links(path, **options)
+            except Exception:  # links are an extra; the text was read
+                links = []
+            rows = file_rows(path, result, links, exact)
+        # The result's objects go before the rows are written, not after.
+        del result
+        yield rows
 
 
 def _extract_or_empty(reader: ModuleType, path: str, **options: Any) -> Any:
