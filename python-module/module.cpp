@@ -27,6 +27,7 @@
 #include "module.h"
 #include "py_ref.h"
 #include "render.h"
+#include "tables.h"
 
 namespace quarvel::python {
 namespace {
@@ -545,6 +546,10 @@ PyMethodDef full_methods[] = {
      "--\n"
      "\n"
      "Extract hyperlinks from a PDF file with the full reader."},
+    {"extract_tables", binding<Reader::Full>(py_extract_tables), METH_VARARGS | METH_KEYWORDS,
+     kExtractTablesDoc},
+    {"render_table", binding<Reader::Full>(py_render_table), METH_VARARGS | METH_KEYWORDS,
+     kRenderTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -577,6 +582,22 @@ PyModuleDef full_def = {
 };
 
 } // namespace
+
+bool convert_document_args(PyObject* path, PyObject* password, PyObject* pages,
+                           std::string& path_out, ExtractOptions& options) {
+    std::optional<std::string> converted = convert_path(Reader::Full, path, "path");
+    std::optional<std::string> secret;
+    if (!converted || !convert_password(password, secret) || !convert_pages(pages, options.pages)) {
+        return false;
+    }
+    path_out = std::move(*converted);
+    options.read = read_options(Reader::Full, std::move(secret));
+    return true;
+}
+
+PyObject* raise_core_error(const ParseError& error) { return raise_parse_error(error); }
+
+PyObject* run_guarded(const std::function<PyObject*()>& body) { return guarded(body); }
 
 PyObject* init_module(Reader reader) {
     static bool initialised[2] = {false, false};

@@ -108,8 +108,10 @@ struct Line {
 // Words into lines across the whole page: a word joins the line whose
 // vertical extent holds its centre. Lines come top to bottom.
 std::vector<Line> page_lines(std::span<const Word> words) {
-    std::vector<std::size_t> order(words.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (finite_box(words[i].bbox)) order.push_back(i);
+    }
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         const double ya = center_y(words[a].bbox), yb = center_y(words[b].bbox);
         if (ya != yb) return ya > yb;
@@ -691,8 +693,45 @@ void aligned_tables(const Lines& text, const std::vector<bool>& used,
             out.push_back(std::move(*table));
             i = run.back() + 1;
         } else {
-            ++i;
+            // A table may start inside a run that is not one, but restarting
+            // at every line would make a long page of prose quadratic.
+            i += std::max<std::size_t>(1, run.size() / 2);
         }
+    }
+}
+
+// Words of a span whose characters are gone (the full reader keeps only
+// the text and box): its text split at spaces, each word given the share of
+// the span's width its characters take. Spans end at gaps wider than an em,
+// so the shares stand close to the glyphs' own positions.
+void span_words(const TextSpan& span, bool bold, std::vector<Word>& words) {
+    std::u32string text;
+    for (std::size_t i = 0; i < span.text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(span.text[i]);
+        const std::size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t cp = n == 1 ? lead : lead & (0xFF >> (n + 1));
+        for (std::size_t k = 1; k < n && i + k < span.text.size(); ++k) {
+            cp = (cp << 6) | (static_cast<unsigned char>(span.text[i + k]) & 0x3F);
+        }
+        text.push_back(cp);
+        i += n;
+    }
+    if (text.empty()) return;
+    const double advance = (span.bbox[2] - span.bbox[0]) / double(text.size());
+    const double size = span.size > 0 ? span.size : span.bbox[3] - span.bbox[1];
+    Word* word = nullptr;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (is_space(text[i])) {
+            word = nullptr;
+            continue;
+        }
+        const double x0 = span.bbox[0] + advance * double(i);
+        if (word == nullptr) {
+            words.push_back({{}, {x0, span.bbox[1], x0 + advance, span.bbox[3]}, size, bold});
+            word = &words.back();
+        }
+        append_utf8(word->text, text[i]);
+        word->bbox[2] = x0 + advance;
     }
 }
 
@@ -704,6 +743,11 @@ std::vector<Word> page_words(std::span<const TextBlock> blocks) {
         for (const TextLine& line : block.lines) {
             for (const TextSpan& span : line.spans) {
                 const bool bold = (span.flags & span_flags::kBold) != 0 || bold_font(span.font);
+                if (!finite_box(span.bbox)) continue;
+                if (span.chars.empty()) {
+                    span_words(span, bold, words);
+                    continue;
+                }
                 Word* word = nullptr;
                 const CharInfo* prev = nullptr;
                 for (const CharInfo& ch : span.chars) {
@@ -792,7 +836,14 @@ std::vector<Table> find_tables(std::span<const Word> words, std::span<const Rule
     std::vector<Table> found;
 
     // Groups of touching rules.
-    const std::size_t n = std::min(rules.size(), limits::kMaxCandidateRules);
+    std::vector<Rule> finite_rules;
+    for (const Rule& r : rules.first(std::min(rules.size(), limits::kMaxCandidateRules))) {
+        if (std::isfinite(r.at) && std::isfinite(r.from) && std::isfinite(r.to)) {
+            finite_rules.push_back(r);
+        }
+    }
+    rules = finite_rules;
+    const std::size_t n = rules.size();
     Sets groups(n);
     for (std::size_t a = 0; a < n; ++a) {
         if (!rules[a].horizontal) continue;

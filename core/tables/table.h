@@ -48,9 +48,10 @@ struct Word {
     bool bold = false;
 };
 
-// The page's horizontal words from its laid-out blocks: characters split at
-// spaces and at gaps wider than a fraction of their size. Rotated text is
-// left out (a table's cells read horizontally).
+// The page's words from its laid-out blocks: the characters of a span split
+// at spaces and at gaps wider than a fraction of their size (rotated ones
+// left out: a table's cells read horizontally), or, for spans that no longer
+// hold their characters, the span's text split at spaces over its box.
 std::vector<Word> page_words(std::span<const TextBlock> blocks);
 
 // An axis-aligned rule: a horizontal one runs from `from` to `to` at `at`

@@ -65,6 +65,11 @@ for module in (quarvel, quarvel_full):
             results[module.__name__ + "." + name] = ["ok", len(value)]
         except ValueError as e:
             results[module.__name__ + "." + name] = ["ValueError", str(e)]
+if hasattr(quarvel_full, "extract_tables"):
+    try:
+        results["quarvel_full.extract_tables"] = ["ok", len(quarvel_full.extract_tables(path))]
+    except ValueError as e:
+        results["quarvel_full.extract_tables"] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -123,6 +128,9 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
             if outcome == "ValueError":
                 assert mutation_smoke.message_is_known(detail, KNOWN), f"{module}.{name}: {detail!r}"
         # extract_many never raises for a bad file: it gives an empty entry.
+        outcome, detail = result.get("quarvel_full.extract_tables", ["ok", 0])
+        if outcome == "ValueError":
+            assert mutation_smoke.message_is_known(detail, KNOWN), f"extract_tables: {detail!r}"
         assert result[f"{module}.extract_many"] == ["ok", 1]
     assert elapsed < 2 * SECONDS_PER_FILE, f"took {elapsed:.1f} s"
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
