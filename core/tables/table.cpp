@@ -54,6 +54,17 @@ constexpr double kSpanningLineShare = 0.15;
 // data; a table has at least one such column, prose has none.
 constexpr double kShortEntryWords = 3.0;
 
+// Share of a grid's positions an aligned table fills at least; text whose
+// words line up by chance leaves most of its grid empty.
+constexpr double kMinFilledShare = 0.35;
+// Share of entries that may be lone non-Latin glyphs.
+constexpr double kLoneGlyphShare = 0.6;
+// Share of rows with dot leaders that makes a grid a list of contents.
+constexpr double kLeaderRowShare = 0.3;
+// A first column of entries no longer than this (bytes: a bullet, "12." or
+// "iv)") before a column of prose is a list, not a table.
+constexpr std::size_t kMarkerBytes = 4;
+
 // Rules, in user-space points: what the line art of tables measures. Two
 // rules closer than kSnap are one (doubled borders, hairline offsets); pieces
 // of one rule with a gap up to kJoin are joined; a rectangle thinner than
@@ -431,6 +442,58 @@ bool numeric(std::string_view s) {
     return digit;
 }
 
+std::size_t word_count(std::string_view text) {
+    std::size_t n = 0;
+    bool in_word = false;
+    for (char ch : text) {
+        const bool space = ch == ' ' || ch == '\n';
+        n += !space && !in_word;
+        in_word = !space;
+    }
+    return n;
+}
+
+// Whether a grid found from alignment reads as a table rather than as text
+// that happens to line up: most rows have two or more entries, most of the
+// grid is filled, it is not a list of contents (dot leaders) and not a list
+// of items (bullets or numbers before prose).
+bool looks_tabular(const Table& table) {
+    std::vector<std::size_t> per_row(table.rows, 0);
+    std::size_t covered = 0, leaders = 0;
+    bool marker_column = table.cols == 2;
+    std::vector<std::size_t> second_words;
+    std::size_t filled = 0, lone_glyphs = 0;
+    for (const TableCell& cell : table.cells) {
+        if (cell.text.empty()) continue;
+        ++filled;
+        // One character of a non-Latin script: a glyph of vertical text or
+        // of text the layout could not join, not a table entry.
+        const unsigned char lead = static_cast<unsigned char>(cell.text[0]);
+        lone_glyphs += lead >= 0xC0 && cell.text.size() <= 4 &&
+                       cell.text.find(' ') == std::string::npos;
+        ++per_row[cell.row];
+        covered += cell.col_span;
+        if (cell.text.find(". . .") != std::string::npos ||
+            cell.text.find("...") != std::string::npos) {
+            ++leaders;
+        }
+        if (cell.col == 0 && cell.text.size() > kMarkerBytes) marker_column = false;
+        if (cell.col == 1) second_words.push_back(word_count(cell.text));
+    }
+    if (double(lone_glyphs) > kLoneGlyphShare * double(filled)) return false;
+    std::size_t wide_rows = 0;
+    for (std::size_t n : per_row) wide_rows += n >= 2;
+    if (wide_rows < 2 || 2 * wide_rows < table.rows) return false;
+    if (double(covered) < kMinFilledShare * double(table.rows * table.cols)) return false;
+    if (leaders >= 3 && double(leaders) >= kLeaderRowShare * double(table.rows)) return false;
+    if (marker_column && !second_words.empty()) {
+        std::nth_element(second_words.begin(), second_words.begin() + second_words.size() / 2,
+                         second_words.end());
+        if (double(second_words[second_words.size() / 2]) > kShortEntryWords) return false;
+    }
+    return true;
+}
+
 // A run of lines as a table, or nothing when its gaps do not make columns or
 // its columns read as prose.
 std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
@@ -627,6 +690,8 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
     std::sort(table.cells.begin(), table.cells.end(), [](const TableCell& a, const TableCell& b) {
         return a.row != b.row ? a.row < b.row : a.col < b.col;
     });
+
+    if (!looks_tabular(table)) return std::nullopt;
 
     // Header: the rows above the first inner rule when it is near the top;
     // else leading bold rows over a body that is not bold; else a first row
