@@ -523,27 +523,55 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
         return a.x != b.x ? a.x < b.x : a.delta > b.delta;
     });
     const int allowed = static_cast<int>(std::floor(kSpanningLineShare * double(run.size())));
-    // Column separators: x ranges covered by at most `allowed` phrases.
-    std::vector<std::pair<double, double>> gaps;
+    // Column separators: x ranges covered by at most `allowed` phrases. Each
+    // column boundary goes in the middle of the longest stretch of its range
+    // that the fewest phrases cover, so that a spanning heading which starts
+    // inside the range does not pull the boundary past its start.
+    struct Stretch {
+        double from, to;
+        int depth;
+    };
+    std::vector<Stretch> stretches; // consecutive, between events
     int depth = 0;
-    double gap_start = 0;
-    bool in_gap = false;
-    for (const Event& e : events) {
-        const int before = depth;
-        depth += e.delta;
-        if (before > allowed && depth <= allowed) {
-            gap_start = e.x;
-            in_gap = true;
-        } else if (before <= allowed && depth > allowed && in_gap) {
-            if (e.x - gap_start >= kMinColumnGapEm * size && gap_start > left) {
-                gaps.emplace_back(gap_start, e.x);
-            }
-            in_gap = false;
+    for (std::size_t k = 0; k < events.size(); ++k) {
+        depth += events[k].delta;
+        if (k + 1 < events.size() && events[k + 1].x > events[k].x) {
+            stretches.push_back({events[k].x, events[k + 1].x, depth});
         }
     }
-    if (gaps.empty()) return std::nullopt;
     std::vector<double> bounds{left};
-    for (const auto& g : gaps) bounds.push_back((g.first + g.second) / 2);
+    for (std::size_t k = 0; k < stretches.size();) {
+        if (stretches[k].depth > allowed) {
+            ++k;
+            continue;
+        }
+        std::size_t end = k;
+        int least = stretches[k].depth;
+        while (end < stretches.size() && stretches[end].depth <= allowed) {
+            least = std::min(least, stretches[end].depth);
+            ++end;
+        }
+        const double from = stretches[k].from, to = stretches[end - 1].to;
+        if (to - from >= kMinColumnGapEm * size && from > left && to < right) {
+            double best_from = from, best_to = from;
+            for (std::size_t m = k; m < end;) {
+                if (stretches[m].depth != least) {
+                    ++m;
+                    continue;
+                }
+                std::size_t n = m;
+                while (n < end && stretches[n].depth == least) ++n;
+                if (stretches[n - 1].to - stretches[m].from > best_to - best_from) {
+                    best_from = stretches[m].from;
+                    best_to = stretches[n - 1].to;
+                }
+                m = n;
+            }
+            bounds.push_back((best_from + best_to) / 2);
+        }
+        k = end;
+    }
+    if (bounds.size() < 2) return std::nullopt;
     bounds.push_back(right);
     const std::size_t cols = bounds.size() - 1;
     auto column_of = [&](double x) {
@@ -648,19 +676,24 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
     for (std::size_t k = 0; k < run.size(); ++k) {
         const std::size_t r = row_of[k];
         for (const Entry& e : entries[k]) {
-            std::size_t& slot = at[r * cols + e.col];
+            std::size_t col = e.col;
+            // A spanning entry whose first column is taken starts at the
+            // first free one it covers.
+            while (at[r * cols + col] != SIZE_MAX && col + 1 < e.col + e.span) ++col;
+            std::size_t& slot = at[r * cols + col];
             if (slot == SIZE_MAX) {
+                const std::size_t span = e.col + e.span - col;
                 bool free = true;
-                for (std::size_t c = e.col + 1; c < e.col + e.span; ++c) {
+                for (std::size_t c = col + 1; c < col + span; ++c) {
                     free = free && at[r * cols + c] == SIZE_MAX;
                 }
                 slot = table.cells.size();
                 TableCell cell;
                 cell.row = r;
-                cell.col = e.col;
-                cell.col_span = free ? e.span : 1;
+                cell.col = col;
+                cell.col_span = free ? span : 1;
                 cell.bbox = kEmptyBox;
-                for (std::size_t c = e.col + 1; c < e.col + cell.col_span; ++c) {
+                for (std::size_t c = col + 1; c < col + cell.col_span; ++c) {
                     at[r * cols + c] = slot;
                 }
                 table.cells.push_back(std::move(cell));
