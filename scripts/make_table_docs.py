@@ -95,6 +95,26 @@ def spanning_table(rng: random.Random, rows: int) -> str:
             + "</tbody></table>")
 
 
+def statement_table(rng: random.Random) -> str:
+    """A financial statement: a heading row of years, section rows with one
+    label, indented item rows, totals; amounts right-aligned, negatives in
+    parentheses."""
+    def amount() -> str:
+        v = rng.uniform(-900, 20000)
+        return f"({-v:,.0f})" if v < 0 else f"{v:,.0f}"
+    rows = ['<tr><th></th><th class="num">Note</th><th class="num">2023</th>'
+            '<th class="num">2022</th></tr>']
+    for _ in range(rng.randint(2, 3)):
+        rows.append(f'<tr><td colspan="4"><b>{phrase(rng, 2, 3)}</b></td></tr>')
+        for _ in range(rng.randint(3, 6)):
+            rows.append(f'<tr><td style="padding-left: 16pt">{phrase(rng, 1, 4)}</td>'
+                        f'<td class="num">{rng.randint(1, 30)}</td>'
+                        f'<td class="num">{amount()}</td><td class="num">{amount()}</td></tr>')
+        rows.append(f'<tr><td>Total {phrase(rng, 1, 2).lower()}</td><td></td>'
+                    f'<td class="num">{amount()}</td><td class="num">{amount()}</td></tr>')
+    return '<table style="width: 100%">' + "".join(rows) + "</table>"
+
+
 def prose(rng: random.Random, sentences: int) -> str:
     return "<p>" + ". ".join(phrase(rng, 8, 16) for _ in range(sentences)) + ".</p>"
 
@@ -119,6 +139,8 @@ def document(kind: str, rng: random.Random, pages: int) -> tuple[str, str]:
             parts.append(spanning_table(rng, rng.randint(5, 9)))
         elif variant == "wrap":
             parts.append(simple_table(rng, rng.randint(5, 8), 3, wrap=True))
+        elif variant == "statement":
+            parts.append(statement_table(rng))
         elif variant == "side":
             parts.append('<div style="display: flex; gap: 30pt">'
                          + simple_table(rng, 5, 2) + simple_table(rng, 5, 2) + "</div>")
@@ -160,7 +182,7 @@ class TableTruth(HTMLParser):
 
 KINDS = ["grid", "grid-span", "grid-wrap", "grid-side", "boxed", "boxed-span",
          "booktabs", "booktabs-wrap", "rows", "rows-wrap", "plain", "plain-wrap",
-         "plain-side", "zebra", "frame", "twocolumn"]
+         "plain-side", "plain-statement", "rows-statement", "zebra", "frame", "twocolumn"]
 
 
 def main(argv: list[str] | None = None) -> int:
