@@ -257,5 +257,20 @@ inline constexpr std::size_t kMaxPaletteBytes = 4096;
 // hostile name of any length costs one lower-cased copy of this many bytes
 // per font record.
 inline constexpr std::size_t kMaxFontStyleNameBytes = 128;
+// Rules the table finder takes from one page, longest first, after joining
+// the pieces of each. Real tables have some hundreds; the finder tests every
+// horizontal rule against every vertical one, so 4000 rules cost at most
+// four million cheap tests (a few milliseconds) on a page of hostile art.
+inline constexpr std::size_t kMaxCandidateRules = 4000;
+
+// Tables the finder reports for one page. Dense pages hold a few dozen;
+// past this the rest of a page is left as text.
+inline constexpr std::size_t kMaxTablesPerPage = 200;
+
+// Grid positions (rows times columns) of one table. A page-long table of
+// small print has some thousands; a grid larger than this (a page of
+// crossing hatching) is not taken for a table, which also bounds the cell
+// memory of one table to a few megabytes.
+inline constexpr std::size_t kMaxCellsPerTable = 100'000;
 
 } // namespace quarvel::limits

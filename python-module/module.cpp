@@ -32,6 +32,7 @@
 #include "py_ref.h"
 #include "iter_extract.h"
 #include "render.h"
+#include "tables.h"
 
 namespace quarvel::python {
 
@@ -562,6 +563,10 @@ PyMethodDef full_methods[] = {
      "(lines, rectangles, curves) of a PDF file's pages."},
     {"iter_extract", binding<Reader::Full>(py_iter_extract), METH_VARARGS | METH_KEYWORDS,
      kIterExtractDoc},
+    {"extract_tables", binding<Reader::Full>(py_extract_tables), METH_VARARGS | METH_KEYWORDS,
+     kExtractTablesDoc},
+    {"render_table", binding<Reader::Full>(py_render_table), METH_VARARGS | METH_KEYWORDS,
+     kRenderTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -594,6 +599,22 @@ PyModuleDef full_def = {
 };
 
 } // namespace
+
+bool convert_document_args(PyObject* path, PyObject* password, PyObject* pages,
+                           std::string& path_out, ExtractOptions& options) {
+    std::optional<std::string> converted = convert_path(Reader::Full, path, "path");
+    std::optional<std::string> secret;
+    if (!converted || !convert_password(password, secret) || !convert_pages(pages, options.pages)) {
+        return false;
+    }
+    path_out = std::move(*converted);
+    options.read = read_options(Reader::Full, std::move(secret));
+    return true;
+}
+
+PyObject* raise_core_error(const ParseError& error) { return raise_parse_error(error); }
+
+PyObject* run_guarded(const std::function<PyObject*()>& body) { return guarded(body); }
 
 PyObject* init_module(Reader reader) {
     static bool initialised[2] = {false, false};

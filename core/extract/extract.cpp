@@ -840,6 +840,7 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
         // numbers keep matching the page tree.
         CountedPage counted = page.ok() ? std::move(page).value() : CountedPage{};
         counted.page.number = numbers[k];
+        if (options.on_page) options.on_page(counted.page);
         return counted;
     };
     DocumentTotals totals(document.data().size());

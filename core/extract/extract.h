@@ -20,6 +20,8 @@
 
 namespace quarvel {
 
+struct PageResult;
+
 struct ExtractOptions {
     // Accepted and carried: pages now stream through a window of a few pages
     // a worker (limits::kPagesAheadPerWorker), whatever the batch size.
@@ -38,6 +40,10 @@ struct ExtractOptions {
     // The 0-based numbers of the pages to extract, in the order given; all
     // pages when empty. A number past the last page fails the call.
     std::optional<std::vector<std::size_t>> pages;
+    // Work on each extracted page done by the worker that extracted it,
+    // before the page is handed on in order (later stages, such as finding
+    // tables, then run on the pool too). Called from several threads at once.
+    std::function<void(PageResult&)> on_page;
 };
 
 struct PageResult {

@@ -182,3 +182,27 @@ def iter_extract(
     password: Password = None,
     window: Optional[int] = None,
 ) -> BatchIterator[_P]: ...
+class TableCell(TypedDict):
+    row: int
+    col: int
+    row_span: int
+    col_span: int
+    bbox: list[float]
+    text: str
+
+class Table(TypedDict):
+    page: int
+    bbox: list[float]
+    # The grid: each cell's text at its top-left position, None at the
+    # positions a spanning cell covers.
+    rows: list[list[Optional[str]]]
+    cells: list[TableCell]
+    header_rows: int
+
+def extract_tables(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+) -> list[Table]: ...
+def render_table(table: Table, format: Literal["markdown", "html"]) -> str: ...

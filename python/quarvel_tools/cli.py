@@ -36,6 +36,7 @@ examples:
   quarvel links *.pdf
   quarvel info --summary report.pdf
   quarvel toc book.pdf
+  quarvel tables report.pdf -o tables/ --format md
   quarvel batch papers/ -o papers.parquet --resume --jobs 2
   quarvel batch papers/ -o papers.parquet --dask local
 """
@@ -100,6 +101,18 @@ def build_parser() -> argparse.ArgumentParser:
                     "page labels, else its 1-based number; a web address for a link out; '-' "
                     "for none. Needs quarvel_full.")
     toc.add_argument("file", metavar="FILE")
+    tables = commands.add_parser(
+        "tables", help="write every table to a folder",
+        description="Find each file's tables (quarvel_full), ruled or not, and write each as "
+                    "FILESTEM-pPAGE-tN.EXT into DIR: CSV (the grid, empty under spanning "
+                    "cells), GitHub Markdown, HTML (rowspan and colspan kept) or JSON (the "
+                    "dict extract_tables returns). Prints the files written.")
+    tables.add_argument("files", nargs="+", metavar="FILE")
+    tables.add_argument("-o", "--output", required=True, type=Path, metavar="DIR")
+    tables.add_argument("--format", choices=("csv", "md", "html", "json"), default="csv")
+    tables.add_argument("--password", help="password of encrypted files")
+    tables.add_argument("--pages", help="0-based page numbers, e.g. 0,3,5-9")
+    tables.set_defaults(exact=False)
 
     batch = commands.add_parser(
         "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
@@ -322,6 +335,66 @@ def cmd_toc(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Text
     return 0
 
 
+def parse_pages(text: Optional[str]) -> Optional[list[int]]:
+    if text is None:
+        return None
+    pages: list[int] = []
+    try:
+        for part in text.split(","):
+            first, _, last = part.strip().partition("-")
+            pages.extend(range(int(first), int(last or first) + 1))
+    except ValueError:
+        raise ToolError(f"--pages: not a list of page numbers: {text!r}") from None
+    return pages
+
+
+def table_text(table: Mapping[str, Any], fmt: str, reader: ModuleType) -> str:
+    if fmt == "json":
+        return json.dumps(table, ensure_ascii=False) + "\n"
+    if fmt == "csv":
+        import csv
+        import io
+
+        buffer = io.StringIO()
+        writer = csv.writer(buffer, lineterminator="\n")
+        writer.writerows([["" if v is None else v for v in row] for row in table["rows"]])
+        return buffer.getvalue()
+    return reader.render_table(table, "markdown" if fmt == "md" else "html")
+
+
+def cmd_tables(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    try:
+        args.output.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ToolError(f"{args.output}: {e.strerror}") from e
+    pages = parse_pages(args.pages)
+    status = 0
+    stems: dict[str, int] = {}
+    for path in args.files:
+        try:
+            found = reader.extract_tables(path, pages=pages, **reader_options(args))
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        stem = Path(path).stem
+        seen = stems.get(stem, 0)
+        stems[stem] = seen + 1
+        if seen:
+            stem = f"{stem}~{seen}"
+        counts: dict[int, int] = {}
+        for table in found:
+            n = counts.get(table["page"], 0)
+            counts[table["page"]] = n + 1
+            target = args.output / f"{stem}-p{table['page']}-t{n}.{args.format}"
+            try:
+                target.write_text(table_text(table, args.format, reader), encoding="utf-8")
+            except OSError as e:
+                raise ToolError(f"{target}: {e.strerror}") from e
+            out.write(f"{target}\n")
+    return status
+
+
 def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
     from quarvel_tools.batch import find_pdfs, run_batch
     from quarvel_tools.sinks import open_sink
@@ -351,7 +424,7 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
 
 
 COMMANDS = {"text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
-            "info": cmd_info, "toc": cmd_toc, "batch": cmd_batch}
+            "info": cmd_info, "toc": cmd_toc, "tables": cmd_tables, "batch": cmd_batch}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

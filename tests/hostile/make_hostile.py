@@ -647,11 +647,33 @@ def paths_and_colours() -> Iterator[tuple[str, bytes]]:
     yield "colour_spaces_100000_names", page(
         "/S5 cs 0 0 1 sc 0 0 5 5 re f", "<< /ColorSpace << " + many + " >> >>",
         [(20, b"<< /N 4 /Length 0 >>\nstream\n\nendstream")])
+def table_pages() -> Iterator[tuple[str, bytes]]:
+    """Pages for the table finder: 10,000 crossing rules (a grid far past
+    the cell limit), and a table of 5,000 rows, each under a rule."""
+    res = "<< /Font << /F1 20 0 R >> >>"
+    lines = [f"20 {20 + 0.15 * i:.2f} m 780 {20 + 0.15 * i:.2f} l" for i in range(5000)]
+    lines += [f"{20 + 0.15 * i:.2f} 20 m {20 + 0.15 * i:.2f} 780 l" for i in range(5000)]
+    content = "0.05 w\n" + "\n".join(lines) + "\nS\nBT /F1 8 Tf 100 100 Td (x) Tj 200 0 Td (y) Tj ET"
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate(content))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "table_crossing_rules_10000", b.build()
+
+    rows = []
+    for i in range(5000):
+        y = 780 - 0.15 * i
+        rows.append(f"BT /F1 0.12 Tf 30 {y:.2f} Td (row{i}) Tj 100 0 Td ({i * 7}) Tj "
+                    f"100 0 Td ({i % 13}.5) Tj ET 20 {y - 0.02:.2f} m 400 {y - 0.02:.2f} l S")
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate("0.01 w\n" + "\n".join(rows)))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "table_rows_5000", b.build()
 
 
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
     full_reader_cases, dense_text, document_facts, paths_and_colours,
+    full_reader_cases, dense_text, table_pages,
 ]
 
 

@@ -78,6 +78,11 @@ try:
     results["quarvel_full.extract_drawings"] = ["ok", len(quarvel_full.extract_drawings(path))]
 except ValueError as e:
     results["quarvel_full.extract_drawings"] = ["ValueError", str(e)]
+if hasattr(quarvel_full, "extract_tables"):
+    try:
+        results["quarvel_full.extract_tables"] = ["ok", len(quarvel_full.extract_tables(path))]
+    except ValueError as e:
+        results["quarvel_full.extract_tables"] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -136,6 +141,9 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
             if outcome == "ValueError":
                 assert mutation_smoke.message_is_known(detail, KNOWN), f"{module}.{name}: {detail!r}"
         # extract_many never raises for a bad file: it gives an empty entry.
+        outcome, detail = result.get("quarvel_full.extract_tables", ["ok", 0])
+        if outcome == "ValueError":
+            assert mutation_smoke.message_is_known(detail, KNOWN), f"extract_tables: {detail!r}"
         assert result[f"{module}.extract_many"] == ["ok", 1]
     for name in ("document_info", "extract_links_internal"):
         outcome, detail = result[f"quarvel_full.{name}"]
