@@ -24,6 +24,8 @@
 #include "file/document.h"
 #include "extract/extract.h"
 #include "extract/links.h"
+#include "bindings.h"
+#include "markdown.h"
 #include "module.h"
 #include "py_ref.h"
 #include "render.h"
@@ -35,6 +37,8 @@ using quarvel::ParseError;
 using quarvel::python::bbox_list;
 using quarvel::python::Owned;
 using quarvel::python::put;
+
+} // namespace
 
 // --- error mapping -----------------------------------------------------------
 
@@ -49,23 +53,9 @@ PyObject* raise_parse_error(const ParseError& error) {
     return nullptr;
 }
 
-// Runs `body` and turns any C++ exception that escapes it (an allocation
-// failure, a broken invariant, also one rethrown from a worker thread) into a
-// Python exception instead of letting it reach the interpreter.
-template <typename F> PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in the extraction core");
-    }
-    return nullptr;
-}
-
 // --- argument conversion -----------------------------------------------------
+
+namespace {
 
 // Wrong-type errors use the interpreter's "must be X, not Y" wording after
 // the parameter's name.
@@ -100,6 +90,8 @@ std::optional<std::string> bytes_path(PyObject* bytes) {
     }
     return out;
 }
+
+} // namespace
 
 // `quarvel` takes a str; `quarvel_full` also takes bytes and os.PathLike
 // objects (pathlib.Path), as the os module's functions do.
@@ -155,6 +147,8 @@ bool convert_bool(PyObject* obj, const char* param, bool& out) {
     }
     return wrong_type(param, "bool", obj);
 }
+
+namespace {
 
 // A non-negative int; the interpreter's own OverflowError for a negative one
 // or one beyond size_t.
@@ -251,34 +245,7 @@ template <typename F> auto run_core(Reader reader, F&& work) {
     return work();
 }
 
-// The interpreter lock released for the full reader from construction to
-// destruction, and taken back around each `held` call.
-class LockRelease {
-  public:
-    explicit LockRelease(Reader reader)
-        : state_(reader == Reader::Full ? PyEval_SaveThread() : nullptr) {}
-    LockRelease(const LockRelease&) = delete;
-    LockRelease& operator=(const LockRelease&) = delete;
-    ~LockRelease() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-
-    template <typename F> auto held(F&& body) {
-        if (state_ == nullptr) return body();
-        struct Retake {
-            PyThreadState*& state;
-            explicit Retake(PyThreadState*& s) : state(s) {
-                PyEval_RestoreThread(state);
-                state = nullptr;
-            }
-            ~Retake() { state = PyEval_SaveThread(); }
-        } retake(state_);
-        return body();
-    }
-
-  private:
-    PyThreadState* state_;
-};
+} // namespace
 
 // The 0-based page numbers of `pages=`: a range or a sequence of ints. A
 // negative number is out of range like one past the last page; which pages
@@ -323,6 +290,8 @@ quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> pass
     return reader == Reader::Full ? quarvel::ReadOptions::full_reader(std::move(password))
                                   : quarvel::ReadOptions::specified();
 }
+
+namespace {
 
 RenderOptions render_options(Reader reader) {
     return RenderOptions{reader == Reader::Full};
@@ -545,6 +514,8 @@ PyMethodDef full_methods[] = {
      "--\n"
      "\n"
      "Extract hyperlinks from a PDF file with the full reader."},
+    {"to_markdown", binding<Reader::Full>(py_to_markdown), METH_VARARGS | METH_KEYWORDS,
+     kToMarkdownDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,6 +34,8 @@ examples:
   quarvel json --links paper.pdf | jq '.blocks | length'
   quarvel images paper.pdf -o figures/
   quarvel links *.pdf
+  quarvel markdown paper.pdf -o paper.md
+  quarvel markdown --chunks papers/*.pdf -o chunks/
   quarvel batch papers/ -o papers.parquet --resume --jobs 2
   quarvel batch papers/ -o papers.parquet --dask local
 """
@@ -82,6 +84,21 @@ def build_parser() -> argparse.ArgumentParser:
         description="Print one line per link: FILE, page, URI and rectangle (x0 y0 x1 y1), "
                     "separated by tabs.")
     links.add_argument("files", nargs="+", metavar="FILE")
+
+    markdown = commands.add_parser(
+        "markdown", parents=[common], help="write each file as Markdown",
+        description="Write each file as GitHub-flavoured Markdown (quarvel_full only): to "
+                    "stdout, to OUT.md for one file, or as DIR/STEM.md for each file when -o "
+                    "names a folder. --chunks writes JSON Lines instead, one page a line: "
+                    "{\"path\", \"page\", \"label\", \"text\", \"headings\", "
+                    "\"tables\", \"images\", \"links\"} (DIR/STEM.jsonl).")
+    markdown.add_argument("files", nargs="+", metavar="FILE")
+    markdown.add_argument("-o", "--output", type=Path, metavar="OUT.md|DIR")
+    markdown.add_argument("--chunks", action="store_true", help="JSON Lines of page chunks")
+    markdown.add_argument("--headers-footers", action="store_true",
+                          help="keep running headers, footers and page numbers")
+    markdown.add_argument("--no-images", action="store_true",
+                          help="leave images out instead of ![](page-P-image-N) placeholders")
 
     batch = commands.add_parser(
         "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
@@ -250,7 +267,63 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
     return EXIT_FAILED if failed or missing else 0
 
 
-COMMANDS = {"text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
+def markdown_targets(args: argparse.Namespace) -> list[Optional[Path]]:
+    """Where each file's Markdown goes: stdout (None), the one file -o names,
+    or STEM.md / STEM.jsonl in the folder -o names."""
+    if args.output is None:
+        return [None] * len(args.files)
+    suffix = ".jsonl" if args.chunks else ".md"
+    if len(args.files) == 1 and not args.output.is_dir() and args.output.suffix:
+        return [args.output]
+    try:
+        args.output.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ToolError(f"{args.output}: {e.strerror}") from e
+    targets: list[Optional[Path]] = []
+    stems: dict[str, int] = {}
+    for path in args.files:
+        stem = Path(path).stem
+        seen = stems.get(stem, 0)
+        stems[stem] = seen + 1
+        # Two inputs with one name (a/x.pdf, b/x.pdf) must not overwrite each other.
+        name = f"{stem}~{seen}" if seen else stem
+        targets.append(args.output / f"{name}{suffix}")
+    return targets
+
+
+def cmd_markdown(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    if args.exact:
+        raise ToolError("markdown needs quarvel_full; --exact is not available")
+    options = reader_options(args)
+    options["headers_footers"] = args.headers_footers
+    if args.no_images:
+        options["images"] = None
+    status = 0
+    for n, (path, target) in enumerate(zip(args.files, markdown_targets(args))):
+        try:
+            result = reader.to_markdown(path, page_chunks=args.chunks, **options)
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        if args.chunks:
+            text = "".join(json.dumps({"path": path, **chunk}, ensure_ascii=False) + "\n"
+                           for chunk in result)
+        else:
+            text = result
+        if target is None:
+            if len(args.files) > 1 and not args.chunks:
+                out.write(("\n" if n else "") + f"==> {path} <==\n")
+            out.write(text)
+            continue
+        try:
+            target.write_text(text, encoding="utf-8")
+        except OSError as e:
+            raise ToolError(f"{target}: {e.strerror}") from e
+    return status
+
+
+COMMANDS = {"markdown": cmd_markdown, "text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
             "batch": cmd_batch}
 
 
