@@ -355,11 +355,8 @@ void mark_running_lines(const std::vector<PageInput>& pages,
     std::vector<Seen> roman;
     for (std::size_t p = 0; p < lines.size(); ++p) {
         std::vector<std::size_t> order;
-        // Larger text is a title: a chapter's name at the top of each of
-        // its first pages does not run.
         for (std::size_t i = 0; i < lines[p].size(); ++i)
-            if (!trim(lines[p][i].text).empty() && lines[p][i].size < body * kHeadingSizeRatio)
-                order.push_back(i);
+            if (!trim(lines[p][i].text).empty()) order.push_back(i);
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
             return lines[p][a].bbox[3] > lines[p][b].bbox[3];
         });
@@ -370,6 +367,9 @@ void mark_running_lines(const std::vector<PageInput>& pages,
         }
         for (const std::size_t i : ends) {
             const LineInfo& line = lines[p][i];
+            // Larger text is a title: a chapter's name at the top of each of
+            // its first pages does not run.
+            if (line.size >= body * kHeadingSizeRatio) continue;
             const double y = (line.bbox[1] + line.bbox[3]) / 2;
             std::string key;
             for (const char c : trim(line.text))
@@ -507,10 +507,8 @@ void append_piece(std::vector<Piece>& pieces, std::string_view text, std::uint32
     }
 }
 
-// The line's text with bold, italic and monospaced runs marked and link
-// text wrapped in [text](uri). A span's characters each take the link whose
-// rectangle holds their centre when the span has one character a code
-// point; otherwise the whole span takes the link at its centre.
+// The line's text with bold, italic and monospaced runs marked and the words
+// under a link rectangle wrapped in [text](uri).
 std::string marked_line(const TextLine& line, const std::vector<PageLink>& links) {
     constexpr std::uint32_t kStyles =
         span_flags::kBold | span_flags::kItalic | span_flags::kMonospaced;
@@ -533,22 +531,33 @@ std::string marked_line(const TextLine& line, const std::vector<PageLink>& links
             append_piece(pieces, span.text, style, -1);
             continue;
         }
-        if (span.chars.size() == codepoints(span.text)) {
-            std::size_t c = 0;
-            for (std::size_t i = 0; i < span.text.size();) {
-                std::size_t n = 1;
-                while (i + n < span.text.size() &&
-                       (static_cast<unsigned char>(span.text[i + n]) & 0xC0) == 0x80)
-                    ++n;
-                const CharInfo& ch = span.chars[c++];
-                const int link = link_at(links, (ch.x0 + ch.x1) / 2, (ch.y0 + ch.y1) / 2);
-                append_piece(pieces, std::string_view(span.text).substr(i, n), style, link);
-                i += n;
+        // Extraction keeps no characters' boxes, so each word's place is
+        // its share of the span's width by code points: close enough to
+        // tell which link rectangle holds the word's centre.
+        const std::size_t total = std::max<std::size_t>(codepoints(span.text), 1);
+        const double width = span.bbox[2] - span.bbox[0];
+        const double y = (span.bbox[1] + span.bbox[3]) / 2;
+        std::size_t at = 0;    // byte
+        std::size_t count = 0; // code points before `at`
+        while (at < span.text.size()) {
+            const bool space = is_space(span.text[at]);
+            std::size_t end = at;
+            std::size_t n = 0;
+            while (end < span.text.size() && is_space(span.text[end]) == space) {
+                n += (static_cast<unsigned char>(span.text[end]) & 0xC0) != 0x80;
+                ++end;
             }
-        } else {
-            const int link = link_at(links, (span.bbox[0] + span.bbox[2]) / 2,
-                                     (span.bbox[1] + span.bbox[3]) / 2);
-            append_piece(pieces, span.text, style, link);
+            const std::string_view word = std::string_view(span.text).substr(at, end - at);
+            if (space) {
+                append_piece(pieces, word, pieces.empty() ? style : pieces.back().style,
+                             pieces.empty() ? -1 : pieces.back().link);
+            } else {
+                const double middle = static_cast<double>(count) + static_cast<double>(n) / 2;
+                const double x = span.bbox[0] + width * middle / static_cast<double>(total);
+                append_piece(pieces, word, style, link_at(links, x, y));
+            }
+            count += n;
+            at = end;
         }
     }
     // A space inside a linked run stays in the link only between its words.
@@ -1069,20 +1078,6 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         page.number = result.number;
         for (const PageLink& link : links)
             if (link.page == result.number) page.links.push_back(link);
-        // Characters are kept only where a link may cover part of a span;
-        // elsewhere the spans' boxes and text are all the pass reads.
-        for (TextBlock& block : result.blocks) {
-            for (TextLine& line : block.lines) {
-                for (TextSpan& span : line.spans) {
-                    const auto placed = std::span(page.links).first(
-                        std::min(page.links.size(), limits::kMaxPlacedLinksPerPage));
-                    const bool linked =
-                        std::any_of(placed.begin(), placed.end(),
-                                    [&](const PageLink& l) { return touches(l.bbox, span.bbox); });
-                    if (!linked) std::vector<CharInfo>().swap(span.chars);
-                }
-            }
-        }
         page.blocks = std::move(result.blocks);
         page.images = std::move(result.images);
         for (ExtractedImage& image : page.images)

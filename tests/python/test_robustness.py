@@ -65,6 +65,10 @@ for module in (quarvel, quarvel_full):
             results[module.__name__ + "." + name] = ["ok", len(value)]
         except ValueError as e:
             results[module.__name__ + "." + name] = ["ValueError", str(e)]
+try:
+    results["quarvel_full.to_markdown"] = ["ok", len(quarvel_full.to_markdown(path))]
+except ValueError as e:
+    results["quarvel_full.to_markdown"] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -124,6 +128,9 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
                 assert mutation_smoke.message_is_known(detail, KNOWN), f"{module}.{name}: {detail!r}"
         # extract_many never raises for a bad file: it gives an empty entry.
         assert result[f"{module}.extract_many"] == ["ok", 1]
+    outcome, detail = result["quarvel_full.to_markdown"]
+    if outcome == "ValueError":
+        assert mutation_smoke.message_is_known(detail, KNOWN), f"to_markdown: {detail!r}"
     assert elapsed < 2 * SECONDS_PER_FILE, f"took {elapsed:.1f} s"
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
 
