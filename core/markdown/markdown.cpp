@@ -759,8 +759,7 @@ class PageWriter {
                 std::string name = "page-" + std::to_string(page_.number) + "-image-" +
                                    std::to_string(k);
                 if (options_.images == ImageMode::Files) {
-                    name = options_.image_prefix + "/" + name + "." +
-                           (page_.images[k].ext.empty() ? "png" : page_.images[k].ext);
+                    name = options_.image_prefix + "/" + name + "." + image_file_suffix(page_.images[k]);
                 }
                 placed_[block_for(page_.images[k].bbox)].push_back("![](" + name + ")");
                 ++images_;
@@ -999,6 +998,19 @@ class PageWriter {
 
 } // namespace
 
+std::string image_file_suffix(const ExtractedImage& image) {
+    if (image.ext == "jpeg" && image.image.starts_with("\xff\xd8")) return "jpg";
+    if (image.ext == "jpx") return "jp2";
+    const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
+    const std::uint64_t channels =
+        image.colorspace == "DeviceGray" ? 1 : (image.colorspace == "DeviceRGB" ? 3 : 0);
+    if (image.ext == "png" && image.bpc == 8 && channels > 0 && pixels > 0 &&
+        image.image.size() == pixels * channels) {
+        return "png";
+    }
+    return "bin";
+}
+
 std::string join_pages(const std::vector<PageMarkdown>& pages) {
     std::string out;
     const PageMarkdown* previous = nullptr;
@@ -1080,8 +1092,11 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
             if (link.page == result.number) page.links.push_back(link);
         page.blocks = std::move(result.blocks);
         page.images = std::move(result.images);
-        for (ExtractedImage& image : page.images)
-            std::string().swap(image.image);
+        // Only the file mode reads the bytes (to name each file's type).
+        if (options.images != ImageMode::Files) {
+            for (ExtractedImage& image : page.images)
+                std::string().swap(image.image);
+        }
         pages.push_back(std::move(page));
         return true;
     });

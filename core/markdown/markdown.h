@@ -53,7 +53,7 @@ inline constexpr double kMonospaceAdvance = 0.6;
 enum class ImageMode {
     Placeholder, // ![](page-P-image-N) where the image is
     Omit,        // left out
-    Files,       // ![](PREFIX/page-P-image-N.EXT): the caller writes the files
+    Files,       // ![](PREFIX/page-P-image-N.EXT), EXT by image_file_suffix: the caller writes the files
 };
 
 struct Options {
@@ -107,6 +107,11 @@ struct PageMarkdown {
     bool ends_open = false;
     bool starts_continuation = false;
 };
+
+// The file type `quarvel images` and `quarvel markdown --images` write an
+// image as: "jpg" and "jp2" as stored, "png" for 8-bit grey and RGB samples
+// of the full size, else "bin" (with a JSON sidecar).
+std::string image_file_suffix(const ExtractedImage& image);
 
 // The pages joined into one document: a blank line between pages, or a
 // space where a paragraph goes on over the break (a hyphen there joins the

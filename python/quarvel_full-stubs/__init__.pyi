@@ -3,7 +3,7 @@
 # what each field means.
 import os
 from collections.abc import Iterable, Sequence
-from typing import Literal, Optional, TypedDict, Union
+from typing import Literal, Optional, TypedDict, Union, overload
 
 StrPath = Union[str, os.PathLike[str]]
 Password = Union[str, bytes, None]
@@ -71,3 +71,33 @@ def extract_many(
     password: Password = None,
 ) -> list[tuple[str, Result]]: ...
 def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ...
+
+class PageChunk(TypedDict):
+    page: int
+    label: str
+    text: str
+    headings: list[str]
+    tables: int
+    images: int
+    links: list[str]
+
+@overload
+def to_markdown(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+    page_chunks: Literal[False] = False,
+    images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
+    headers_footers: bool = False,
+) -> str: ...
+@overload
+def to_markdown(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+    page_chunks: Literal[True],
+    images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
+    headers_footers: bool = False,
+) -> list[PageChunk]: ...

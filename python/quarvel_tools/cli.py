@@ -97,8 +97,13 @@ def build_parser() -> argparse.ArgumentParser:
     markdown.add_argument("--chunks", action="store_true", help="JSON Lines of page chunks")
     markdown.add_argument("--headers-footers", action="store_true",
                           help="keep running headers, footers and page numbers")
-    markdown.add_argument("--no-images", action="store_true",
-                          help="leave images out instead of ![](page-P-image-N) placeholders")
+    images_mode = markdown.add_mutually_exclusive_group()
+    images_mode.add_argument("--no-images", action="store_true",
+                             help="leave images out instead of ![](page-P-image-N) placeholders")
+    images_mode.add_argument("--images", type=Path, metavar="DIR",
+                             help="write the images into DIR (as `quarvel images` does, named "
+                                  "page-P-image-N, in DIR/STEM/ for several files) and link "
+                                  "them")
 
     batch = commands.add_parser(
         "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
@@ -291,6 +296,22 @@ def markdown_targets(args: argparse.Namespace) -> list[Optional[Path]]:
     return targets
 
 
+def write_page_images(reader: ModuleType, path: str, folder: Path,
+                      options: Mapping[str, Any]) -> None:
+    """The images the Markdown links to: FOLDER/page-P-image-N.EXT, N counted
+    on each page in the order extract lists them, as to_markdown counts."""
+    from quarvel_tools.images import write_image
+
+    folder.mkdir(parents=True, exist_ok=True)
+    password = {"password": options["password"]} if "password" in options else {}
+    _, images = reader.extract(path, include_images=True, **password)
+    counts: dict[int, int] = {}
+    for image in images:
+        n = counts.get(image["page"], 0)
+        counts[image["page"]] = n + 1
+        write_image(image, folder / f"page-{image['page']}-image-{n}")
+
+
 def cmd_markdown(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
     if args.exact:
         raise ToolError("markdown needs quarvel_full; --exact is not available")
@@ -301,7 +322,15 @@ def cmd_markdown(args: argparse.Namespace, reader: ModuleType, out: TextIO, err:
     status = 0
     for n, (path, target) in enumerate(zip(args.files, markdown_targets(args))):
         try:
+            folder = None
+            if args.images is not None:
+                folder = args.images if len(args.files) == 1 else args.images / Path(path).stem
+                options["images"] = str(folder)
             result = reader.to_markdown(path, page_chunks=args.chunks, **options)
+            if folder is not None:
+                write_page_images(reader, path, folder, options)
+        except OSError as e:
+            raise ToolError(f"{e.filename}: {e.strerror}") from e
         except Exception as e:
             report(path, e, err)
             status = EXIT_FAILED
