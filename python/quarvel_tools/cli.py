@@ -121,6 +121,8 @@ def build_parser() -> argparse.ArgumentParser:
                             "(default 1: this process); Dask workers with --dask local")
     batch.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                        help="progress bar on stderr (default: when stderr is a terminal)")
+    batch.add_argument("--markdown", action="store_true",
+                       help="add each page's Markdown as a \"markdown\" column (quarvel_full)")
     batch.add_argument("--dask", metavar="ADDRESS",
                        help="spread files over a Dask cluster (scheduler address, or 'local' "
                             "for a LocalCluster on this machine); OUT must be Parquet")
@@ -252,6 +254,8 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
         raise ToolError("batch does not take --password")
     if args.jobs < 1:
         raise ToolError("--jobs must be at least 1")
+    if args.markdown and (args.exact or args.dask is not None):
+        raise ToolError("--markdown needs quarvel_full, on this machine (not --exact or --dask)")
     missing = [p for p in args.inputs if not os.path.exists(p)]
     paths = find_pdfs(p for p in args.inputs if p not in missing)
     if args.dask is not None:
@@ -264,7 +268,7 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
     else:
         sink = open_sink(args.output, args.resume)
         failed = run_batch(paths, sink, exact=args.exact, jobs=args.jobs,
-                           progress=args.progress, stderr=err)
+                           progress=args.progress, stderr=err, markdown=args.markdown)
     for path in missing:
         print(f"quarvel: {path}: no such file or folder", file=err)
     for row in failed:

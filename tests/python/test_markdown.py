@@ -151,3 +151,19 @@ def test_corpus_markdown_keeps_the_words_of_extract():
             short.append(pdf.name)
     assert not short
 
+
+
+@pytest.mark.parametrize("suffix", [".jsonl", ".parquet"])
+def test_batch_adds_a_markdown_column(report, tmp_path, suffix):
+    from quarvel_tools.cli import main
+
+    if suffix == ".parquet":
+        pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / f"rows{suffix}"
+    assert main(["batch", report, "-o", str(out), "--markdown", "--no-progress"]) == 0
+    if suffix == ".jsonl":
+        rows = [json.loads(line) for line in out.read_text().splitlines()]
+    else:
+        rows = pq.read_table(out).to_pylist()
+    assert [row["page"] for row in rows] == [0, 1, 2]
+    assert rows[1]["markdown"].startswith("## Section B\n\nThe body of section 2")
