@@ -134,6 +134,19 @@ std::optional<long> page_number_value(std::string_view text) {
     return std::nullopt;
 }
 
+// A contents entry: a title, dot leaders or spaces, and a page number
+// ("1.2 Sample output . . . . 10"). Its number makes it look like a numbered
+// heading and its line stands alone, but it is a line of a list.
+bool is_contents_entry(std::string_view text) {
+    text = trim(text);
+    if (text.find(". . .") != std::string_view::npos || text.find("...") != std::string_view::npos)
+        return true;
+    std::size_t digits = 0;
+    while (digits < text.size() && is_digit(text[text.size() - 1 - digits]))
+        ++digits;
+    return digits > 0 && digits < text.size() && text[text.size() - 1 - digits] == '.';
+}
+
 bool is_terminal(std::string_view text) {
     // Closing markup and quotes do not end a paragraph; what they close does.
     while (!text.empty() && std::string_view("*_`)]\"'").find(text.back()) !=
@@ -254,7 +267,10 @@ void for_each_large_group(const std::vector<LineInfo>& lines, double body, F&& v
             chars += lines[j].chars;
             ++j;
         }
-        if (j - i <= kMaxHeadingLines && chars <= kMaxHeadingChars) visit(i, j);
+        if (j - i <= kMaxHeadingLines && chars <= kMaxHeadingChars &&
+            !is_contents_entry(lines[j - 1].text)) {
+            visit(i, j);
+        }
         i = j;
     }
 }
@@ -360,6 +376,9 @@ void mark_running_lines(const std::vector<PageInput>& pages,
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
             return lines[p][a].bbox[3] > lines[p][b].bbox[3];
         });
+        // A page whose only text sits at its ends is all content ("Potato 7"
+        // alone on each page of a test file), not a frame around content.
+        if (order.size() <= kRunningLinesEachEnd) continue;
         std::vector<std::size_t> ends;
         for (std::size_t k = 0; k < order.size(); ++k) {
             if (k < kRunningLinesEachEnd || k + kRunningLinesEachEnd >= order.size())
@@ -388,6 +407,12 @@ void mark_running_lines(const std::vector<PageInput>& pages,
         kRunningMinPages,
         static_cast<std::size_t>(std::ceil(kRunningMinShare * static_cast<double>(pages.size()))));
     const double tolerance = kRunningYTolerance * body;
+    auto pages_seen = [](const std::vector<Seen>& seen) {
+        std::unordered_set<std::size_t> distinct;
+        for (const Seen& s : seen)
+            distinct.insert(s.page);
+        return distinct.size();
+    };
     for (auto& [key, seen] : by_text) {
         if (seen.size() < needed) continue;
         std::sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) { return a.y < b.y; });
@@ -401,18 +426,24 @@ void mark_running_lines(const std::vector<PageInput>& pages,
                 best_from = from;
             }
         }
-        if (best_count < needed) continue;
+        if (best_count < needed ||
+            pages_seen({seen.begin() + static_cast<std::ptrdiff_t>(best_from),
+                        seen.begin() + static_cast<std::ptrdiff_t>(best_from + best_count)}) <
+                needed) {
+            continue;
+        }
         for (std::size_t k = best_from; k < best_from + best_count; ++k)
             facts[seen[k].page].dropped[seen[k].line] = 1;
     }
     // Page numbers count the pages: two pages agreeing on the offset are
-    // enough (a short document has no other repetition to go by).
+    // enough (a short document has no other repetition to go by). A chart's
+    // axis labels repeat a value on one page, never across pages.
     for (const auto& [offset, seen] : by_offset) {
-        if (seen.size() < 2 && !(pages.size() == 1 && offset == 1)) continue;
+        if (pages_seen(seen) < 2) continue;
         for (const Seen& s : seen)
             facts[s.page].dropped[s.line] = 1;
     }
-    if (roman.size() >= 2) {
+    if (pages_seen(roman) >= 2) {
         for (const Seen& s : roman)
             facts[s.page].dropped[s.line] = 1;
     }
@@ -808,6 +839,7 @@ class PageWriter {
             if (level_[i] != 0 || !line.first_in_block || line.mono) continue;
             const std::string_view text = trim(line.text);
             if (text.empty() || text.size() > kMaxHeadingChars / 2 || is_terminal(text) ||
+                is_contents_entry(text) ||
                 line.size < style_.body_size / kHeadingSizeRatio) {
                 continue;
             }
@@ -945,9 +977,14 @@ class PageWriter {
         for (std::size_t k = 0; k < elements_.size(); ++k) {
             const Element& e = elements_[k];
             if (k > 0) {
-                out.text += (e.kind == Kind::ListItem && elements_[k - 1].kind == Kind::ListItem)
-                                ? "\n"
-                                : "\n\n";
+                const Element& before = elements_[k - 1];
+                // Items of one list follow on the next line; a list of
+                // another kind (bullets after numbers) starts after a blank.
+                const bool same_list = e.kind == Kind::ListItem &&
+                                       before.kind == Kind::ListItem &&
+                                       (!e.indent.empty() || !before.indent.empty() ||
+                                        e.marker.starts_with("- ") == before.marker.starts_with("- "));
+                out.text += same_list ? "\n" : "\n\n";
             }
             switch (e.kind) {
             case Kind::Heading:

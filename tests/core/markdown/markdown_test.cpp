@@ -75,8 +75,10 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
         body("Body text under bold", 565),
         block({line("2.3 Numbered Results", 72, 510)}),
         body("Body text after the number", 495),
+        // A contents entry looks numbered and stands alone.
+        block({line("1.2 Sample Output . . . . . . 10", 72, 470)}),
         // Larger text of many lines is a passage, not a heading.
-        block({line("big one", 72, 440, 14), line("big two", 72, 424, 14),
+        block({line("Big one", 72, 440, 14), line("big two", 72, 424, 14),
                line("big three", 72, 408, 14), line("big four", 72, 392, 14)}),
     })});
     EXPECT_NE(md.find("# A Title\n"), std::string::npos) << md;
@@ -84,7 +86,8 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
     EXPECT_NE(md.find("\n### 1.1 Background\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\n#### Bold Apart\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\n#### 2.3 Numbered Results\n"), std::string::npos) << md;
-    EXPECT_NE(md.find("\nbig one big two big three big four"), std::string::npos) << md;
+    EXPECT_NE(md.find("\nBig one big two big three big four"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n1.2 Sample Output . . . . . . 10\n"), std::string::npos) << md;
 }
 
 TEST(MarkdownHeadings, OutlineLevelsWinAndCarryToTheirSize) {
@@ -139,6 +142,14 @@ TEST(MarkdownRunningLines, HeadersFootersAndPageNumbersLeftOutUnlessAsked) {
     EXPECT_NE(kept.find("Journal of Tests"), std::string::npos);
     EXPECT_NE(kept.find("Printed in 2013"), std::string::npos);
     EXPECT_NE(kept.find("\n\n8"), std::string::npos) << kept;
+}
+
+TEST(MarkdownRunningLines, NumbersRepeatedOnOnePageAreNotPageNumbers) {
+    // A chart's axis: "8" at the top and at the bottom of a single page.
+    const std::string md = text_of({page(0, {block({line("8", 72, 700)}), body("Caption", 650),
+                                             block({line("8", 72, 100)})})});
+    EXPECT_EQ(md.find("8\n"), 0u) << md;
+    EXPECT_NE(md.rfind("\n8\n"), std::string::npos) << md;
 }
 
 TEST(MarkdownParagraphs, JoinedAcrossLinesColumnsAndPages) {
