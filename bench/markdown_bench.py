@@ -47,8 +47,18 @@ ESCAPE = re.compile(r"\\([\\`*_{}\[\]()#+\-.!|>])")
 TABLE_RULE = re.compile(r"[\s|:-]*-{3,}[\s|:-]*")
 
 
+SECTION_NUMBER = re.compile(r"^\s*(?:\d{1,3}(?:\.\d{1,3})*|[A-Z](?:\.\d{1,3})+|[IVX]{1,5})"
+                            r"[.)]?\s+")
+
+
 def norm_words(text: str) -> list[str]:
     return WORD.findall(unicodedata.normalize("NFKC", text).lower())
+
+
+def heading_key(text: str) -> str:
+    """A heading's words without its section number: outlines often leave
+    the number out of the title the page prints."""
+    return " ".join(norm_words(SECTION_NUMBER.sub("", LINK.sub(r"\1", text))))
 
 
 def blocks(markdown: str) -> tuple[list[str], list[str], list[str], int]:
@@ -77,7 +87,7 @@ def blocks(markdown: str) -> tuple[list[str], list[str], list[str], int]:
             in_table = False
         m = HEADING.match(line)
         if m:
-            headings.append(" ".join(norm_words(LINK.sub(r"\1", m.group(2)))))
+            headings.append(heading_key(m.group(2)))
             line = m.group(2)
         line = LIST.sub("", line)
         line = LINK.sub(r"\1", line)
@@ -170,7 +180,7 @@ def outline_titles(path: Path) -> list[str]:
     import pymupdf
 
     with pymupdf.open(path) as doc:
-        return [" ".join(norm_words(title)) for _, title, _ in doc.get_toc()]
+        return [heading_key(title) for _, title, _ in doc.get_toc()]
 
 
 def recall(got: list[str], want: list[str]) -> float:

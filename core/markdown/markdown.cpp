@@ -147,6 +147,16 @@ bool is_contents_entry(std::string_view text) {
     return digits > 0 && digits < text.size() && text[text.size() - 1 - digits] == '.';
 }
 
+// A title in capitals: at least three letters, none of them lower case.
+bool is_capitals(std::string_view text) {
+    std::size_t letters = 0;
+    for (const char c : text) {
+        if (is_lower_ascii(c)) return false;
+        letters += is_alpha_ascii(c);
+    }
+    return letters >= 3;
+}
+
 bool is_terminal(std::string_view text) {
     // Closing markup and quotes do not end a paragraph; what they close does.
     while (!text.empty() && std::string_view("*_`)]\"'").find(text.back()) !=
@@ -168,8 +178,10 @@ bool starts_lower(std::string_view text) {
 struct LineInfo {
     std::string text; // plain, spans joined with word spaces
     double size = 0;  // the size most of its characters have
+    double max_size = 0;
     bool bold = false;
     bool mono = false;
+    bool vertical = false; // set along the page's height (an arXiv margin stamp)
     std::size_t chars = 0;
     BBox bbox{};
     std::size_t block = 0;
@@ -202,6 +214,7 @@ LineInfo line_info(const TextLine& line) {
         const std::size_t n = codepoints(span.text);
         info.chars += n;
         by_size[std::round(span.size * 2) / 2] += n;
+        info.max_size = std::max(info.max_size, span.size);
         all_bold = all_bold && (span.flags & span_flags::kBold) != 0;
         all_mono = all_mono && (span.flags & span_flags::kMonospaced) != 0;
     }
@@ -212,6 +225,7 @@ LineInfo line_info(const TextLine& line) {
             info.size = size;
         }
     }
+    info.vertical = info.chars > 3 && line.bbox[3] - line.bbox[1] > 2 * (line.bbox[2] - line.bbox[0]);
     info.bold = any_text && all_bold;
     info.mono = any_text && all_mono;
     return info;
@@ -256,7 +270,8 @@ template <typename F>
 void for_each_large_group(const std::vector<LineInfo>& lines, double body, F&& visit) {
     std::size_t i = 0;
     while (i < lines.size()) {
-        if (lines[i].size < body * kHeadingSizeRatio || trim(lines[i].text).empty()) {
+        if (lines[i].size < body * kHeadingSizeRatio || trim(lines[i].text).empty() ||
+            lines[i].vertical) {
             ++i;
             continue;
         }
@@ -836,11 +851,13 @@ class PageWriter {
         });
         for (std::size_t i = 0; i < lines_.size(); ++i) {
             const LineInfo& line = lines_[i];
-            if (level_[i] != 0 || !line.first_in_block || line.mono) continue;
+            if (level_[i] != 0 || !line.first_in_block || line.mono || line.vertical) continue;
             const std::string_view text = trim(line.text);
             if (text.empty() || text.size() > kMaxHeadingChars / 2 || is_terminal(text) ||
                 is_contents_entry(text) ||
-                line.size < style_.body_size / kHeadingSizeRatio) {
+                line.max_size < style_.body_size / kHeadingSizeRatio) {
+                // Small capitals set most letters smaller than the body;
+                // the number and the capitals keep its size.
                 continue;
             }
             // Bold set apart: one or two bold lines before ordinary text.
@@ -854,12 +871,14 @@ class PageWriter {
                 }
                 continue;
             }
-            // A line alone in its block opening with a section number of two
-            // parts or more ("2.3 Results", "A.1 Proofs").
+            // A section number and a title: alone in its block with a number
+            // of two parts or more ("2.3 Results", "A.1 Proofs"), or opening
+            // its block in capitals ("1 INTRODUCTION", "2.1 TOKENIZER", as
+            // conference styles set them at the body size).
             const auto [rest, depth] = strip_section_number(text);
-            if (line.last_in_block && depth >= 2 && !rest.empty() &&
-                rest.front() >= 'A' && rest.front() <= 'Z') {
-                level_[i] = std::min(6, style_.body_heading_level + depth - 2);
+            if (depth == 0 || rest.empty() || rest.front() < 'A' || rest.front() > 'Z') continue;
+            if ((line.last_in_block && depth >= 2) || is_capitals(rest)) {
+                level_[i] = std::min(6, style_.body_heading_level + depth - 1);
             }
         }
     }

@@ -75,6 +75,7 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
         body("Body text under bold", 565),
         block({line("2.3 Numbered Results", 72, 510)}),
         body("Body text after the number", 495),
+        block({line("3 CAPITALS", 72, 485), line("Body text under capitals.", 72, 473)}),
         // A contents entry looks numbered and stands alone.
         block({line("1.2 Sample Output . . . . . . 10", 72, 470)}),
         // Larger text of many lines is a passage, not a heading.
@@ -85,7 +86,8 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
     EXPECT_NE(md.find("\n## 1 Introduction\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\n### 1.1 Background\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\n#### Bold Apart\n"), std::string::npos) << md;
-    EXPECT_NE(md.find("\n#### 2.3 Numbered Results\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n##### 2.3 Numbered Results\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n#### 3 CAPITALS\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\nBig one big two big three big four"), std::string::npos) << md;
     EXPECT_NE(md.find("\n1.2 Sample Output . . . . . . 10\n"), std::string::npos) << md;
 }
