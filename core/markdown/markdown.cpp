@@ -696,6 +696,7 @@ struct Element {
     std::string marker;    // list items
     std::size_t block = 0; // the block its last line came from
     double marker_x = 0;   // list items
+    bool closed = false;   // a line that takes no other (a contents entry)
 };
 
 Element element(Kind kind, std::string text, std::size_t block = 0) {
@@ -876,7 +877,12 @@ class PageWriter {
             // its block in capitals ("1 INTRODUCTION", "2.1 TOKENIZER", as
             // conference styles set them at the body size).
             const auto [rest, depth] = strip_section_number(text);
-            if (depth == 0 || rest.empty() || rest.front() < 'A' || rest.front() > 'Z') continue;
+            // The title starts with a capital, or a letter outside ASCII.
+            if (depth == 0 || rest.empty() ||
+                !((rest.front() >= 'A' && rest.front() <= 'Z') ||
+                  static_cast<unsigned char>(rest.front()) >= 0xC0)) {
+                continue;
+            }
             if ((line.last_in_block && depth >= 2) || is_capitals(rest)) {
                 level_[i] = std::min(6, style_.body_heading_level + depth - 1);
             }
@@ -961,12 +967,15 @@ class PageWriter {
             return;
         }
         lists_.clear();
+        // Contents entries keep a line each, as the page shows them.
+        const bool entry = is_contents_entry(plain);
         if (last != nullptr && last->kind == Kind::Paragraph && last->block == info.block &&
-            !info.first_in_block) {
+            !info.first_in_block && !last->closed && !entry) {
             last->text = join_text(std::move(last->text), text);
             return;
         }
         push(element(Kind::Paragraph, std::string(trim(text)), info.block));
+        elements_.back().closed = entry;
     }
 
     // A paragraph cut by a column or a figure goes on in the next block: the
@@ -975,8 +984,8 @@ class PageWriter {
         std::vector<Element> merged;
         for (Element& e : elements_) {
             if (!merged.empty() && e.kind == Kind::Paragraph &&
-                merged.back().kind == Kind::Paragraph && !is_terminal(merged.back().text) &&
-                starts_lower(e.text)) {
+                merged.back().kind == Kind::Paragraph && !merged.back().closed && !e.closed &&
+                !is_terminal(merged.back().text) && starts_lower(e.text)) {
                 merged.back().text = join_text(std::move(merged.back().text), e.text);
                 continue;
             }
