@@ -272,5 +272,16 @@ inline constexpr std::size_t kMaxTablesPerPage = 200;
 // crossing hatching) is not taken for a table, which also bounds the cell
 // memory of one table to a few megabytes.
 inline constexpr std::size_t kMaxCellsPerTable = 100'000;
+// Links a page's Markdown places over its text. Each span is tested against
+// every link, so a page of a million spans and as many links would cost
+// 10^12 tests; real pages carry some dozens, an index page some hundreds.
+// Links past this are still listed in the page's chunk, not placed.
+inline constexpr std::size_t kMaxPlacedLinksPerPage = 1000;
+
+// Nesting of Markdown lists. Each item is indented by its parents' widths,
+// so lines each a little further right would otherwise make the page's
+// Markdown grow with the square of its lines; written lists nest three or
+// four deep. Deeper items are written at this depth.
+inline constexpr std::size_t kMaxListDepth = 8;
 
 } // namespace quarvel::limits

@@ -338,6 +338,44 @@ void layout_seeds() {
     write("layout", "non_finite", odd);
 }
 
+// Markdown records: x0 y0 x1 y1, size (quarter points), style, where, word.
+void markdown_seeds() {
+    auto span = [](std::string& out, unsigned x, unsigned y, unsigned w, unsigned size,
+                   unsigned style, unsigned where, unsigned word) {
+        put16(out, x * 10 + 4000);
+        put16(out, (y - size) * 10 + 4000);
+        put16(out, (x + w) * 10 + 4000);
+        put16(out, y * 10 + 4000);
+        out.push_back(static_cast<char>(size * 4));
+        out.push_back(static_cast<char>(style));
+        out.push_back(static_cast<char>(where));
+        out.push_back(static_cast<char>(word));
+    };
+    // A titled page with a list, code and a linked word, then a page whose
+    // footer number counts the pages; the outline's entries included.
+    std::string out(1, '\x01');
+    span(out, 72, 760, 200, 18, 0, 3, 1);      // "Chapter 1"
+    span(out, 72, 720, 300, 10, 0, 3, 0);      // body
+    span(out, 72, 706, 20, 10, 0, 1, 15);      // "hyph-"
+    span(out, 72, 690, 60, 10, 0, 1, 16);      // "enated"
+    span(out, 72, 660, 60, 10, 0, 3, 9);       // bullet item
+    span(out, 90, 646, 60, 10, 0, 1, 4);       // "- " nested
+    span(out, 72, 620, 60, 10, 8, 3, 0);       // monospaced
+    span(out, 92, 608, 60, 10, 8, 1, 0);       // monospaced, indented
+    span(out, 72, 580, 60, 10, 16, 3 | 8, 29); // bold, linked
+    span(out, 300, 40, 10, 8, 0, 3, 12);       // "12"
+    span(out, 72, 760, 200, 10, 0, 7, 2);      // new page: "2.3 Results"
+    span(out, 300, 40, 10, 8, 0, 3, 12);
+    write("markdown", "structure", out);
+    std::string odd(1, '\x00');
+    for (unsigned v : {0xFFFFu, 0xFFFEu, 0xFFFDu, 0u}) {
+        for (int k = 0; k < 4; ++k)
+            put16(odd, v);
+        odd += std::string{'\x28', '\x3f', '\x3f', '\x05'};
+    }
+    write("markdown", "non_finite", odd);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -356,5 +394,6 @@ int main(int argc, char** argv) {
     full_document_seeds();
     content_seeds();
     layout_seeds();
+    markdown_seeds();
     return 0;
 }

@@ -28,6 +28,7 @@
 #include "extract/links.h"
 #include "bindings.h"
 #include "drawings.h"
+#include "markdown.h"
 #include "module.h"
 #include "py_ref.h"
 #include "iter_extract.h"
@@ -35,6 +36,8 @@
 #include "tables.h"
 
 namespace quarvel::python {
+
+} // namespace
 
 // --- error mapping -----------------------------------------------------------
 
@@ -144,6 +147,8 @@ bool convert_bool(PyObject* obj, const char* param, bool& out) {
     }
     return wrong_type(param, "bool", obj);
 }
+
+namespace {
 
 // A non-negative int; the interpreter's own OverflowError for a negative one
 // or one beyond size_t.
@@ -299,6 +304,8 @@ bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out) 
     out = std::move(numbers);
     return true;
 }
+
+namespace {
 
 namespace {
 
@@ -567,6 +574,8 @@ PyMethodDef full_methods[] = {
      kExtractTablesDoc},
     {"render_table", binding<Reader::Full>(py_render_table), METH_VARARGS | METH_KEYWORDS,
      kRenderTableDoc},
+    {"to_markdown", binding<Reader::Full>(py_to_markdown), METH_VARARGS | METH_KEYWORDS,
+     kToMarkdownDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

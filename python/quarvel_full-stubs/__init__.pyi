@@ -2,10 +2,8 @@
 # built in python-module/render.cpp and module.cpp; docs/results.md says
 # what each field means.
 import os
-from collections.abc import Iterable, Sequence
-from typing import Literal, Optional, TypedDict, Union, overload
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Literal, Optional, TypeVar, TypedDict, Union
+from typing import Literal, Optional, TypeVar, TypedDict, Union, overload
 
 StrPath = Union[str, os.PathLike[str]]
 Password = Union[str, bytes, None]
@@ -164,7 +162,6 @@ def extract_drawings(
     pages: Optional[Iterable[int]] = None,
     password: Password = None,
 ) -> list[Drawing]: ...
-def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ...
 
 _P = TypeVar("_P", bound=StrPath)
 
@@ -182,6 +179,7 @@ def iter_extract(
     password: Password = None,
     window: Optional[int] = None,
 ) -> BatchIterator[_P]: ...
+
 class TableCell(TypedDict):
     row: int
     col: int
@@ -206,3 +204,33 @@ def extract_tables(
     password: Password = None,
 ) -> list[Table]: ...
 def render_table(table: Table, format: Literal["markdown", "html"]) -> str: ...
+
+class PageChunk(TypedDict):
+    page: int
+    label: str
+    text: str
+    headings: list[str]
+    tables: int
+    images: int
+    links: list[str]
+
+@overload
+def to_markdown(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+    page_chunks: Literal[False] = False,
+    images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
+    headers_footers: bool = False,
+) -> str: ...
+@overload
+def to_markdown(
+    path: StrPath,
+    *,
+    pages: Optional[Iterable[int]] = None,
+    password: Password = None,
+    page_chunks: Literal[True],
+    images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
+    headers_footers: bool = False,
+) -> list[PageChunk]: ...

@@ -55,7 +55,8 @@ def progress_bar(total: int, stream: TextIO, enabled: Optional[bool]) -> Any:
 
 def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: int = 1,
               progress: Optional[bool] = None, stderr: TextIO = sys.stderr,
-              on_rows: Optional[Callable[[list[Row]], None]] = None) -> list[Row]:
+              on_rows: Optional[Callable[[list[Row]], None]] = None,
+              markdown: bool = False) -> list[Row]:
     """Extracts the files not yet in the sink and writes their rows; returns
     the error rows. `jobs` > 1 runs that many worker processes, each reading
     its chunks with the library's pool, which is worth it because building
@@ -80,7 +81,7 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
             # sooner when a chunk's JSON grows large.
             pending: list[Row] = []
             files = size = 0
-            for rows in iter_file_rows(todo, exact):
+            for rows in iter_file_rows(todo, exact, markdown):
                 pending.extend(rows)
                 files += 1
                 size += sum(len(row["blocks"] or "") + len(row["text"] or "") for row in rows)
@@ -97,7 +98,7 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
             context = multiprocessing.get_context("spawn")
             with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
                 futures: list[tuple[Future[list[Row]], int]] = [
-                    (pool.submit(extract_rows, chunk, exact), len(chunk))
+                    (pool.submit(extract_rows, chunk, exact, markdown), len(chunk))
                     for chunk in chunks(todo)
                 ]
                 # In submission order, so the output is the same for any --jobs.

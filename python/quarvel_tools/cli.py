@@ -37,6 +37,8 @@ examples:
   quarvel info --summary report.pdf
   quarvel toc book.pdf
   quarvel tables report.pdf -o tables/ --format md
+  quarvel markdown paper.pdf -o paper.md
+  quarvel markdown --chunks papers/*.pdf -o chunks/
   quarvel batch papers/ -o papers.parquet --resume --jobs 2
   quarvel batch papers/ -o papers.parquet --dask local
 """
@@ -113,6 +115,25 @@ def build_parser() -> argparse.ArgumentParser:
     tables.add_argument("--password", help="password of encrypted files")
     tables.add_argument("--pages", help="0-based page numbers, e.g. 0,3,5-9")
     tables.set_defaults(exact=False)
+    markdown = commands.add_parser(
+        "markdown", parents=[common], help="write each file as Markdown",
+        description="Write each file as GitHub-flavoured Markdown (quarvel_full only): to "
+                    "stdout, to OUT.md for one file, or as DIR/STEM.md for each file when -o "
+                    "names a folder. --chunks writes JSON Lines instead, one page a line: "
+                    "{\"path\", \"page\", \"label\", \"text\", \"headings\", "
+                    "\"tables\", \"images\", \"links\"} (DIR/STEM.jsonl).")
+    markdown.add_argument("files", nargs="+", metavar="FILE")
+    markdown.add_argument("-o", "--output", type=Path, metavar="OUT.md|DIR")
+    markdown.add_argument("--chunks", action="store_true", help="JSON Lines of page chunks")
+    markdown.add_argument("--headers-footers", action="store_true",
+                          help="keep running headers, footers and page numbers")
+    images_mode = markdown.add_mutually_exclusive_group()
+    images_mode.add_argument("--no-images", action="store_true",
+                             help="leave images out instead of ![](page-P-image-N) placeholders")
+    images_mode.add_argument("--images", type=Path, metavar="DIR",
+                             help="write the images into DIR (as `quarvel images` does, named "
+                                  "page-P-image-N, in DIR/STEM/ for several files) and link "
+                                  "them")
 
     batch = commands.add_parser(
         "batch", parents=[common], help="extract many files to Parquet or JSON Lines",
@@ -130,6 +151,8 @@ def build_parser() -> argparse.ArgumentParser:
                             "(default 1: this process); Dask workers with --dask local")
     batch.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                        help="progress bar on stderr (default: when stderr is a terminal)")
+    batch.add_argument("--markdown", action="store_true",
+                       help="add each page's Markdown as a \"markdown\" column (quarvel_full)")
     batch.add_argument("--dask", metavar="ADDRESS",
                        help="spread files over a Dask cluster (scheduler address, or 'local' "
                             "for a LocalCluster on this machine); OUT must be Parquet")
@@ -403,6 +426,8 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
         raise ToolError("batch does not take --password")
     if args.jobs < 1:
         raise ToolError("--jobs must be at least 1")
+    if args.markdown and (args.exact or args.dask is not None):
+        raise ToolError("--markdown needs quarvel_full, on this machine (not --exact or --dask)")
     missing = [p for p in args.inputs if not os.path.exists(p)]
     paths = find_pdfs(p for p in args.inputs if p not in missing)
     if args.dask is not None:
@@ -415,7 +440,7 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
     else:
         sink = open_sink(args.output, args.resume)
         failed = run_batch(paths, sink, exact=args.exact, jobs=args.jobs,
-                           progress=args.progress, stderr=err)
+                           progress=args.progress, stderr=err, markdown=args.markdown)
     for path in missing:
         print(f"quarvel: {path}: no such file or folder", file=err)
     for row in failed:
@@ -423,8 +448,89 @@ def cmd_batch(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Te
     return EXIT_FAILED if failed or missing else 0
 
 
+def markdown_targets(args: argparse.Namespace) -> list[Optional[Path]]:
+    """Where each file's Markdown goes: stdout (None), the one file -o names,
+    or STEM.md / STEM.jsonl in the folder -o names."""
+    if args.output is None:
+        return [None] * len(args.files)
+    suffix = ".jsonl" if args.chunks else ".md"
+    if len(args.files) == 1 and not args.output.is_dir() and args.output.suffix:
+        return [args.output]
+    try:
+        args.output.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ToolError(f"{args.output}: {e.strerror}") from e
+    targets: list[Optional[Path]] = []
+    stems: dict[str, int] = {}
+    for path in args.files:
+        stem = Path(path).stem
+        seen = stems.get(stem, 0)
+        stems[stem] = seen + 1
+        # Two inputs with one name (a/x.pdf, b/x.pdf) must not overwrite each other.
+        name = f"{stem}~{seen}" if seen else stem
+        targets.append(args.output / f"{name}{suffix}")
+    return targets
+
+
+def write_page_images(reader: ModuleType, path: str, folder: Path,
+                      options: Mapping[str, Any]) -> None:
+    """The images the Markdown links to: FOLDER/page-P-image-N.EXT, N counted
+    on each page in the order extract lists them, as to_markdown counts."""
+    from quarvel_tools.images import write_image
+
+    folder.mkdir(parents=True, exist_ok=True)
+    password = {"password": options["password"]} if "password" in options else {}
+    _, images = reader.extract(path, include_images=True, **password)
+    counts: dict[int, int] = {}
+    for image in images:
+        n = counts.get(image["page"], 0)
+        counts[image["page"]] = n + 1
+        write_image(image, folder / f"page-{image['page']}-image-{n}")
+
+
+def cmd_markdown(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
+    if args.exact:
+        raise ToolError("markdown needs quarvel_full; --exact is not available")
+    options = reader_options(args)
+    options["headers_footers"] = args.headers_footers
+    if args.no_images:
+        options["images"] = None
+    status = 0
+    for n, (path, target) in enumerate(zip(args.files, markdown_targets(args))):
+        try:
+            folder = None
+            if args.images is not None:
+                folder = args.images if len(args.files) == 1 else args.images / Path(path).stem
+                options["images"] = str(folder)
+            result = reader.to_markdown(path, page_chunks=args.chunks, **options)
+            if folder is not None:
+                write_page_images(reader, path, folder, options)
+        except OSError as e:
+            raise ToolError(f"{e.filename}: {e.strerror}") from e
+        except Exception as e:
+            report(path, e, err)
+            status = EXIT_FAILED
+            continue
+        if args.chunks:
+            text = "".join(json.dumps({"path": path, **chunk}, ensure_ascii=False) + "\n"
+                           for chunk in result)
+        else:
+            text = result
+        if target is None:
+            if len(args.files) > 1 and not args.chunks:
+                out.write(("\n" if n else "") + f"==> {path} <==\n")
+            out.write(text)
+            continue
+        try:
+            target.write_text(text, encoding="utf-8")
+        except OSError as e:
+            raise ToolError(f"{target}: {e.strerror}") from e
+    return status
+
+
 COMMANDS = {"text": cmd_text, "json": cmd_json, "images": cmd_images, "links": cmd_links,
-            "info": cmd_info, "toc": cmd_toc, "tables": cmd_tables, "batch": cmd_batch}
+            "info": cmd_info, "toc": cmd_toc, "tables": cmd_tables, "markdown": cmd_markdown,
+            "batch": cmd_batch}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

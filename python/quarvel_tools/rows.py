@@ -41,6 +41,11 @@ class Row(TypedDict):
 COLUMNS = tuple(Row.__annotations__)
 
 
+class MarkdownRow(Row, total=False):
+    """A row of `quarvel batch --markdown`: the page's Markdown as well."""
+    markdown: Optional[str]
+
+
 def line_text(line: Mapping[str, Any]) -> str:
     parts: list[str] = []
     previous: Optional[Mapping[str, Any]] = None
@@ -119,9 +124,25 @@ def failure(reader: ModuleType, path: str, **options: Any) -> str:
     return "extraction failed"
 
 
-def extract_rows(paths: Sequence[str], exact: bool = False, **options: Any) -> list[Row]:
-    """Reads files with the library's own pool and returns their rows.
-    Module level, so process pools and Dask workers can call it by name."""
+def add_markdown(reader: ModuleType, path: str, rows: list[Row]) -> None:
+    """Each row's page as Markdown (quarvel_full.to_markdown), None where the
+    Markdown could not be made; a whole-file row gets the whole document."""
+    try:
+        chunks = reader.to_markdown(path, page_chunks=True, images=None)
+    except Exception:  # the text was read; the Markdown is an extra
+        chunks = []
+    by_page = {chunk["page"]: chunk["text"] for chunk in chunks}
+    for row in rows:
+        page = row["page"]
+        text = "\n\n".join(by_page.values()) if page is None and by_page else by_page.get(page)
+        row["markdown"] = text  # type: ignore[typeddict-unknown-key]
+
+
+def extract_rows(paths: Sequence[str], exact: bool = False, markdown: bool = False,
+                 **options: Any) -> list[Row]:
+    """Reads files with the library's own pool and returns their rows, with
+    a "markdown" column when asked (quarvel_full only). Module level, so
+    process pools and Dask workers can call it by name."""
     from quarvel_tools.reader import load_reader
 
     reader = load_reader(exact)
@@ -136,16 +157,21 @@ def extract_rows(paths: Sequence[str], exact: bool = False, **options: Any) -> l
     for path, (_, result) in zip(paths, results):
         if not result:
             rows.append(error_row(path, failure(reader, path, **options)))
+            if markdown:
+                rows[-1]["markdown"] = None  # type: ignore[typeddict-unknown-key]
             continue
         try:
             links = reader.extract_links(path, **options)
         except Exception:  # links are an extra; the text was read
             links = []
-        rows.extend(file_rows(path, result, links, exact))
+        new_rows = file_rows(path, result, links, exact)
+        if markdown:
+            add_markdown(reader, path, new_rows)
+        rows.extend(new_rows)
     return rows
 
 
-def iter_file_rows(paths: Sequence[str], exact: bool = False,
+def iter_file_rows(paths: Sequence[str], exact: bool = False, markdown: bool = False,
                    **options: Any) -> Iterator[list[Row]]:
     """The rows of each file in turn, in input order. The full reader streams
     the files (iter_extract), so memory holds a few files whatever the batch's
@@ -157,7 +183,7 @@ def iter_file_rows(paths: Sequence[str], exact: bool = False,
     if stream is None:
         for start in range(0, len(paths), CHUNK_FILES):
             chunk = list(paths[start:start + CHUNK_FILES])
-            rows = extract_rows(chunk, exact, **options)
+            rows = extract_rows(chunk, exact, markdown, **options)
             for path in chunk:
                 yield [row for row in rows if row["path"] == path]
         return
@@ -172,6 +198,11 @@ def iter_file_rows(paths: Sequence[str], exact: bool = False,
             rows = file_rows(path, result, links, exact)
         # The result's objects go before the rows are written, not after.
         del result
+        if markdown:
+            if len(rows) == 1 and rows[0]["error"] is not None:
+                rows[0]["markdown"] = None  # type: ignore[typeddict-unknown-key]
+            else:
+                add_markdown(reader, path, rows)
         yield rows
 
 

@@ -28,17 +28,19 @@ def open_sink(out: Path, resume: bool) -> Sink:
     raise ToolError(f"{out}: the output must end in .parquet or .jsonl")
 
 
-def arrow_schema(pa: ModuleType) -> Any:
+def arrow_schema(pa: ModuleType, markdown: bool = False) -> Any:
     link = pa.struct([("uri", pa.string()), ("bbox", pa.list_(pa.float64()))])
     return pa.schema([
         ("path", pa.string()), ("page", pa.int32()), ("text", pa.string()),
         ("blocks", pa.string()), ("images", pa.int32()), ("links", pa.list_(link)),
         ("error", pa.string()),
-    ])
+    ] + ([("markdown", pa.string())] if markdown else []))
 
 
 def arrow_table(pa: ModuleType, rows: list[Row]) -> Any:
-    return pa.Table.from_pylist([dict(row) for row in rows], schema=arrow_schema(pa))
+    markdown = bool(rows) and "markdown" in rows[0]
+    return pa.Table.from_pylist([dict(row) for row in rows],
+                                schema=arrow_schema(pa, markdown))
 
 
 class JsonlSink:
@@ -117,13 +119,15 @@ class ParquetSink:
             self._done = set()
         self._tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
         self._writer: Optional[Any] = None
+        self._markdown = False
 
     def done_paths(self) -> set[str]:
         return self._done
 
     def _open(self) -> Any:
         if self._writer is None:
-            self._writer = self._pq.ParquetWriter(self._tmp, arrow_schema(self._pa))
+            self._writer = self._pq.ParquetWriter(self._tmp,
+                                                  arrow_schema(self._pa, self._markdown))
             if self._old is not None:
                 for group in range(self._old.num_row_groups):
                     self._writer.write_table(self._old.read_row_group(group))
@@ -131,6 +135,7 @@ class ParquetSink:
 
     def write(self, rows: list[Row]) -> None:
         if rows:
+            self._markdown = "markdown" in rows[0]
             self._open().write_table(arrow_table(self._pa, rows))
 
     def close(self) -> None:

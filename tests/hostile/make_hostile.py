@@ -647,6 +647,8 @@ def paths_and_colours() -> Iterator[tuple[str, bytes]]:
     yield "colour_spaces_100000_names", page(
         "/S5 cs 0 0 1 sc 0 0 5 5 re f", "<< /ColorSpace << " + many + " >> >>",
         [(20, b"<< /N 4 /Length 0 >>\nstream\n\nendstream")])
+
+
 def table_pages() -> Iterator[tuple[str, bytes]]:
     """Pages for the table finder: 10,000 crossing rules (a grid far past
     the cell limit), and a table of 5,000 rows, each under a rule."""
@@ -670,10 +672,30 @@ def table_pages() -> Iterator[tuple[str, bytes]]:
     yield "table_rows_5000", b.build()
 
 
+def markdown_structure() -> Iterator[tuple[str, bytes]]:
+    """Pages whose Markdown would grow faster than their text: list items
+    each further right than the one before (nesting), and a page of text
+    under thousands of link rectangles."""
+    res = "<< /Font << /F1 20 0 R >> >>"
+    items = "".join(f"1 0 0 1 {20 + 0.5 * i:.1f} {780 - 0.15 * i:.2f} Tm (- item) Tj\n"
+                    for i in range(5000))
+    b = simple_document([""], res)
+    b.stream(4, b"/Filter /FlateDecode", flate("BT /F1 0.12 Tf\n" + items + "ET"))
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "markdown_list_staircase", b.build()
+
+    text = "BT /F1 10 Tf 20 780 Td\n" + "(linked words on a line) Tj 0 -12 Td\n" * 60 + "ET"
+    annots = " ".join("<< /Type /Annot /Subtype /Link /Rect [0 0 612 792] "
+                      f"/A << /S /URI /URI (https://example.org/{i}) >> >>" for i in range(20000))
+    b = simple_document([text], res, page_extra=f"/Annots [{annots}]")
+    b.object(20, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    yield "markdown_many_links", b.build()
+
+
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
-    full_reader_cases, dense_text, document_facts, paths_and_colours,
-    full_reader_cases, dense_text, table_pages,
+    full_reader_cases, dense_text, document_facts, paths_and_colours, table_pages,
+    markdown_structure,
 ]
 
 

@@ -83,6 +83,10 @@ if hasattr(quarvel_full, "extract_tables"):
         results["quarvel_full.extract_tables"] = ["ok", len(quarvel_full.extract_tables(path))]
     except ValueError as e:
         results["quarvel_full.extract_tables"] = ["ValueError", str(e)]
+try:
+    results["quarvel_full.to_markdown"] = ["ok", len(quarvel_full.to_markdown(path))]
+except ValueError as e:
+    results["quarvel_full.to_markdown"] = ["ValueError", str(e)]
 results["seconds"] = time.monotonic() - t
 results["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps(results))
@@ -152,6 +156,9 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
     outcome, detail = result["quarvel_full.extract_drawings"]
     if outcome == "ValueError":
         assert mutation_smoke.message_is_known(detail, KNOWN), f"extract_drawings: {detail!r}"
+    outcome, detail = result["quarvel_full.to_markdown"]
+    if outcome == "ValueError":
+        assert mutation_smoke.message_is_known(detail, KNOWN), f"to_markdown: {detail!r}"
     assert elapsed < 2 * SECONDS_PER_FILE, f"took {elapsed:.1f} s"
     assert result["peak_kib"] < PEAK_MIB * 1024, f"peak RSS {result['peak_kib'] // 1024} MiB"
 

@@ -1,0 +1,1178 @@
+#include "markdown/markdown.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "extract/worker_pool.h"
+#include "resource_limits.h"
+
+namespace quarvel::markdown {
+namespace {
+
+// --- text helpers -------------------------------------------------------------
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::size_t codepoints(std::string_view s) {
+    std::size_t n = 0;
+    for (const char c : s)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+bool is_lower_ascii(char c) { return c >= 'a' && c <= 'z'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alpha_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Lower-case ASCII letters and digits, and every non-ASCII byte, with the
+// rest dropped: outline titles and the text they point at differ in spaces,
+// punctuation and case.
+std::string match_key(std::string_view s) {
+    std::string key;
+    key.reserve(s.size());
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || is_digit(c)) {
+            key.push_back(c);
+        } else if (is_alpha_ascii(c)) {
+            key.push_back(static_cast<char>(c | 0x20));
+        }
+    }
+    return key;
+}
+
+// The text with a leading section number ("2", "2.3", "A.1", "IV.") taken
+// off, and the number's depth (0 when there is none).
+std::pair<std::string_view, int> strip_section_number(std::string_view s) {
+    s = trim(s);
+    std::size_t i = 0;
+    int depth = 0;
+    while (i < s.size()) {
+        std::size_t j = i;
+        if (j < s.size() && is_digit(s[j])) {
+            while (j < s.size() && j - i < 3 && is_digit(s[j]))
+                ++j;
+        } else if (j < s.size() && is_alpha_ascii(s[j]) && depth == 0) {
+            // One capital letter ("A.1"), or a roman numeral ("IV.").
+            std::size_t k = j;
+            while (k < s.size() && k - j < 5 && std::string_view("IVXLC").find(s[k]) !=
+                                                      std::string_view::npos)
+                ++k;
+            j = k > j ? k : (s[j] >= 'A' && s[j] <= 'Z' ? j + 1 : j);
+            if (j == i) break;
+            // A letter alone is a number only when a dot follows ("A.1", "IV.").
+            if (j >= s.size() || s[j] != '.') break;
+        } else {
+            break;
+        }
+        ++depth;
+        i = j;
+        if (i < s.size() && s[i] == '.') {
+            ++i;
+            continue;
+        }
+        break;
+    }
+    if (depth == 0 || i >= s.size() || !is_space(s[i])) return {s, 0};
+    return {trim(s.substr(i)), depth};
+}
+
+// A page number as printed at a page's top or bottom: "7", "- 7 -", "Page 7",
+// "7 of 20", "7 / 20", or a roman numeral; the arabic value when there is
+// one, -1 for a roman numeral, nothing for anything else.
+std::optional<long> page_number_value(std::string_view text) {
+    std::string s;
+    for (const char c : trim(text))
+        s.push_back(is_alpha_ascii(c) ? static_cast<char>(c | 0x20) : c);
+    std::string_view v = s;
+    if (v.starts_with("page")) v.remove_prefix(4);
+    auto decoration = [](char c) { return is_space(c) || c == '-' || c == '|' || c == '[' ||
+                                          c == ']' || c == '(' || c == ')' || c == '.'; };
+    while (!v.empty() && decoration(v.front()))
+        v.remove_prefix(1);
+    while (!v.empty() && decoration(v.back()))
+        v.remove_suffix(1);
+    // The en and em dashes around a number, as UTF-8.
+    for (std::string_view dash : {"\xe2\x80\x93", "\xe2\x80\x94"}) {
+        while (v.starts_with(dash))
+            v = trim(v.substr(dash.size()));
+        while (v.ends_with(dash))
+            v = trim(v.substr(0, v.size() - dash.size()));
+    }
+    if (v.empty() || v.size() > 20) return std::nullopt;
+    std::size_t i = 0;
+    long value = 0;
+    while (i < v.size() && is_digit(v[i]) && i < 6)
+        value = value * 10 + (v[i++] - '0');
+    if (i > 0) {
+        std::string_view rest = trim(v.substr(i));
+        if (rest.empty()) return value;
+        if (rest.starts_with("of")) rest = trim(rest.substr(2));
+        else if (rest.starts_with("/")) rest = trim(rest.substr(1));
+        else return std::nullopt;
+        if (rest.empty() || !std::all_of(rest.begin(), rest.end(), is_digit)) return std::nullopt;
+        return value;
+    }
+    if (v.size() <= 6 && std::all_of(v.begin(), v.end(), [](char c) {
+            return std::string_view("ivxlc").find(c) != std::string_view::npos;
+        })) {
+        return -1;
+    }
+    return std::nullopt;
+}
+
+// A contents entry: a title, dot leaders or spaces, and a page number
+// ("1.2 Sample output . . . . 10"). Its number makes it look like a numbered
+// heading and its line stands alone, but it is a line of a list.
+bool is_contents_entry(std::string_view text) {
+    text = trim(text);
+    if (text.find(". . .") != std::string_view::npos || text.find("...") != std::string_view::npos)
+        return true;
+    std::size_t digits = 0;
+    while (digits < text.size() && is_digit(text[text.size() - 1 - digits]))
+        ++digits;
+    return digits > 0 && digits < text.size() && text[text.size() - 1 - digits] == '.';
+}
+
+// A title in capitals: at least three letters, none of them lower case.
+bool is_capitals(std::string_view text) {
+    std::size_t letters = 0;
+    for (const char c : text) {
+        if (is_lower_ascii(c)) return false;
+        letters += is_alpha_ascii(c);
+    }
+    return letters >= 3;
+}
+
+bool is_terminal(std::string_view text) {
+    // Closing markup and quotes do not end a paragraph; what they close does.
+    while (!text.empty() && std::string_view("*_`)]\"'").find(text.back()) !=
+                                std::string_view::npos)
+        text.remove_suffix(1);
+    if (text.ends_with("\xe2\x80\x9d") || text.ends_with("\xe2\x80\x99"))
+        text.remove_suffix(3);
+    return text.empty() || std::string_view(".!?:;").find(text.back()) != std::string_view::npos;
+}
+
+bool starts_lower(std::string_view text) {
+    while (!text.empty() && std::string_view("*_[`").find(text.front()) != std::string_view::npos)
+        text.remove_prefix(1);
+    return !text.empty() && is_lower_ascii(text.front());
+}
+
+// --- lines --------------------------------------------------------------------
+
+struct LineInfo {
+    std::string text; // plain, spans joined with word spaces
+    double size = 0;  // the size most of its characters have
+    double max_size = 0;
+    bool bold = false;
+    bool mono = false;
+    bool vertical = false; // set along the page's height (an arXiv margin stamp)
+    std::size_t chars = 0;
+    BBox bbox{};
+    std::size_t block = 0;
+    bool first_in_block = false;
+    bool last_in_block = false;
+};
+
+bool needs_space(const std::string& before, const TextSpan& previous, const TextSpan& span) {
+    if (before.empty() || span.text.empty() || is_space(before.back()) ||
+        is_space(span.text.front())) {
+        return false;
+    }
+    return span.bbox[0] - previous.bbox[2] > kSpanWordGap * std::max(span.size, 1.0);
+}
+
+LineInfo line_info(const TextLine& line) {
+    LineInfo info;
+    info.bbox = line.bbox;
+    std::map<double, std::size_t> by_size;
+    bool all_bold = true;
+    bool all_mono = true;
+    bool any_text = false;
+    const TextSpan* previous = nullptr;
+    for (const TextSpan& span : line.spans) {
+        if (previous != nullptr && needs_space(info.text, *previous, span)) info.text.push_back(' ');
+        info.text += span.text;
+        previous = &span;
+        if (trim(span.text).empty()) continue;
+        any_text = true;
+        const std::size_t n = codepoints(span.text);
+        info.chars += n;
+        by_size[std::round(span.size * 2) / 2] += n;
+        info.max_size = std::max(info.max_size, span.size);
+        all_bold = all_bold && (span.flags & span_flags::kBold) != 0;
+        all_mono = all_mono && (span.flags & span_flags::kMonospaced) != 0;
+    }
+    std::size_t best = 0;
+    for (const auto& [size, count] : by_size) {
+        if (count > best) {
+            best = count;
+            info.size = size;
+        }
+    }
+    info.vertical = info.chars > 3 && line.bbox[3] - line.bbox[1] > 2 * (line.bbox[2] - line.bbox[0]);
+    info.bold = any_text && all_bold;
+    info.mono = any_text && all_mono;
+    return info;
+}
+
+std::vector<LineInfo> page_lines(const PageInput& page) {
+    std::vector<LineInfo> lines;
+    for (std::size_t b = 0; b < page.blocks.size(); ++b) {
+        const auto& block = page.blocks[b].lines;
+        for (std::size_t l = 0; l < block.size(); ++l) {
+            LineInfo info = line_info(block[l]);
+            info.block = b;
+            info.first_in_block = l == 0;
+            info.last_in_block = l + 1 == block.size();
+            lines.push_back(std::move(info));
+        }
+    }
+    return lines;
+}
+
+// What the document-wide passes decided about each page's lines, indexed
+// like page_lines().
+struct PageFacts {
+    std::vector<std::uint8_t> dropped;      // a running header, footer or page number
+    std::vector<std::int8_t> outline_level; // the matched outline entry's level, 0 for none
+};
+
+struct DocumentStyle {
+    double body_size = 0;
+    std::vector<double> heading_sizes; // largest first
+    std::vector<int> heading_levels;   // of each heading size
+    int body_heading_level = 1;        // a bold or numbered heading at the body size
+};
+
+bool same_size(double a, double b, double body) {
+    return std::abs(a - b) <= kHeadingSizeTolerance * std::max(body, 1.0);
+}
+
+// The groups of a page's lines set larger than the body that are short
+// enough for headings: [first, last) ranges within one block, one size.
+template <typename F>
+void for_each_large_group(const std::vector<LineInfo>& lines, double body, F&& visit) {
+    std::size_t i = 0;
+    while (i < lines.size()) {
+        if (lines[i].size < body * kHeadingSizeRatio || trim(lines[i].text).empty() ||
+            lines[i].vertical) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        std::size_t chars = lines[i].chars;
+        while (j < lines.size() && !lines[j].first_in_block &&
+               same_size(lines[j].size, lines[i].size, body) && !trim(lines[j].text).empty()) {
+            chars += lines[j].chars;
+            ++j;
+        }
+        if (j - i <= kMaxHeadingLines && chars <= kMaxHeadingChars &&
+            !is_contents_entry(lines[j - 1].text)) {
+            visit(i, j);
+        }
+        i = j;
+    }
+}
+
+// Heading size levels: the body is the size (and weight) most characters
+// have; every distinct larger size that heads a short group of lines is a
+// heading level, largest first. Where outline entries were matched to lines
+// of a size, their level wins, so the two sources agree through the document.
+DocumentStyle document_style(const std::vector<std::vector<LineInfo>>& pages,
+                             const std::vector<PageFacts>& facts) {
+    DocumentStyle style;
+    std::map<std::pair<double, bool>, std::size_t> counts;
+    for (const auto& lines : pages) {
+        for (const LineInfo& line : lines)
+            if (line.chars > 0) counts[{line.size, line.bold}] += line.chars;
+    }
+    std::size_t best = 0;
+    for (const auto& [key, count] : counts) {
+        if (count > best) {
+            best = count;
+            style.body_size = key.first;
+        }
+    }
+    if (style.body_size <= 0) style.body_size = 10;
+    std::vector<double> sizes;
+    for (const auto& lines : pages) {
+        for_each_large_group(lines, style.body_size,
+                             [&](std::size_t i, std::size_t) { sizes.push_back(lines[i].size); });
+    }
+    std::sort(sizes.begin(), sizes.end(), std::greater<>());
+    for (const double size : sizes) {
+        if (style.heading_sizes.empty() ||
+            !same_size(style.heading_sizes.back(), size, style.body_size)) {
+            style.heading_sizes.push_back(size);
+        }
+    }
+    for (std::size_t k = 0; k < style.heading_sizes.size(); ++k)
+        style.heading_levels.push_back(static_cast<int>(std::min<std::size_t>(k + 1, 6)));
+    // Outline votes: level by size class.
+    std::vector<std::map<int, std::size_t>> votes(style.heading_sizes.size() + 1);
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        for (std::size_t i = 0; i < pages[p].size(); ++i) {
+            const int level = facts[p].outline_level[i];
+            if (level <= 0) continue;
+            std::size_t k = style.heading_sizes.size(); // the body's class
+            for (std::size_t s = 0; s < style.heading_sizes.size(); ++s) {
+                if (same_size(style.heading_sizes[s], pages[p][i].size, style.body_size)) k = s;
+            }
+            ++votes[k][level];
+        }
+    }
+    int deepest = 0;
+    for (std::size_t k = 0; k < votes.size(); ++k) {
+        int level = 0;
+        std::size_t most = 0;
+        for (const auto& [l, n] : votes[k]) {
+            if (n > most) {
+                most = n;
+                level = l;
+            }
+        }
+        if (k < style.heading_levels.size()) {
+            if (level > 0) style.heading_levels[k] = level;
+            deepest = std::max(deepest, style.heading_levels[k]);
+        } else {
+            style.body_heading_level = level > 0 ? level : std::min(deepest + 1, 6);
+        }
+    }
+    return style;
+}
+
+int size_level(const DocumentStyle& style, double size) {
+    for (std::size_t k = 0; k < style.heading_sizes.size(); ++k) {
+        if (same_size(style.heading_sizes[k], size, style.body_size)) return style.heading_levels[k];
+    }
+    // Not a size seen in a short group (a larger line in a long block):
+    // the level of the nearest smaller heading size.
+    for (std::size_t k = 0; k < style.heading_sizes.size(); ++k) {
+        if (style.heading_sizes[k] <= size) return style.heading_levels[k];
+    }
+    return style.body_heading_level;
+}
+
+// Running headers and footers: the few lines at each end of a page whose
+// text, digits aside, comes back at about the same height on many pages
+// (journal names, chapter titles, "Page 3 of 12"), and page numbers whose
+// value minus the page's position is the same on several pages.
+void mark_running_lines(const std::vector<PageInput>& pages,
+                        const std::vector<std::vector<LineInfo>>& lines, double body,
+                        std::vector<PageFacts>& facts) {
+    struct Seen {
+        std::size_t page;
+        std::size_t line;
+        double y;
+    };
+    std::unordered_map<std::string, std::vector<Seen>> by_text;
+    std::map<long, std::vector<Seen>> by_offset;
+    std::vector<Seen> roman;
+    for (std::size_t p = 0; p < lines.size(); ++p) {
+        std::vector<std::size_t> order;
+        for (std::size_t i = 0; i < lines[p].size(); ++i)
+            if (!trim(lines[p][i].text).empty()) order.push_back(i);
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return lines[p][a].bbox[3] > lines[p][b].bbox[3];
+        });
+        // A page whose only text sits at its ends is all content ("Potato 7"
+        // alone on each page of a test file), not a frame around content.
+        if (order.size() <= kRunningLinesEachEnd) continue;
+        std::vector<std::size_t> ends;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (k < kRunningLinesEachEnd || k + kRunningLinesEachEnd >= order.size())
+                ends.push_back(order[k]);
+        }
+        for (const std::size_t i : ends) {
+            const LineInfo& line = lines[p][i];
+            // Larger text is a title: a chapter's name at the top of each of
+            // its first pages does not run.
+            if (line.size >= body * kHeadingSizeRatio) continue;
+            const double y = (line.bbox[1] + line.bbox[3]) / 2;
+            std::string key;
+            for (const char c : trim(line.text))
+                key.push_back(is_digit(c) ? '#' : (is_alpha_ascii(c) ? (c | 0x20) : c));
+            by_text[key].push_back({p, i, y});
+            if (const auto value = page_number_value(line.text)) {
+                if (*value < 0) {
+                    roman.push_back({p, i, y});
+                } else {
+                    by_offset[*value - static_cast<long>(pages[p].number)].push_back({p, i, y});
+                }
+            }
+        }
+    }
+    const std::size_t needed = std::max<std::size_t>(
+        kRunningMinPages,
+        static_cast<std::size_t>(std::ceil(kRunningMinShare * static_cast<double>(pages.size()))));
+    const double tolerance = kRunningYTolerance * body;
+    auto pages_seen = [](const std::vector<Seen>& seen) {
+        std::unordered_set<std::size_t> distinct;
+        for (const Seen& s : seen)
+            distinct.insert(s.page);
+        return distinct.size();
+    };
+    for (auto& [key, seen] : by_text) {
+        if (seen.size() < needed) continue;
+        std::sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) { return a.y < b.y; });
+        // The largest set of places within the tolerance of each other.
+        std::size_t best_from = 0, best_count = 0;
+        for (std::size_t from = 0, to = 0; from < seen.size(); ++from) {
+            while (to < seen.size() && seen[to].y - seen[from].y <= tolerance)
+                ++to;
+            if (to - from > best_count) {
+                best_count = to - from;
+                best_from = from;
+            }
+        }
+        if (best_count < needed ||
+            pages_seen({seen.begin() + static_cast<std::ptrdiff_t>(best_from),
+                        seen.begin() + static_cast<std::ptrdiff_t>(best_from + best_count)}) <
+                needed) {
+            continue;
+        }
+        for (std::size_t k = best_from; k < best_from + best_count; ++k)
+            facts[seen[k].page].dropped[seen[k].line] = 1;
+    }
+    // Page numbers count the pages: two pages agreeing on the offset are
+    // enough (a short document has no other repetition to go by). A chart's
+    // axis labels repeat a value on one page, never across pages.
+    for (const auto& [offset, seen] : by_offset) {
+        if (pages_seen(seen) < 2) continue;
+        for (const Seen& s : seen)
+            facts[s.page].dropped[s.line] = 1;
+    }
+    if (pages_seen(roman) >= 2) {
+        for (const Seen& s : roman)
+            facts[s.page].dropped[s.line] = 1;
+    }
+}
+
+// Outline titles matched to the text at their destination: the line (or two
+// lines of one block) whose letters and digits are the title's, with or
+// without its section number, nearest the destination's height.
+void match_outline(const std::vector<PageInput>& pages,
+                   const std::vector<std::vector<LineInfo>>& lines,
+                   const std::vector<docinfo::OutlineEntry>& outline,
+                   std::vector<PageFacts>& facts) {
+    std::unordered_map<std::size_t, std::size_t> index_of;
+    for (std::size_t p = 0; p < pages.size(); ++p)
+        index_of.emplace(pages[p].number, p);
+    struct Place {
+        std::size_t line;
+        std::size_t count;
+    };
+    std::unordered_map<std::size_t, std::unordered_map<std::string, std::vector<Place>>> keys;
+    for (const docinfo::OutlineEntry& entry : outline) {
+        if (!entry.page) continue;
+        const auto found = index_of.find(*entry.page);
+        if (found == index_of.end()) continue;
+        const std::size_t p = found->second;
+        auto [page_keys, fresh] = keys.try_emplace(p);
+        if (fresh) {
+            const auto& ls = lines[p];
+            for (std::size_t i = 0; i < ls.size(); ++i) {
+                page_keys->second[match_key(ls[i].text)].push_back({i, 1});
+                page_keys->second[match_key(strip_section_number(ls[i].text).first)].push_back(
+                    {i, 1});
+                if (i + 1 < ls.size() && !ls[i + 1].first_in_block) {
+                    const std::string two = ls[i].text + " " + ls[i + 1].text;
+                    page_keys->second[match_key(two)].push_back({i, 2});
+                    page_keys->second[match_key(strip_section_number(two).first)].push_back(
+                        {i, 2});
+                }
+            }
+        }
+        const std::string key = match_key(strip_section_number(entry.title).first);
+        if (key.empty()) continue;
+        auto hit = page_keys->second.find(key);
+        if (hit == page_keys->second.end()) hit = page_keys->second.find(match_key(entry.title));
+        if (hit == page_keys->second.end()) continue;
+        const Place* best = nullptr;
+        double best_distance = 0;
+        for (const Place& place : hit->second) {
+            if (facts[p].outline_level[place.line] != 0) continue;
+            const double distance =
+                entry.top ? std::abs(lines[p][place.line].bbox[3] - *entry.top) : 0;
+            if (best == nullptr || distance < best_distance) {
+                best = &place;
+                best_distance = distance;
+            }
+        }
+        if (best == nullptr) continue;
+        const auto level = static_cast<std::int8_t>(std::clamp(entry.level, 1, 6));
+        for (std::size_t k = 0; k < best->count; ++k)
+            facts[p].outline_level[best->line + k] = level;
+    }
+}
+
+// --- inline markup ------------------------------------------------------------
+
+struct Piece {
+    std::string text;
+    std::uint32_t style = 0; // kBold | kItalic | kMonospaced
+    int link = -1;           // index into the page's links
+};
+
+bool inside(const BBox& box, double x, double y) {
+    return x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3];
+}
+
+int link_at(const std::vector<PageLink>& links, double x, double y) {
+    for (std::size_t k = 0; k < links.size(); ++k)
+        if (inside(links[k].bbox, x, y)) return static_cast<int>(k);
+    return -1;
+}
+
+bool touches(const BBox& a, const BBox& b) {
+    return a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
+}
+
+void append_piece(std::vector<Piece>& pieces, std::string_view text, std::uint32_t style,
+                  int link) {
+    if (!pieces.empty() && pieces.back().style == style && pieces.back().link == link) {
+        pieces.back().text += text;
+    } else {
+        pieces.push_back({std::string(text), style, link});
+    }
+}
+
+// The line's text with bold, italic and monospaced runs marked and the words
+// under a link rectangle wrapped in [text](uri).
+std::string marked_line(const TextLine& line, const std::vector<PageLink>& links) {
+    constexpr std::uint32_t kStyles =
+        span_flags::kBold | span_flags::kItalic | span_flags::kMonospaced;
+    std::vector<Piece> pieces;
+    const TextSpan* previous = nullptr;
+    std::string so_far;
+    for (const TextSpan& span : line.spans) {
+        if (previous != nullptr && needs_space(so_far, *previous, span)) {
+            append_piece(pieces, " ", pieces.empty() ? 0 : pieces.back().style,
+                         pieces.empty() ? -1 : pieces.back().link);
+            so_far.push_back(' ');
+        }
+        so_far += span.text;
+        previous = &span;
+        const std::uint32_t style = span.flags & kStyles;
+        const bool linked = std::any_of(links.begin(), links.end(), [&](const PageLink& l) {
+            return touches(l.bbox, span.bbox);
+        });
+        if (!linked) {
+            append_piece(pieces, span.text, style, -1);
+            continue;
+        }
+        // Extraction keeps no characters' boxes, so each word's place is
+        // its share of the span's width by code points: close enough to
+        // tell which link rectangle holds the word's centre.
+        const std::size_t total = std::max<std::size_t>(codepoints(span.text), 1);
+        const double width = span.bbox[2] - span.bbox[0];
+        const double y = (span.bbox[1] + span.bbox[3]) / 2;
+        std::size_t at = 0;    // byte
+        std::size_t count = 0; // code points before `at`
+        while (at < span.text.size()) {
+            const bool space = is_space(span.text[at]);
+            std::size_t end = at;
+            std::size_t n = 0;
+            while (end < span.text.size() && is_space(span.text[end]) == space) {
+                n += (static_cast<unsigned char>(span.text[end]) & 0xC0) != 0x80;
+                ++end;
+            }
+            const std::string_view word = std::string_view(span.text).substr(at, end - at);
+            if (space) {
+                append_piece(pieces, word, pieces.empty() ? style : pieces.back().style,
+                             pieces.empty() ? -1 : pieces.back().link);
+            } else {
+                const double middle = static_cast<double>(count) + static_cast<double>(n) / 2;
+                const double x = span.bbox[0] + width * middle / static_cast<double>(total);
+                append_piece(pieces, word, style, link_at(links, x, y));
+            }
+            count += n;
+            at = end;
+        }
+    }
+    // A space inside a linked run stays in the link only between its words.
+    std::string out;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        const Piece& piece = pieces[k];
+        const std::string_view core = trim(piece.text);
+        const std::string_view text = piece.text;
+        const std::size_t lead = core.empty() ? text.size() : core.data() - text.data();
+        out.append(text.substr(0, lead));
+        if (core.empty()) continue;
+        std::string inner(core);
+        if (piece.style & span_flags::kMonospaced) {
+            inner = (inner.find('`') != std::string::npos ? "`` " + inner + " ``"
+                                                          : "`" + inner + "`");
+        } else {
+            if (piece.style & span_flags::kItalic) inner = "_" + inner + "_";
+            if (piece.style & span_flags::kBold) inner = "**" + inner + "**";
+        }
+        if (piece.link >= 0) inner = "[" + inner + "](" + links[piece.link].uri + ")";
+        out += inner;
+        out.append(text.substr(lead + core.size()));
+    }
+    return out;
+}
+
+// --- list markers -----------------------------------------------------------
+
+struct ListMarker {
+    std::string markdown; // "- ", "3. ", "- a) "
+    std::size_t length = 0; // bytes of the line's text the marker takes
+};
+
+// Bullets as the writers of lists draw them: •, ◦, ▪, –, ∙, ●, ○, ■, ▸, ►,
+// ‣, ⁃, ·, and "*" and "-" followed by a space.
+std::optional<ListMarker> list_marker(std::string_view text, bool numbers_allowed) {
+    static constexpr std::string_view kBullets[] = {
+        "\xe2\x80\xa2", "\xe2\x97\xa6", "\xe2\x96\xaa", "\xe2\x80\x93", "\xe2\x88\x99",
+        "\xe2\x97\x8f", "\xe2\x97\x8b", "\xe2\x96\xa0", "\xe2\x96\xb8", "\xe2\x96\xba",
+        "\xe2\x80\xa3", "\xe2\x81\x83", "\xc2\xb7",     "\xef\x82\xb7", "*",
+        "-"};
+    std::size_t lead = 0;
+    while (lead < text.size() && is_space(text[lead]))
+        ++lead;
+    std::string_view t = text.substr(lead);
+    for (const std::string_view bullet : kBullets) {
+        if (!t.starts_with(bullet)) continue;
+        std::string_view rest = t.substr(bullet.size());
+        const bool ascii = bullet.size() == 1;
+        if (rest.empty() || (ascii && !is_space(rest.front()))) return std::nullopt;
+        // A glyph bullet set tight against its text still marks an item.
+        const std::size_t length = t.size() - trim(rest).size();
+        return ListMarker{"- ", lead + length};
+    }
+    if (!numbers_allowed) return std::nullopt;
+    // "3.", "3)", "(3)", "a.", "a)", "(a)", "iv." with a space after.
+    std::size_t i = 0;
+    const bool paren = !t.empty() && t[0] == '(';
+    if (paren) ++i;
+    const std::size_t start = i;
+    while (i < t.size() && i - start < 3 && is_digit(t[i]))
+        ++i;
+    const bool digits = i > start;
+    if (!digits) {
+        while (i < t.size() && i - start < 4 &&
+               (std::string_view("ivx").find(t[i]) != std::string_view::npos))
+            ++i;
+        if (i == start && i < t.size() && is_alpha_ascii(t[i])) ++i;
+    }
+    if (i == start || i >= t.size()) return std::nullopt;
+    const char close = t[i];
+    if (!(close == ')' || (!paren && close == '.'))) return std::nullopt;
+    ++i;
+    if (i >= t.size() || !is_space(t[i])) return std::nullopt;
+    const std::string_view number = t.substr(start, i - 1 - start);
+    const std::size_t length = t.size() - trim(t.substr(i)).size();
+    if (digits && !paren) return ListMarker{std::string(number) + ". ", lead + length};
+    return ListMarker{"- " + std::string(t.substr(0, i)) + " ", lead + length};
+}
+
+// --- page rendering -------------------------------------------------------------
+
+enum class Kind { Heading, Paragraph, ListItem, Code, Block };
+
+struct Element {
+    Kind kind = Kind::Paragraph;
+    std::string text;
+    int level = 0;         // headings
+    std::string indent;    // list items: the parents' content columns
+    std::string marker;    // list items
+    std::size_t block = 0; // the block its last line came from
+    double marker_x = 0;   // list items
+    bool closed = false;   // a line that takes no other (a contents entry)
+};
+
+Element element(Kind kind, std::string text, std::size_t block = 0) {
+    Element e;
+    e.kind = kind;
+    e.text = std::move(text);
+    e.block = block;
+    return e;
+}
+
+struct CodeLine {
+    std::string text;
+    double x0 = 0;
+    double advance = 0;
+    bool gap_before = false;
+};
+
+std::string code_text(const std::vector<CodeLine>& lines) {
+    double left = 1e300;
+    for (const CodeLine& line : lines)
+        left = std::min(left, line.x0);
+    std::string out = "```\n";
+    for (const CodeLine& line : lines) {
+        if (line.gap_before) out += "\n";
+        const double columns = line.advance > 0 ? (line.x0 - left) / line.advance : 0;
+        const long spaces = std::isfinite(columns) ? std::lround(std::clamp(columns, 0.0, 80.0)) : 0;
+        out.append(static_cast<std::size_t>(spaces), ' ');
+        out += line.text;
+        out += "\n";
+    }
+    out += "```";
+    return out;
+}
+
+double mono_advance(const TextLine& line) {
+    for (const TextSpan& span : line.spans) {
+        const std::size_t n = codepoints(span.text);
+        if (n >= 2 && span.bbox[2] > span.bbox[0]) return (span.bbox[2] - span.bbox[0]) / n;
+    }
+    const double size = line.spans.empty() ? 10 : line.spans.front().size;
+    return kMonospaceAdvance * size;
+}
+
+// Markdown that would read as markup at the start of a paragraph.
+std::string escape_start(std::string text) {
+    if (text.starts_with("#") || text.starts_with("```") || text.starts_with(">")) {
+        return "\\" + text;
+    }
+    return text;
+}
+
+std::string join_text(std::string a, std::string_view b) {
+    b = trim(b);
+    if (b.empty()) return a;
+    if (a.empty()) return std::string(b);
+    // A hyphen at a break before a lower-case word is the word's own.
+    if (a.size() >= 2 && a.back() == '-' && is_alpha_ascii(a[a.size() - 2]) && starts_lower(b)) {
+        a.pop_back();
+        a += b;
+        return a;
+    }
+    a.push_back(' ');
+    a += b;
+    return a;
+}
+
+class PageWriter {
+  public:
+    PageWriter(const PageInput& page, const std::vector<LineInfo>& lines, const PageFacts& facts,
+               const DocumentStyle& style, const Options& options)
+        : page_(page), lines_(lines), facts_(facts), style_(style), options_(options),
+          placed_links_(page.links.begin(),
+                        page.links.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                 page.links.size(), limits::kMaxPlacedLinksPerPage))) {}
+
+    PageMarkdown write() {
+        PageMarkdown out;
+        out.number = page_.number;
+        place_images_and_tables();
+        heading_levels();
+        std::size_t flat = 0;
+        for (std::size_t b = 0; b < page_.blocks.size(); ++b) {
+            emit_placed(b);
+            for (const TextLine& line : page_.blocks[b].lines)
+                add_line(line, flat++);
+        }
+        emit_placed(page_.blocks.size());
+        flush_code();
+        merge_continued_paragraphs();
+        serialise(out);
+        return out;
+    }
+
+  private:
+    // Images and tables without text inside go before the first block that
+    // starts below their top, in reading order.
+    void place_images_and_tables() {
+        placed_.assign(page_.blocks.size() + 1, {});
+        auto block_for = [&](const BBox& box) {
+            for (std::size_t b = 0; b < page_.blocks.size(); ++b) {
+                if (page_.blocks[b].bbox[3] <= box[3] + 1) return b;
+            }
+            return page_.blocks.size();
+        };
+        if (options_.images != ImageMode::Omit) {
+            for (std::size_t k = 0; k < page_.images.size(); ++k) {
+                std::string name = "page-" + std::to_string(page_.number) + "-image-" +
+                                   std::to_string(k);
+                if (options_.images == ImageMode::Files) {
+                    name = options_.image_prefix + "/" + name + "." + image_file_suffix(page_.images[k]);
+                }
+                placed_[block_for(page_.images[k].bbox)].push_back("![](" + name + ")");
+                ++images_;
+            }
+        }
+        table_of_line_.assign(lines_.size(), -1);
+        for (std::size_t t = 0; t < page_.tables.size(); ++t) {
+            bool covers = false;
+            for (std::size_t i = 0; i < lines_.size(); ++i) {
+                const BBox& box = lines_[i].bbox;
+                if (inside(page_.tables[t].bbox, (box[0] + box[2]) / 2, (box[1] + box[3]) / 2)) {
+                    if (table_of_line_[i] < 0) table_of_line_[i] = static_cast<int>(t);
+                    covers = true;
+                }
+            }
+            if (!covers)
+                placed_[block_for(page_.tables[t].bbox)].push_back(page_.tables[t].markdown);
+        }
+        tables_ = page_.tables.size();
+        table_done_.assign(page_.tables.size(), false);
+    }
+
+    void emit_placed(std::size_t b) {
+        for (std::string& text : placed_[b]) {
+            flush_code();
+            push(element(Kind::Block, std::move(text)));
+        }
+    }
+
+    // Each line's heading level, 0 for none: the outline's, else larger
+    // text in a short group, else a short bold or numbered line standing at
+    // the start of its block.
+    void heading_levels() {
+        level_.assign(lines_.size(), 0);
+        for (std::size_t i = 0; i < lines_.size(); ++i)
+            level_[i] = facts_.outline_level[i];
+        for_each_large_group(lines_, style_.body_size, [&](std::size_t i, std::size_t j) {
+            for (std::size_t k = i; k < j; ++k)
+                if (level_[k] != 0) return;
+            const int level = size_level(style_, lines_[i].size);
+            for (std::size_t k = i; k < j; ++k)
+                level_[k] = level;
+        });
+        for (std::size_t i = 0; i < lines_.size(); ++i) {
+            const LineInfo& line = lines_[i];
+            if (level_[i] != 0 || !line.first_in_block || line.mono || line.vertical) continue;
+            const std::string_view text = trim(line.text);
+            if (text.empty() || text.size() > kMaxHeadingChars / 2 || is_terminal(text) ||
+                is_contents_entry(text) ||
+                line.max_size < style_.body_size / kHeadingSizeRatio) {
+                // Small capitals set most letters smaller than the body;
+                // the number and the capitals keep its size.
+                continue;
+            }
+            // Bold set apart: one or two bold lines before ordinary text.
+            if (line.bold) {
+                std::size_t j = i + 1;
+                while (j < lines_.size() && !lines_[j].first_in_block && lines_[j].bold)
+                    ++j;
+                if (j - i <= 2) {
+                    for (std::size_t k = i; k < j; ++k)
+                        level_[k] = style_.body_heading_level;
+                }
+                continue;
+            }
+            // A section number and a title: alone in its block with a number
+            // of two parts or more ("2.3 Results", "A.1 Proofs"), or opening
+            // its block in capitals ("1 INTRODUCTION", "2.1 TOKENIZER", as
+            // conference styles set them at the body size).
+            const auto [rest, depth] = strip_section_number(text);
+            // The title starts with a capital, or a letter outside ASCII.
+            if (depth == 0 || rest.empty() ||
+                !((rest.front() >= 'A' && rest.front() <= 'Z') ||
+                  static_cast<unsigned char>(rest.front()) >= 0xC0)) {
+                continue;
+            }
+            if ((line.last_in_block && depth >= 2) || is_capitals(rest)) {
+                level_[i] = std::min(6, style_.body_heading_level + depth - 1);
+            }
+        }
+    }
+
+    void push(Element element) { elements_.push_back(std::move(element)); }
+
+    void flush_code() {
+        if (code_.empty()) return;
+        push(element(Kind::Code, code_text(code_)));
+        code_.clear();
+    }
+
+    void add_line(const TextLine& line, std::size_t i) {
+        const LineInfo& info = lines_[i];
+        if (!options_.headers_footers && facts_.dropped[i]) return;
+        if (table_of_line_[i] >= 0) {
+            const auto t = static_cast<std::size_t>(table_of_line_[i]);
+            if (!table_done_[t]) {
+                flush_code();
+                push(element(Kind::Block, page_.tables[t].markdown));
+                table_done_[t] = true;
+            }
+            return;
+        }
+        const std::string_view plain = trim(info.text);
+        if (plain.empty()) return;
+        if (level_[i] != 0) {
+            flush_code();
+            if (!elements_.empty() && elements_.back().kind == Kind::Heading &&
+                elements_.back().level == level_[i] && elements_.back().block == info.block &&
+                !info.first_in_block) {
+                elements_.back().text = join_text(std::move(elements_.back().text), plain);
+            } else {
+                Element heading = element(Kind::Heading, std::string(plain), info.block);
+                heading.level = level_[i];
+                push(std::move(heading));
+            }
+            lists_.clear();
+            return;
+        }
+        if (info.mono) {
+            CodeLine code{info.text, info.bbox[0], mono_advance(line)};
+            code.gap_before = !code_.empty() && info.first_in_block;
+            code_.push_back(std::move(code));
+            return;
+        }
+        flush_code();
+        std::string text = marked_line(line, placed_links_);
+        Element* last = elements_.empty() ? nullptr : &elements_.back();
+        const double hang = kHangingIndent * style_.body_size;
+        // Numbers open an item only where an item can start: at a block's
+        // start or after another item's line, never inside running text.
+        const bool after_item = last != nullptr && last->kind == Kind::ListItem;
+        if (auto marker = list_marker(text, info.first_in_block || after_item)) {
+            const double x = info.bbox[0];
+            while (!lists_.empty() && lists_.back().first > x + hang)
+                lists_.pop_back();
+            if (!lists_.empty() && std::abs(lists_.back().first - x) <= hang) lists_.pop_back();
+            std::string indent;
+            for (const auto& [marker_x, width] : lists_)
+                indent.append(width, ' ');
+            if (lists_.size() < limits::kMaxListDepth) {
+                lists_.push_back({x, marker->markdown.size()});
+            } else {
+                indent.resize(indent.size() - lists_.back().second);
+            }
+            Element item = element(
+                Kind::ListItem, std::string(trim(std::string_view(text).substr(
+                                    std::min(marker->length, text.size())))));
+            item.indent = std::move(indent);
+            item.marker = marker->markdown;
+            item.block = info.block;
+            item.marker_x = x;
+            push(std::move(item));
+            return;
+        }
+        if (after_item && info.bbox[0] > last->marker_x + hang) {
+            last->text = join_text(std::move(last->text), text);
+            last->block = info.block;
+            return;
+        }
+        lists_.clear();
+        // Contents entries keep a line each, as the page shows them.
+        const bool entry = is_contents_entry(plain);
+        if (last != nullptr && last->kind == Kind::Paragraph && last->block == info.block &&
+            !info.first_in_block && !last->closed && !entry) {
+            last->text = join_text(std::move(last->text), text);
+            return;
+        }
+        push(element(Kind::Paragraph, std::string(trim(text)), info.block));
+        elements_.back().closed = entry;
+    }
+
+    // A paragraph cut by a column or a figure goes on in the next block: the
+    // first ends without closing punctuation and the next starts in lower case.
+    void merge_continued_paragraphs() {
+        std::vector<Element> merged;
+        for (Element& e : elements_) {
+            if (!merged.empty() && e.kind == Kind::Paragraph &&
+                merged.back().kind == Kind::Paragraph && !merged.back().closed && !e.closed &&
+                !is_terminal(merged.back().text) && starts_lower(e.text)) {
+                merged.back().text = join_text(std::move(merged.back().text), e.text);
+                continue;
+            }
+            merged.push_back(std::move(e));
+        }
+        elements_ = std::move(merged);
+    }
+
+    void serialise(PageMarkdown& out) {
+        out.tables = tables_;
+        out.images = images_;
+        std::unordered_set<std::string_view> seen;
+        for (const PageLink& link : page_.links) {
+            if (seen.insert(link.uri).second) out.links.push_back(link.uri);
+        }
+        bool leading = true;
+        for (std::size_t k = 0; k < elements_.size(); ++k) {
+            const Element& e = elements_[k];
+            if (k > 0) {
+                const Element& before = elements_[k - 1];
+                // Items of one list follow on the next line; a list of
+                // another kind (bullets after numbers) starts after a blank.
+                const bool same_list = e.kind == Kind::ListItem &&
+                                       before.kind == Kind::ListItem &&
+                                       (!e.indent.empty() || !before.indent.empty() ||
+                                        e.marker.starts_with("- ") == before.marker.starts_with("- "));
+                out.text += same_list ? "\n" : "\n\n";
+            }
+            switch (e.kind) {
+            case Kind::Heading:
+                out.text.append(static_cast<std::size_t>(e.level), '#');
+                out.text += " ";
+                out.text += e.text;
+                out.page_headings.push_back({e.level, e.text});
+                if (leading) ++out.leading_headings;
+                break;
+            case Kind::Paragraph:
+                out.text += escape_start(e.text);
+                break;
+            case Kind::ListItem:
+                out.text += e.indent + e.marker + e.text;
+                break;
+            case Kind::Code:
+            case Kind::Block:
+                out.text += e.text;
+                break;
+            }
+            if (e.kind != Kind::Heading) leading = false;
+        }
+        if (!elements_.empty()) {
+            out.ends_open = elements_.back().kind == Kind::Paragraph &&
+                            !is_terminal(elements_.back().text);
+            out.starts_continuation = elements_.front().kind == Kind::Paragraph &&
+                                      starts_lower(elements_.front().text);
+        }
+    }
+
+    const PageInput& page_;
+    const std::vector<LineInfo>& lines_;
+    const PageFacts& facts_;
+    const DocumentStyle& style_;
+    const Options& options_;
+    const std::vector<PageLink> placed_links_;
+    std::vector<std::vector<std::string>> placed_;
+    std::vector<int> table_of_line_;
+    std::vector<bool> table_done_;
+    std::vector<int> level_;
+    std::vector<Element> elements_;
+    std::vector<CodeLine> code_;
+    // Open lists: each level's marker x and content indent.
+    std::vector<std::pair<double, std::size_t>> lists_;
+    std::size_t tables_ = 0;
+    std::size_t images_ = 0;
+};
+
+} // namespace
+
+std::string image_file_suffix(const ExtractedImage& image) {
+    if (image.ext == "jpeg" && image.image.starts_with("\xff\xd8")) return "jpg";
+    if (image.ext == "jpx") return "jp2";
+    const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
+    const std::uint64_t channels =
+        image.colorspace == "DeviceGray" ? 1 : (image.colorspace == "DeviceRGB" ? 3 : 0);
+    if (image.ext == "png" && image.bpc == 8 && channels > 0 && pixels > 0 &&
+        image.image.size() == pixels * channels) {
+        return "png";
+    }
+    return "bin";
+}
+
+std::string join_pages(const std::vector<PageMarkdown>& pages) {
+    std::string out;
+    const PageMarkdown* previous = nullptr;
+    for (const PageMarkdown& page : pages) {
+        if (page.text.empty()) continue;
+        if (previous != nullptr) {
+            if (previous->ends_open && page.starts_continuation) {
+                if (out.size() >= 2 && out.back() == '-' &&
+                    is_alpha_ascii(out[out.size() - 2])) {
+                    out.pop_back();
+                } else {
+                    out += " ";
+                }
+            } else {
+                out += "\n\n";
+            }
+        }
+        out += page.text;
+        previous = &page;
+    }
+    if (!out.empty()) out += "\n";
+    return out;
+}
+
+void fill_section_paths(std::vector<PageMarkdown>& pages) {
+    std::vector<Heading> path;
+    auto apply = [&](const Heading& heading) {
+        while (!path.empty() && path.back().level >= heading.level)
+            path.pop_back();
+        path.push_back(heading);
+    };
+    for (PageMarkdown& page : pages) {
+        for (std::size_t k = 0; k < page.leading_headings; ++k)
+            apply(page.page_headings[k]);
+        page.headings.clear();
+        for (const Heading& heading : path)
+            page.headings.push_back(heading.text);
+        for (std::size_t k = page.leading_headings; k < page.page_headings.size(); ++k)
+            apply(page.page_headings[k]);
+    }
+}
+
+std::vector<PageMarkdown> pages_to_markdown(const std::vector<PageInput>& pages,
+                                            const std::vector<docinfo::OutlineEntry>& outline,
+                                            const std::optional<std::vector<std::string>>& labels,
+                                            const Options& options) {
+    std::vector<std::vector<LineInfo>> lines =
+        parallel_map(pages.size(), [&](std::size_t p) { return page_lines(pages[p]); });
+    std::vector<PageFacts> facts(pages.size());
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        facts[p].dropped.assign(lines[p].size(), 0);
+        facts[p].outline_level.assign(lines[p].size(), 0);
+    }
+    match_outline(pages, lines, outline, facts);
+    const DocumentStyle style = document_style(lines, facts);
+    mark_running_lines(pages, lines, style.body_size, facts);
+    std::vector<PageMarkdown> out = parallel_map(pages.size(), [&](std::size_t p) {
+        return PageWriter(pages[p], lines[p], facts[p], style, options).write();
+    });
+    for (PageMarkdown& page : out) {
+        if (labels && page.number < labels->size()) page.label = (*labels)[page.number];
+    }
+    fill_section_paths(out);
+    return out;
+}
+
+Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
+                                                       const Options& options) {
+    ExtractOptions extract;
+    extract.read = options.read;
+    extract.pages = options.pages;
+    extract.include_images = options.images != ImageMode::Omit;
+    QUARVEL_TRY(std::vector<PageLink> links, links::extract_links(document));
+    std::vector<PageInput> pages;
+    const Status status = extract::extract_doc_each(document, extract, [&](PageResult&& result) {
+        PageInput page;
+        page.number = result.number;
+        for (const PageLink& link : links)
+            if (link.page == result.number) page.links.push_back(link);
+        page.blocks = std::move(result.blocks);
+        page.images = std::move(result.images);
+        // Only the file mode reads the bytes (to name each file's type).
+        if (options.images != ImageMode::Files) {
+            for (ExtractedImage& image : page.images)
+                std::string().swap(image.image);
+        }
+        pages.push_back(std::move(page));
+        return true;
+    });
+    if (!status.ok()) return status.error();
+    return pages_to_markdown(pages, docinfo::read_outline(document),
+                             docinfo::read_page_labels(document), options);
+}
+
+Result<std::vector<PageMarkdown>> to_markdown(const std::string& path, const Options& options) {
+    QUARVEL_TRY(std::unique_ptr<Document> document, Document::open(path, options.read));
+    return document_to_markdown(*document, options);
+}
+
+} // namespace quarvel::markdown
