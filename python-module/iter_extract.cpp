@@ -87,7 +87,7 @@ PyObject* batch_next(PyObject* object) {
         const auto index = static_cast<Py_ssize_t>(outcome->index);
         const bool ok = outcome->exception == nullptr && outcome->result->ok();
         Owned value(ok ? render_extract_result(outcome->result->value().pages,
-                                               RenderOptions{true})
+                                               RenderOptions{true, true})
                        : file_exception(*outcome));
         if (!value) return nullptr;
         if (ok) {

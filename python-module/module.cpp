@@ -37,8 +37,6 @@
 
 namespace quarvel::python {
 
-} // namespace
-
 // --- error mapping -----------------------------------------------------------
 
 // A core ParseError becomes ValueError with its display text unchanged.
@@ -172,6 +170,8 @@ bool convert_options(PyObject* page_parallel, PyObject* include_images, PyObject
            convert_batch_size(batch_size, options.batch_size);
 }
 
+} // namespace
+
 // Every item of `paths`, a sequence of str. A str is a sequence of str too
 // but never a list of paths. Any other sequence is taken item by item: bytes
 // hold ints, so only an empty one gets through, as an empty list of paths.
@@ -304,8 +304,6 @@ bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out) 
     out = std::move(numbers);
     return true;
 }
-
-namespace {
 
 namespace {
 

@@ -296,23 +296,6 @@ bool numbered(const RenderOptions& options, const PageResult& page) {
     return options.page_numbers && (!page.blocks.empty() || !page.images.empty());
 }
 
-// Pauses the cyclic garbage collector while a result is built. Every dict
-// and list made here would count towards a collection, and each collection
-// walks all the young containers of the result so far, none of which can be
-// garbage: on text-dense documents that walking cost a sixth of the call.
-class GcPause {
-  public:
-    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-  private:
-    bool was_enabled_;
-};
-
 PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
                          const RenderOptions& options);
 
