@@ -85,6 +85,7 @@ TEST(RuledTables, GridWithMultiLineCell) {
     const auto found = find(words, {grid_lines({100, 200, 300}, {630, 650, 680, 700})});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].ruled);
+    EXPECT_EQ(found[0].header_rows, 1u); // labels over numbers
     const std::vector<std::vector<std::string>> want{
         {"Name", "Value"}, {"alpha\nbeta", "1"}, {"gamma", "3"}};
     EXPECT_EQ(texts(found[0]), want);
