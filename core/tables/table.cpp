@@ -56,6 +56,8 @@ constexpr double kSpanningLineShare = 0.15;
 // data; a table has at least one such column, prose has none.
 constexpr double kShortEntryWords = 3.0;
 
+// A column whose entries have at least this many words, by median, is prose.
+constexpr double kProseEntryWords = 6.0;
 // Share of a grid's positions an aligned table fills at least; text whose
 // words line up by chance leaves most of its grid empty.
 constexpr double kMinFilledShare = 0.35;
@@ -624,12 +626,34 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
         }
     }
     bool data_column = false;
-    for (auto& counts : words_per_col) {
+    std::vector<double> median_words(cols, 0);
+    for (std::size_t c = 0; c < cols; ++c) {
+        auto& counts = words_per_col[c];
         if (counts.empty()) continue;
         std::nth_element(counts.begin(), counts.begin() + counts.size() / 2, counts.end());
-        if (double(counts[counts.size() / 2]) <= kShortEntryWords) data_column = true;
+        median_words[c] = double(counts[counts.size() / 2]);
+        if (median_words[c] <= kShortEntryWords) data_column = true;
     }
     if (!data_column) return std::nullopt;
+
+    // A column of prose at either edge is the text beside a table (a page in
+    // two columns, one of them holding the table): the table is what is left
+    // without it. Each step drops a column, so this ends.
+    if (cols >= 3) {
+        for (const bool first : {true, false}) {
+            const std::size_t c = first ? 0 : cols - 1;
+            if (median_words[c] < kProseEntryWords) continue;
+            const double cut = first ? bounds[1] : bounds[cols - 1];
+            std::vector<std::vector<Phrase>> kept = line_phrases;
+            std::vector<std::size_t> rest;
+            for (std::size_t li : run) {
+                auto& ps = kept[li];
+                std::erase_if(ps, [&](const Phrase& p) { return first ? p.x1 <= cut : p.x0 >= cut; });
+                if (!ps.empty()) rest.push_back(li);
+            }
+            return aligned_table(rest, kept, text, rules);
+        }
+    }
 
     BBox box = kEmptyBox;
     for (std::size_t li : run) grow(box, text.lines[li].bbox);

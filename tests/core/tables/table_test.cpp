@@ -215,6 +215,22 @@ TEST(AlignedTables, HorizontalRulesMarkHeaderAndRows) {
     EXPECT_EQ(found[0].header_rows, 1u);
 }
 
+TEST(AlignedTables, ProseBesideATableIsLeftOut) {
+    std::vector<Word> words;
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"Size", "3.94 MB"}, {"Type", "Viewer"}, {"License", "Apache"}, {"Website", "example.org"}};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        line(words, 700 - 14.0 * double(i), {{72, "prose of the page runs on beside it here"},
+                                             {360, rows[i].first},
+                                             {430, rows[i].second}});
+    }
+    const auto found = find(words, {});
+    ASSERT_EQ(found.size(), 1u);
+    const std::vector<std::vector<std::string>> want{
+        {"Size", "3.94 MB"}, {"Type", "Viewer"}, {"License", "Apache"}, {"Website", "example.org"}};
+    EXPECT_EQ(texts(found[0]), want);
+}
+
 TEST(AlignedTables, TwoColumnProseIsNotATable) {
     std::vector<Word> words;
     for (int i = 0; i < 20; ++i) {
