@@ -644,10 +644,11 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
             const std::size_t c = first ? 0 : cols - 1;
             if (median_words[c] < kProseEntryWords) continue;
             const double cut = first ? bounds[1] : bounds[cols - 1];
-            std::vector<std::vector<Phrase>> kept = line_phrases;
+            // Only the run's lines are copied: a page may hold many runs.
+            std::vector<std::vector<Phrase>> kept(line_phrases.size());
             std::vector<std::size_t> rest;
             for (std::size_t li : run) {
-                auto& ps = kept[li];
+                auto& ps = kept[li] = line_phrases[li];
                 std::erase_if(ps, [&](const Phrase& p) { return first ? p.x1 <= cut : p.x0 >= cut; });
                 if (!ps.empty()) rest.push_back(li);
             }
