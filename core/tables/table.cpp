@@ -373,16 +373,18 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             Extent& g = groups[cells.find(r * cols + c)];
-            if (g.cell != SIZE_MAX || g.r0 != r || g.c0 != c) continue;
+            // A group that is not a rectangle (rules missing around a
+            // corner) becomes one cell over its bounding rows and columns.
+            if (g.cell != SIZE_MAX) continue;
             g.cell = table.cells.size();
             TableCell cell;
-            cell.row = r;
-            cell.col = c;
+            cell.row = g.r0;
+            cell.col = g.c0;
             cell.row_span = g.r1 - g.r0 + 1;
             cell.col_span = g.c1 - g.c0 + 1;
             cell.bbox = {xs[g.c0], bottom(g.r1), xs[g.c1 + 1], top(g.r0)};
             table.cells.push_back(std::move(cell));
-            widest_row = std::max(widest_row, ++per_row[r]);
+            widest_row = std::max(widest_row, ++per_row[g.r0]);
         }
     }
     // A single box, or one column of stacked boxes, is a frame.
@@ -416,6 +418,10 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     if (filled < 2) return std::nullopt;
     for (std::size_t wi : taken) used[wi] = true;
     table.header_rows = header_by_style(table, bold_words, all_words);
+    std::stable_sort(table.cells.begin(), table.cells.end(),
+                     [](const TableCell& a, const TableCell& b) {
+                         return a.row != b.row ? a.row < b.row : a.col < b.col;
+                     });
     return table;
 }
 
