@@ -240,6 +240,36 @@ TEST(AlignedTables, TwoColumnProseIsNotATable) {
     EXPECT_TRUE(find(words, {}).empty());
 }
 
+// A grid of `rows` × 100 ruled cells, 2 pt apart, with a word in two cells.
+std::vector<Table> ruled_grid(std::size_t rows) {
+    std::vector<double> xs, ys;
+    for (std::size_t c = 0; c <= 100; ++c) xs.push_back(10 + 4.0 * double(c));
+    for (std::size_t r = 0; r <= rows; ++r) ys.push_back(10 + 4.0 * double(r));
+    std::vector<Word> words{Word{"a", {11, 11, 12, 12}, 1, false},
+                            Word{"b", {15, 11, 16, 12}, 1, false}};
+    return find(words, {grid_lines(xs, ys)});
+}
+
+TEST(Limits, CellsPerTableAtAndPastTheLimit) {
+    static_assert(limits::kMaxCellsPerTable == 100'000);
+    EXPECT_EQ(ruled_grid(1000).size(), 1u);
+    EXPECT_TRUE(ruled_grid(1001).empty());
+}
+
+TEST(Limits, TablesPerPageAtAndPastTheLimit) {
+    for (const std::size_t n : {limits::kMaxTablesPerPage, limits::kMaxTablesPerPage + 1}) {
+        std::vector<Word> words;
+        std::vector<Drawing> drawings;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = 10 + 30.0 * double(i % 20), y = 10 + 30.0 * double(i / 20);
+            drawings.push_back(grid_lines({x, x + 10, x + 20}, {y, y + 20}));
+            words.push_back(Word{"a", {x + 2, y + 5, x + 4, y + 7}, 2, false});
+            words.push_back(Word{"b", {x + 12, y + 5, x + 14, y + 7}, 2, false});
+        }
+        EXPECT_EQ(find(words, drawings).size(), limits::kMaxTablesPerPage);
+    }
+}
+
 TEST(Limits, CrossingRulesPastTheCellLimitAreNoTable) {
     // A hatching of crossing rules: capped at the candidate limit, and the
     // grid it spans is past the cell limit, so no table and no long wait.
