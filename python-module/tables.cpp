@@ -206,7 +206,16 @@ PyObject* py_extract_tables(PyObject*, PyObject* args, PyObject* kwargs) {
             status = tables::find_tables_each(path, options, [&](std::vector<Table>&& found) {
                 if (found.empty()) return true;
                 const std::vector<Table> page = std::move(found);
-                PyEval_RestoreThread(released.state);
+                // The lock is held for the conversion and released again on
+                // every way out of it, exceptions included.
+                struct Retake {
+                    PyThreadState*& state;
+                    explicit Retake(PyThreadState*& s) : state(s) {
+                        PyEval_RestoreThread(state);
+                        state = nullptr;
+                    }
+                    ~Retake() { state = PyEval_SaveThread(); }
+                } retake(released.state);
                 bool ok = true;
                 for (const Table& table : page) {
                     PyObject* value = render_table(table, keys);
@@ -217,7 +226,6 @@ PyObject* py_extract_tables(PyObject*, PyObject* args, PyObject* kwargs) {
                     }
                     Py_DECREF(value);
                 }
-                released.state = PyEval_SaveThread();
                 return ok;
             });
         }

@@ -45,6 +45,8 @@ constexpr double kMinColumnGapEm = 0.5;
 // A line of one phrase that covers more than this share of a run's width
 // is prose, and ends the run.
 constexpr double kProseLineShare = 0.6;
+// Rows a header takes at most; more rows above a rule are a table's body.
+constexpr std::size_t kMaxHeaderRows = 3;
 // Lines with two or more phrases a table needs.
 constexpr std::size_t kMinTableRows = 3;
 // Share of a run's lines whose phrases may cross a column gap: spanning
@@ -54,6 +56,8 @@ constexpr double kSpanningLineShare = 0.15;
 // data; a table has at least one such column, prose has none.
 constexpr double kShortEntryWords = 3.0;
 
+// A column whose entries have at least this many words, by median, is prose.
+constexpr double kProseEntryWords = 6.0;
 // Share of a grid's positions an aligned table fills at least; text whose
 // words line up by chance leaves most of its grid empty.
 constexpr double kMinFilledShare = 0.35;
@@ -295,6 +299,9 @@ struct Lines {
     std::vector<std::size_t> line_of; // word index → line index
 };
 
+std::size_t header_by_style(const Table& table, const std::vector<std::size_t>& bold_words,
+                            const std::vector<std::size_t>& all_words);
+
 // The table a group of touching rules closes, or nothing.
 std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
                                  const std::vector<const Rule*>& vs, const Lines& text,
@@ -366,16 +373,18 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
             Extent& g = groups[cells.find(r * cols + c)];
-            if (g.cell != SIZE_MAX || g.r0 != r || g.c0 != c) continue;
+            // A group that is not a rectangle (rules missing around a
+            // corner) becomes one cell over its bounding rows and columns.
+            if (g.cell != SIZE_MAX) continue;
             g.cell = table.cells.size();
             TableCell cell;
-            cell.row = r;
-            cell.col = c;
+            cell.row = g.r0;
+            cell.col = g.c0;
             cell.row_span = g.r1 - g.r0 + 1;
             cell.col_span = g.c1 - g.c0 + 1;
             cell.bbox = {xs[g.c0], bottom(g.r1), xs[g.c1 + 1], top(g.r0)};
             table.cells.push_back(std::move(cell));
-            widest_row = std::max(widest_row, ++per_row[r]);
+            widest_row = std::max(widest_row, ++per_row[g.r0]);
         }
     }
     // A single box, or one column of stacked boxes, is a frame.
@@ -384,6 +393,7 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     // Words by the grid position their centre falls in, in reading order.
     std::vector<std::size_t> last_line(table.cells.size(), SIZE_MAX);
     std::vector<std::size_t> taken;
+    std::vector<std::size_t> bold_words(rows, 0), all_words(rows, 0);
     for (std::size_t li = 0; li < text.lines.size(); ++li) {
         const Line& line = text.lines[li];
         if (line.bbox[1] > table.bbox[3] || line.bbox[3] < table.bbox[1]) continue;
@@ -397,6 +407,9 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
             const std::size_t cell = groups[cells.find(r * cols + c)].cell;
             append_word(table.cells[cell].text, last_line[cell], li, text.words[wi].text);
             taken.push_back(wi);
+            const std::size_t top_row = table.cells[cell].row;
+            ++all_words[top_row];
+            bold_words[top_row] += text.words[wi].bold ? 1 : 0;
         }
     }
     std::size_t filled = 0;
@@ -404,6 +417,11 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     // Gridlines of a chart, or a frame around a figure.
     if (filled < 2) return std::nullopt;
     for (std::size_t wi : taken) used[wi] = true;
+    table.header_rows = header_by_style(table, bold_words, all_words);
+    std::stable_sort(table.cells.begin(), table.cells.end(),
+                     [](const TableCell& a, const TableCell& b) {
+                         return a.row != b.row ? a.row < b.row : a.col < b.col;
+                     });
     return table;
 }
 
@@ -492,6 +510,26 @@ bool looks_tabular(const Table& table) {
         if (double(second_words[second_words.size() / 2]) > kShortEntryWords) return false;
     }
     return true;
+}
+
+// The header rows told by style: leading rows whose words are all bold over
+// a body that is not; else a first row of labels over numbers; else none.
+// `bold_words` and `all_words` count each row's words.
+std::size_t header_by_style(const Table& table, const std::vector<std::size_t>& bold_words,
+                            const std::vector<std::size_t>& all_words) {
+    const std::size_t rows = table.rows;
+    std::size_t bold = 0;
+    while (bold < rows && all_words[bold] > 0 && bold_words[bold] == all_words[bold]) ++bold;
+    bool body_plain = false;
+    for (std::size_t r = bold; r < rows; ++r) body_plain = body_plain || bold_words[r] < all_words[r];
+    if (bold > 0 && bold <= kMaxHeaderRows && body_plain) return bold;
+    bool first_labels = true, body_numbers = false;
+    for (const TableCell& cell : table.cells) {
+        if (cell.text.empty()) continue;
+        if (cell.row == 0) first_labels = first_labels && !numeric(cell.text);
+        else body_numbers = body_numbers || numeric(cell.text);
+    }
+    return first_labels && body_numbers ? 1 : 0;
 }
 
 // A run of lines as a table, or nothing when its gaps do not make columns or
@@ -594,12 +632,35 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
         }
     }
     bool data_column = false;
-    for (auto& counts : words_per_col) {
+    std::vector<double> median_words(cols, 0);
+    for (std::size_t c = 0; c < cols; ++c) {
+        auto& counts = words_per_col[c];
         if (counts.empty()) continue;
         std::nth_element(counts.begin(), counts.begin() + counts.size() / 2, counts.end());
-        if (double(counts[counts.size() / 2]) <= kShortEntryWords) data_column = true;
+        median_words[c] = double(counts[counts.size() / 2]);
+        if (median_words[c] <= kShortEntryWords) data_column = true;
     }
     if (!data_column) return std::nullopt;
+
+    // A column of prose at either edge is the text beside a table (a page in
+    // two columns, one of them holding the table): the table is what is left
+    // without it. Each step drops a column, so this ends.
+    if (cols >= 3) {
+        for (const bool first : {true, false}) {
+            const std::size_t c = first ? 0 : cols - 1;
+            if (median_words[c] < kProseEntryWords) continue;
+            const double cut = first ? bounds[1] : bounds[cols - 1];
+            // Only the run's lines are copied: a page may hold many runs.
+            std::vector<std::vector<Phrase>> kept(line_phrases.size());
+            std::vector<std::size_t> rest;
+            for (std::size_t li : run) {
+                auto& ps = kept[li] = line_phrases[li];
+                std::erase_if(ps, [&](const Phrase& p) { return first ? p.x1 <= cut : p.x0 >= cut; });
+                if (!ps.empty()) rest.push_back(li);
+            }
+            return aligned_table(rest, kept, text, rules);
+        }
+    }
 
     BBox box = kEmptyBox;
     for (std::size_t li : run) grow(box, text.lines[li].bbox);
@@ -734,24 +795,9 @@ std::optional<Table> aligned_table(const std::vector<std::size_t>& run,
         for (std::size_t k = 0; k < run.size(); ++k) {
             if (band[k] == 0) above = row_of[k] + 1;
         }
-        if (above > 0 && above <= 3 && above < rows) table.header_rows = above;
+        if (above > 0 && above <= kMaxHeaderRows && above < rows) table.header_rows = above;
     }
-    if (table.header_rows == 0) {
-        std::size_t bold = 0;
-        while (bold < rows && all_words[bold] > 0 && bold_words[bold] == all_words[bold]) ++bold;
-        bool body_plain = false;
-        for (std::size_t r = bold; r < rows; ++r) body_plain = body_plain || bold_words[r] < all_words[r];
-        if (bold > 0 && bold <= 3 && body_plain) table.header_rows = bold;
-    }
-    if (table.header_rows == 0) {
-        bool first_labels = true, body_numbers = false;
-        for (const TableCell& cell : table.cells) {
-            if (cell.text.empty()) continue;
-            if (cell.row == 0) first_labels = first_labels && !numeric(cell.text);
-            else body_numbers = body_numbers || numeric(cell.text);
-        }
-        if (first_labels && body_numbers) table.header_rows = 1;
-    }
+    if (table.header_rows == 0) table.header_rows = header_by_style(table, bold_words, all_words);
     return table;
 }
 

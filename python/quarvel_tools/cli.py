@@ -382,7 +382,8 @@ def table_text(table: Mapping[str, Any], fmt: str, reader: ModuleType) -> str:
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerows([["" if v is None else v for v in row] for row in table["rows"]])
         return buffer.getvalue()
-    return str(reader.render_table(table, "markdown" if fmt == "md" else "html"))
+    rendered: str = reader.render_table(table, "markdown" if fmt == "md" else "html")
+    return rendered
 
 
 def cmd_tables(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:

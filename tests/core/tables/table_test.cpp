@@ -85,6 +85,7 @@ TEST(RuledTables, GridWithMultiLineCell) {
     const auto found = find(words, {grid_lines({100, 200, 300}, {630, 650, 680, 700})});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].ruled);
+    EXPECT_EQ(found[0].header_rows, 1u); // labels over numbers
     const std::vector<std::vector<std::string>> want{
         {"Name", "Value"}, {"alpha\nbeta", "1"}, {"gamma", "3"}};
     EXPECT_EQ(texts(found[0]), want);
@@ -214,6 +215,22 @@ TEST(AlignedTables, HorizontalRulesMarkHeaderAndRows) {
     EXPECT_EQ(found[0].header_rows, 1u);
 }
 
+TEST(AlignedTables, ProseBesideATableIsLeftOut) {
+    std::vector<Word> words;
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"Size", "3.94 MB"}, {"Type", "Viewer"}, {"License", "Apache"}, {"Website", "example.org"}};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        line(words, 700 - 14.0 * double(i), {{72, "prose of the page runs on beside it here"},
+                                             {360, rows[i].first},
+                                             {430, rows[i].second}});
+    }
+    const auto found = find(words, {});
+    ASSERT_EQ(found.size(), 1u);
+    const std::vector<std::vector<std::string>> want{
+        {"Size", "3.94 MB"}, {"Type", "Viewer"}, {"License", "Apache"}, {"Website", "example.org"}};
+    EXPECT_EQ(texts(found[0]), want);
+}
+
 TEST(AlignedTables, TwoColumnProseIsNotATable) {
     std::vector<Word> words;
     for (int i = 0; i < 20; ++i) {
@@ -221,6 +238,36 @@ TEST(AlignedTables, TwoColumnProseIsNotATable) {
         line(words, y, {{72, "words of the left column of prose run"}, {320, "and the right column runs too"}});
     }
     EXPECT_TRUE(find(words, {}).empty());
+}
+
+// A grid of `rows` × 100 ruled cells, 2 pt apart, with a word in two cells.
+std::vector<Table> ruled_grid(std::size_t rows) {
+    std::vector<double> xs, ys;
+    for (std::size_t c = 0; c <= 100; ++c) xs.push_back(10 + 4.0 * double(c));
+    for (std::size_t r = 0; r <= rows; ++r) ys.push_back(10 + 4.0 * double(r));
+    std::vector<Word> words{Word{"a", {11, 11, 12, 12}, 1, false},
+                            Word{"b", {15, 11, 16, 12}, 1, false}};
+    return find(words, {grid_lines(xs, ys)});
+}
+
+TEST(Limits, CellsPerTableAtAndPastTheLimit) {
+    static_assert(limits::kMaxCellsPerTable == 100'000);
+    EXPECT_EQ(ruled_grid(1000).size(), 1u);
+    EXPECT_TRUE(ruled_grid(1001).empty());
+}
+
+TEST(Limits, TablesPerPageAtAndPastTheLimit) {
+    for (const std::size_t n : {limits::kMaxTablesPerPage, limits::kMaxTablesPerPage + 1}) {
+        std::vector<Word> words;
+        std::vector<Drawing> drawings;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = 10 + 30.0 * double(i % 20), y = 10 + 30.0 * double(i / 20);
+            drawings.push_back(grid_lines({x, x + 10, x + 20}, {y, y + 20}));
+            words.push_back(Word{"a", {x + 2, y + 5, x + 4, y + 7}, 2, false});
+            words.push_back(Word{"b", {x + 12, y + 5, x + 14, y + 7}, 2, false});
+        }
+        EXPECT_EQ(find(words, drawings).size(), limits::kMaxTablesPerPage);
+    }
 }
 
 TEST(Limits, CrossingRulesPastTheCellLimitAreNoTable) {
