@@ -74,9 +74,6 @@ def extract_links(path: StrPath, *, password: Password = None) -> list[Link]: ..
 
 _P = TypeVar("_P", bound=StrPath)
 
-class BatchIterator(Iterator[tuple[_P, Union[Result, Exception]]]):
-    def __next__(self) -> tuple[_P, Union[Result, Exception]]: ...
-
 # Each item is the caller's own path with its result, or the exception that
 # extract() would raise for that file.
 def iter_extract(
@@ -87,4 +84,4 @@ def iter_extract(
     include_images: bool = False,
     password: Password = None,
     window: Optional[int] = None,
-) -> BatchIterator[_P]: ...
+) -> Iterator[tuple[_P, Union[Result, Exception]]]: ...
