@@ -1,6 +1,7 @@
 // The Python modules `quarvel` and `quarvel_full`: argument conversion,
-// error mapping and the three bindings, once for both. No PDF logic lives
-// here; the core knows nothing of Python.
+// error mapping and the three bindings, once for both (quarvel_full's
+// streaming batch is in iter_extract.cpp and shares the conversions through
+// bindings.h). No PDF logic lives here; the core knows nothing of Python.
 //
 // `quarvel` (the compact reader) keeps the interpreter lock for the whole
 // call. `quarvel_full` releases it while the core works and takes it back to
@@ -28,10 +29,10 @@
 #include "extract/links.h"
 #include "bindings.h"
 #include "drawings.h"
+#include "iter_extract.h"
 #include "markdown.h"
 #include "module.h"
 #include "py_ref.h"
-#include "iter_extract.h"
 #include "render.h"
 #include "tables.h"
 

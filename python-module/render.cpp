@@ -129,8 +129,11 @@ PyObject* text_object(const std::string& text) {
 
 // The float objects of one result, shared by value: a page's boxes repeat
 // their left edges, baselines and sizes line after line and page after page,
-// so most numbers of a text-dense document need no new object. Direct-mapped
-// on the number's bits (so 0.0 and -0.0 stay apart); a miss replaces the slot.
+// so many numbers of a text-dense document need no new object. Direct-mapped
+// on the number's bits (so 0.0 and -0.0 stay apart). A slot keeps the first
+// number it took: the values that repeat come early and often, while right
+// edges of text are mostly unique, and evicting would touch the old object
+// (a cache miss) for nothing.
 class FloatCache {
   public:
     FloatCache() = default;
@@ -151,8 +154,7 @@ class FloatCache {
             return cached;
         }
         PyObject* fresh = PyFloat_FromDouble(value);
-        if (fresh == nullptr) return nullptr;
-        Py_XDECREF(cached);
+        if (fresh == nullptr || cached != nullptr) return fresh;
         Py_INCREF(fresh);
         cached = fresh;
         bits_[slot] = bits;

@@ -85,8 +85,8 @@ void BatchStream::produce() {
             std::lock_guard<std::mutex> lock(mu_);
             slots_[index % window_].emplace(std::move(outcome));
         }
-        // Several threads may wait on different slots' files.
-        ready_.notify_all();
+        ready_.notify_one(); // only the caller waits for files
+
     }
 }
 

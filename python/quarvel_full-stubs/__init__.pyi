@@ -165,9 +165,6 @@ def extract_drawings(
 
 _P = TypeVar("_P", bound=StrPath)
 
-class BatchIterator(Iterator[tuple[_P, Union[Result, Exception]]]):
-    def __next__(self) -> tuple[_P, Union[Result, Exception]]: ...
-
 # Each item is the caller's own path with its result, or the exception that
 # extract() would raise for that file.
 def iter_extract(
@@ -234,3 +231,4 @@ def to_markdown(
     images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
     headers_footers: bool = False,
 ) -> list[PageChunk]: ...
+) -> Iterator[tuple[_P, Union[Result, Exception]]]: ...

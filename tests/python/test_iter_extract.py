@@ -100,7 +100,8 @@ def test_an_abandoned_iterator_stops_and_another_thread_is_refused(write_pdf):
 
 @pytest.mark.parametrize("kwargs, error", [
     ({"window": 0}, ValueError),
-    ({"window": 1 << 40}, ValueError),
+    ({"window": 4097}, ValueError),  # past the largest window, 4096 files
+    ({"window": 1 << 70}, ValueError),
     ({"window": 1.5}, TypeError),
     ({"file_parallel": 1}, TypeError),
     ({"password": 3}, TypeError),
@@ -110,3 +111,9 @@ def test_bad_arguments_are_refused_before_anything_runs(write_pdf, kwargs, error
         quarvel_full.iter_extract([write_pdf(words("x"))], **kwargs)
     with pytest.raises(TypeError):
         quarvel_full.iter_extract("one.pdf")
+
+
+def test_the_largest_window_is_taken(write_pdf):
+    path = write_pdf(words("x"))
+    [(_, result)] = quarvel_full.iter_extract([path], window=4096)
+    assert first_text(result) == "x 0"
