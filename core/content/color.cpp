@@ -68,6 +68,15 @@ std::uint32_t direct_to_srgb(const ColorSpace& space, Family family,
         return cmyk_to_srgb(component(c, 0), component(c, 1), component(c, 2), component(c, 3));
     case Family::Lab: return lab_to_srgb(space, component(c, 0), component(c, 1), component(c, 2));
     case Family::Tint: {
+        if (space.tint_outputs > 0 && !c.empty()) {
+            const double t = std::pow(unit(c[0]), space.tint_exponent);
+            std::array<double, 4> out{};
+            for (std::size_t i = 0; i < space.tint_outputs; ++i)
+                out[i] = space.tint_c0[i] + t * (space.tint_c1[i] - space.tint_c0[i]);
+            if (!std::isfinite(t)) return 0;
+            return direct_to_srgb(space, space.base,
+                                  std::span<const double>(out.data(), space.tint_outputs));
+        }
         double ink = 0;
         for (const double t : c)
             ink = std::max(ink, unit(t));
@@ -147,6 +156,50 @@ ColorSpace read_indexed(const PdfArray& items, const Document& document, int dep
     return space;
 }
 
+// [/Separation name alternate tintTransform]: an exponential tint
+// transform into a device, calibrated or Lab alternate is kept to be run.
+ColorSpace read_separation(const PdfArray& items, const Document& document, int depth) {
+    ColorSpace space = make(Family::Tint, 1);
+    if (items.size() < 4) return space;
+    const ColorSpace alternate = read_space(*document.resolve(items[2]), document, depth + 1);
+    const Family family = alternate.family;
+    if (family != Family::Gray && family != Family::Rgb && family != Family::Cmyk &&
+        family != Family::Lab) {
+        return space;
+    }
+    const ObjectPtr function = document.resolve(items[3]);
+    const PdfObject* type = function->get("FunctionType");
+    if (type == nullptr || document.resolve(*type)->number() != 2.0) return space;
+    const std::uint8_t n = components_of(family);
+    auto read_values = [&](std::string_view key, std::array<double, 4>& out, double fallback) {
+        out.fill(fallback);
+        const PdfObject* entry = function->get(key);
+        const ObjectPtr values = entry != nullptr ? document.resolve(*entry) : nullptr;
+        if (values == nullptr || !values->is_array()) return values == nullptr;
+        const PdfArray& list = values->as_array();
+        if (list.size() != n) return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::optional<double> v = document.resolve(list[i])->number();
+            if (!v || !std::isfinite(*v)) return false;
+            out[i] = *v;
+        }
+        return true;
+    };
+    const PdfObject* exponent = function->get("N");
+    const std::optional<double> e =
+        exponent != nullptr ? document.resolve(*exponent)->number() : std::nullopt;
+    if (!e || !std::isfinite(*e) || *e < 0 || *e > 100 || !read_values("C0", space.tint_c0, 0) ||
+        !read_values("C1", space.tint_c1, 1)) {
+        return space;
+    }
+    space.base = family;
+    space.white_x = alternate.white_x;
+    space.white_z = alternate.white_z;
+    space.tint_exponent = *e;
+    space.tint_outputs = n;
+    return space;
+}
+
 ColorSpace read_space(const PdfObject& value, const Document& document, int depth) {
     // Spaces refer to spaces (an ICC profile's alternate, a palette's base)
     // a level or two deep; a cycle of references ends here.
@@ -163,7 +216,7 @@ ColorSpace read_space(const PdfObject& value, const Document& document, int dept
     const std::string_view kind = head->bytes();
     if (kind == "ICCBased") return read_icc(items, document, depth);
     if (kind == "Indexed" || kind == "I") return read_indexed(items, document, depth);
-    if (kind == "Separation") return make(Family::Tint, 1);
+    if (kind == "Separation") return read_separation(items, document, depth);
     if (kind == "DeviceN") {
         const ObjectPtr names = items.size() > 1 ? document.resolve(items[1]) : nullptr;
         const std::size_t n = names != nullptr && names->is_array() ? names->as_array().size() : 1;
@@ -248,7 +301,10 @@ std::uint32_t initial_color(const ColorSpace& space) {
         const double black[4] = {0, 0, 0, 1};
         return to_srgb(space, black);
     }
-    case Family::Tint: return 0; // full ink
+    case Family::Tint: {
+        const double full_ink[1] = {1};
+        return to_srgb(space, full_ink);
+    }
     default: return to_srgb(space, {});
     }
 }

@@ -22,9 +22,11 @@ struct ColorSpace {
         Cmyk,
         Lab,
         Indexed,
-        // Separation and DeviceN: their tint transforms are functions the
-        // reader does not run; a tint is shown as the grey of its ink's
-        // coverage, which keeps rules and shaded boxes visible as such.
+        // Separation and DeviceN. A Separation whose tint transform is an
+        // exponential function (type 2, what most writers give a spot
+        // colour) is run into its alternate space; any other tint is shown
+        // as the grey of its ink's coverage, which keeps rules and shaded
+        // boxes visible as such.
         Tint,
         Pattern,
     };
@@ -39,6 +41,11 @@ struct ColorSpace {
     std::uint8_t components = 1;
     // Lab: the white point's X and Z (Y is 1).
     double white_x = 0.9505, white_z = 1.089;
+    // Tint with a type 2 function: C0 + t^N (C1 - C0) in `base`, of
+    // `tint_outputs` components (0: no function read).
+    std::uint8_t tint_outputs = 0;
+    double tint_exponent = 1;
+    std::array<double, 4> tint_c0{}, tint_c1{};
 
     // The device spaces, for g/rg/k and the names that need no resource.
     static const ColorSpace& device_gray();

@@ -451,8 +451,19 @@ void emit_string_full(std::string_view bytes, const StringSetup& setup, TextStat
     }
 }
 
+// A scan for drawings alone places no glyphs: text moves nothing that a
+// path uses. Each byte shown still counts as an item, so text drawn
+// millions of times through forms stops where it would have.
+void skip_text(std::size_t codes, ContentResult& result, WorkBudget& budget) {
+    const std::uint64_t n = std::min<std::uint64_t>(codes, budget.items_left);
+    budget.items_left -= n;
+    result.skipped_text += n;
+    if (n < codes) budget.exhausted = true;
+}
+
 void show_text(std::string_view bytes, TextState& state, ContentResult& result,
                const FontMap& fonts, WorkBudget& budget) {
+    if (!state.emit_text) return skip_text(bytes.size(), result, budget);
     if (state.full) {
         emit_string_full(bytes, string_setup(state, fonts), state, result, budget);
     } else {
@@ -488,6 +499,11 @@ Matrix matrix_from(std::span<const Operand> six) {
 
 void show_tj_array(const Operand& array, TextState& state, ContentResult& result,
                    const FontMap& fonts, WorkBudget& budget) {
+    if (!state.emit_text) {
+        for (const Operand& element : array.items())
+            skip_text(element.bytes().size(), result, budget);
+        return;
+    }
     if (state.full) {
         // Numbers only move the pen; the layout finds the gaps that part
         // words.

@@ -57,6 +57,9 @@ struct ContentResult {
     std::vector<std::string> fonts;
     // The full reader's painted paths, when the scan was asked for them.
     std::vector<Drawing> drawings;
+    // Bytes of text shown while TextState::emit_text was off: what the page
+    // drew without placing it, for the document's budgets.
+    std::uint64_t skipped_text = 0;
 };
 
 struct Matrix {
@@ -314,6 +317,9 @@ struct TextState {
     // operators cost what any ignored operator costs.
     bool record_drawings = false;
     PathState path;
+    // Full reader: false when nothing downstream reads the characters (a
+    // scan for drawings alone); text showing then only counts its bytes.
+    bool emit_text = true;
 
     // Pushes a copy of ctm onto gs_stack (and, for the full reader, the text
     // state parameters onto text_stack).

@@ -588,6 +588,7 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
         if (resources != nullptr) color_spaces = build_color_space_map(*resources, document);
         state.color_spaces = &color_spaces;
         state.record_drawings = options.include_drawings;
+        state.emit_text = options.include_text;
     }
     scan_content_stream_into(content, state, scanned, fonts, xobjects, 0, document.options());
     if (document.options().full()) {
@@ -613,7 +614,8 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     } else {
         result.page.blocks = cluster_chars(scanned.chars, default_font_name(fonts), 0, 12.0);
     }
-    result.drawn = scanned.chars.size() + scanned.images.size() + result.page.drawings.size();
+    result.drawn = scanned.chars.size() + scanned.skipped_text + scanned.images.size() +
+                   result.page.drawings.size();
     // A buffer grown by a pathological page is not kept.
     if (scanned.chars.capacity() * sizeof(CharInfo) <= limits::kMaxKeptCharBufferBytes) {
         kept_chars = std::move(scanned.chars);

@@ -68,7 +68,8 @@ def test_encrypted_files_need_their_password(tmp_path):
 
 SPACES = ("/ColorSpace << /Icc3 [/ICCBased 30 0 R] /IccAlt [/ICCBased 31 0 R] "
           "/Pal [/Indexed /DeviceRGB 1 32 0 R] /PalHex [/Indexed /DeviceCMYK 0 <00FF0000>] "
-          "/Spot [/Separation /Gold /DeviceCMYK 33 0 R] /Ref 34 0 R >>")
+          "/Spot [/Separation /Gold /DeviceCMYK 33 0 R] /Ref 34 0 R "
+          "/Ink [/Separation /Ink /DeviceGray 35 0 R] >>")
 
 
 @pytest.mark.parametrize("paint, fill", [
@@ -76,7 +77,10 @@ SPACES = ("/ColorSpace << /Icc3 [/ICCBased 30 0 R] /IccAlt [/ICCBased 31 0 R] "
     ("/IccAlt cs 1 sc", 0xFFFFFF),
     ("/Pal cs 1 sc", 0x00FF00),
     ("/PalHex cs 0 sc", 0xFF00FF),
-    ("/Spot cs 1 scn", 0x000000),
+    ("/Spot cs 1 scn", 0xFFCC00),
+    ("/Spot cs 0.5 scn", 0xFFE680),
+    ("/Spot cs", 0xFFCC00),
+    ("/Ink cs 0.25 scn", 0xBFBFBF),
     ("/Ref cs 0 0 1 sc", 0x0000FF),
 ])
 def test_colour_spaces_come_from_the_resources(tmp_path, paint, fill):
@@ -86,6 +90,8 @@ def test_colour_spaces_come_from_the_resources(tmp_path, paint, fill):
     b.stream(32, "", b"\xff\x00\x00\x00\xff\x00")
     b.object(33, "<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 0.2 1 0] /N 1 >>")
     b.object(34, "[/ICCBased 30 0 R]")
+    # A tint transform other than an exponential one is not run.
+    b.object(35, "<< /FunctionType 4 /Domain [0 1] /Range [0 1] /Length 0 >>")
     path = b.write(tmp_path / "a.pdf")
     assert quarvel_full.extract_drawings(path)[0]["fill"] == fill
     span = quarvel_full.extract(path)[0][0]["lines"][0]["spans"][0]

@@ -114,6 +114,19 @@ TEST(PathOperators, NothingIsBuiltUnlessDrawingsAreAskedFor) {
     EXPECT_EQ(r.chars[0].color, 0xFF0000u);
 }
 
+TEST(PathOperators, AScanForDrawingsAloneCountsTextWithoutPlacingIt) {
+    TextState state;
+    state.record_drawings = true;
+    state.emit_text = false;
+    ContentResult r;
+    const FontMap fonts;
+    scan_content_stream_into("BT (abc) Tj [(de) -50 (f)] TJ ET 0 0 1 1 re f", state, r, fonts, {},
+                             0, ReadOptions::full_reader());
+    EXPECT_TRUE(r.chars.empty());
+    EXPECT_EQ(r.skipped_text, 6u);
+    EXPECT_EQ(r.drawings.size(), 1u);
+}
+
 struct ColorCase {
     std::string content; // sets the fill colour; "0 0 1 1 re f" follows
     std::uint32_t fill;
