@@ -58,7 +58,8 @@ def norm_words(text: str) -> list[str]:
 def heading_key(text: str) -> str:
     """A heading's words without its section number: outlines often leave
     the number out of the title the page prints."""
-    return " ".join(norm_words(SECTION_NUMBER.sub("", LINK.sub(r"\1", text))))
+    text = LINK.sub(r"\1", text).replace("**", "").replace("`", "").strip(" _*")
+    return " ".join(norm_words(SECTION_NUMBER.sub("", text)))
 
 
 def blocks(markdown: str) -> tuple[list[str], list[str], list[str], int]:
@@ -197,7 +198,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("docs", type=Path, help="folder of NAME.pdf + NAME.md pairs")
     parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
-    parser.add_argument("--max-pages", type=int, default=80,
+    parser.add_argument("--max-pages", type=int, default=30,
                         help="corpus files with an outline up to this many pages")
     parser.add_argument("--rounds", type=int, default=20, help="timing rounds for quarvel_full")
     args = parser.parse_args(argv)

@@ -92,6 +92,18 @@ def manual(rng: random.Random) -> str:
     return "\n".join(parts)
 
 
+def book(rng: random.Random) -> str:
+    """Long enough (about 50 pages) for pages a second to mean something."""
+    parts = ["# Handbook of Extraction", ""]
+    for c in range(1, 31):
+        parts += [f"## {c} Chapter on part {c}", "", paragraph(rng, 8), ""]
+        for t in range(1, 4):
+            parts += [f"### {c}.{t} Matter {t} of chapter {c}", "", paragraph(rng, 9), "",
+                      paragraph(rng, 7), ""]
+        parts += ["- A point of the chapter", "- Another point", "", paragraph(rng, 6), ""]
+    return "\n".join(parts)
+
+
 STYLE = """
 @page { size: A4; margin: 2cm;
         @top-center { content: "%(header)s"; font-size: 9pt; }
@@ -109,6 +121,7 @@ DOCS = {
     "paper": (paper, "A Study of Layout", "body { column-count: 2; column-gap: 1cm; } "
               "h1 { column-span: all; }"),
     "manual": (manual, "Operator Manual", ""),
+    "book": (book, "Handbook of Extraction", ""),
 }
 
 

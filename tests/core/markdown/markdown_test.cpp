@@ -92,6 +92,18 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
     EXPECT_NE(md.find("\n1.2 Sample Output . . . . . . 10\n"), std::string::npos) << md;
 }
 
+TEST(MarkdownHeadings, SmallCapitalsKeepTheirNumbersSize) {
+    TextLine heading = line("2.1 T", 72, 700);
+    TextSpan rest = heading.spans[0];
+    rest.text = "OKENIZER";
+    rest.size = 8;
+    rest.bbox = {97, 692, 137, 700};
+    heading.spans.push_back(rest);
+    const std::string md =
+        text_of({page(0, {body("Body text first", 760), block({heading}), body("Body", 680)})});
+    EXPECT_NE(md.find("\n## 2.1 TOKENIZER\n"), std::string::npos) << md;
+}
+
 TEST(MarkdownHeadings, OutlineLevelsWinAndCarryToTheirSize) {
     const std::vector<PageInput> pages = {page(0, {
         block({line("Chapter One", 72, 760, 14)}),
@@ -166,6 +178,10 @@ TEST(MarkdownParagraphs, JoinedAcrossLinesColumnsAndPages) {
     const std::string md = text_of(pages);
     EXPECT_EQ(md, "The first paragraph runs over two lines and stops at the column end and "
                   "ends here.\n\nA last line cut by the page and its hyphenated word goes on.\n");
+    // Contents entries keep a line each.
+    EXPECT_EQ(text_of({page(0, {block({line("1 Start . . . . 3", 72, 700),
+                                        line("2 more . . . . 9", 72, 688)})})}),
+              "1 Start . . . . 3\n\n2 more . . . . 9\n");
 }
 
 TEST(MarkdownLists, BulletsNumbersNestingAndHangingLines) {
