@@ -88,7 +88,7 @@ std::uint8_t font_style_from_name(std::string_view base_font) {
     if (contains_any(lower, {"italic", "oblique", "slanted", "inclined"}) ||
         starts_with_any(lower, {"cmti", "cmmi", "cmsl", "cmbxti", "cmbxsl", "cmssi", "cmitt",
                                 "sfti", "sfsl", "sfbi", "sfsi", "sfit", "sfst"}) ||
-        (part.ends_with("It") && !part.ends_with("Lt"))) {
+        part.ends_with("It")) {
         style |= span_flags::kItalic;
     }
     if (tex_typewriter ||
