@@ -84,6 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         StyleCase{"tex text italic", named("CMTI10"), kItalic | kSerif},
         StyleCase{"tex typewriter", named("CMTT10"), kMonospaced},
         StyleCase{"tex sans", named("CMSS10"), 0},
+        StyleCase{"century gothic is sans", named("CenturyGothic"), 0},
         StyleCase{"latin modern mono", named("LMMono10-Regular"), kMonospaced},
         StyleCase{"latin modern roman", named("LMRoman10-Bold"), kBold | kSerif},
         StyleCase{"no name", named(""), 0}));
