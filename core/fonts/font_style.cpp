@@ -101,7 +101,8 @@ std::uint8_t font_style_from_name(std::string_view base_font) {
                                            "cambria", "palatino", "bookman", "antiqua",
                                            "minion", "century", "baskerville", "caslon",
                                            "utopia", "charter", "termes", "pagella",
-                                           "schoolbook", "bodoni", "nimbusrom"}))) {
+                                           "schoolbook", "bodoni", "nimbusrom", "palladio",
+                                           "didot", "oldstandard"}))) {
         style |= span_flags::kSerif;
     }
     return style;
