@@ -539,7 +539,20 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
 
     // A Type 3 font's glyphs are drawings; its name and descriptor, where
     // it has them, are all that says how they look.
-    full->style = font_style(style_facts(desc, info.base_font, tt ? &*tt : nullptr));
+    FontStyleFacts facts = style_facts(desc, info.base_font, tt ? &*tt : nullptr);
+    if (has_widths) {
+        std::size_t glyphs = 0;
+        double first_width = 0;
+        bool uniform = true;
+        for (const PdfObject& w : widths.get()->as_array()) {
+            const double v = w.number().value_or(0.0);
+            if (v == 0) continue;
+            if (glyphs++ == 0) first_width = v;
+            uniform = uniform && v == first_width;
+        }
+        facts.uniform_widths = uniform && glyphs >= kMinUniformWidths;
+    }
+    full->style = font_style(facts);
 
     if (type3) {
         const Resolved matrix = resolve_key(&font, "FontMatrix", document);

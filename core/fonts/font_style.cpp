@@ -133,7 +133,7 @@ std::uint8_t font_style(const FontStyleFacts& facts) {
         style |= span_flags::kBold;
     }
     if (facts.program_italic) style |= span_flags::kItalic;
-    if (facts.program_fixed_pitch) style |= span_flags::kMonospaced;
+    if (facts.program_fixed_pitch || facts.uniform_widths) style |= span_flags::kMonospaced;
     return static_cast<std::uint8_t>(style | font_style_from_name(facts.base_font));
 }
 

@@ -65,6 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
         StyleCase{"weight class 400", program(400, false, false, false), 0},
         StyleCase{"style bits", program(std::nullopt, true, true, true),
                   kBold | kItalic | kMonospaced},
+        StyleCase{"uniform widths", [] {
+                      FontStyleFacts f = named("F");
+                      f.uniform_widths = true;
+                      return f;
+                  }(), kMonospaced},
         // The name, subset tag ignored.
         StyleCase{"bold mt", named("ABCDEF+Arial-BoldMT"), kBold},
         StyleCase{"comma style", named("Arial,BoldItalic"), kBold | kItalic},
