@@ -539,7 +539,20 @@ std::shared_ptr<const FontInfo::Full> build_simple_full(const PdfObject& font,
 
     // A Type 3 font's glyphs are drawings; its name and descriptor, where
     // it has them, are all that says how they look.
-    full->style = font_style(style_facts(desc, info.base_font, tt ? &*tt : nullptr));
+    FontStyleFacts facts = style_facts(desc, info.base_font, tt ? &*tt : nullptr);
+    if (has_widths) {
+        std::size_t glyphs = 0;
+        double first_width = 0;
+        bool uniform = true;
+        for (const PdfObject& w : widths.get()->as_array()) {
+            const double v = w.number().value_or(0.0);
+            if (v == 0) continue;
+            if (glyphs++ == 0) first_width = v;
+            uniform = uniform && v == first_width;
+        }
+        facts.uniform_widths = uniform && glyphs >= kMinUniformWidths;
+    }
+    full->style = font_style(facts);
 
     if (type3) {
         const Resolved matrix = resolve_key(&font, "FontMatrix", document);
@@ -623,6 +636,9 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
         // The program and /CIDToGIDMap matter only to codes ToUnicode does
         // not map; with a ToUnicode map they are not decoded (see above).
         const bool need_program = !font.get("ToUnicode");
+        const Resolved cid_base = resolve_key(cid_font, "BaseFont", document);
+        const std::string_view base =
+            cid_base.get() && cid_base.get()->is_name() ? cid_base.get()->bytes() : "";
         if (desc && need_program) {
             auto program = program_bytes(resolve_key(desc, "FontFile2", document).get(), document);
             if (!program) {
@@ -638,11 +654,19 @@ std::shared_ptr<const FontInfo::Full> build_type0_full(const PdfObject& font,
             }
         }
         if (desc) read_extent(desc, desc, nullptr, document, *full);
-        const Resolved cid_base = resolve_key(cid_font, "BaseFont", document);
-        const std::string_view base =
-            cid_base.get() && cid_base.get()->is_name() ? cid_base.get()->bytes() : "";
-        full->style = font_style(
-            style_facts(desc, base, full->truetype ? &*full->truetype : nullptr));
+        // A font named by its subset tag alone says nothing of its style
+        // but through its program, decoded for that alone where the text
+        // did not need it (Chromium's printing writes nameless faces so).
+        std::optional<TrueTypeFont> style_program;
+        std::shared_ptr<const std::string> style_bytes;
+        if (desc && !full->truetype && base.size() <= 7 && base.ends_with('+')) {
+            style_bytes = program_bytes(resolve_key(desc, "FontFile2", document).get(), document);
+            if (style_bytes) style_program = TrueTypeFont::parse(*style_bytes);
+        }
+        const TrueTypeFont* program = full->truetype ? &*full->truetype
+                                      : style_program ? &*style_program
+                                                      : nullptr;
+        full->style = font_style(style_facts(desc, base, program));
         const Resolved map =
             need_program ? resolve_key(cid_font, "CIDToGIDMap", document) : Resolved{};
         if (map.get() && map.get()->is_stream()) {

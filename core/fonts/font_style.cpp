@@ -60,13 +60,14 @@ std::string_view style_part(std::string_view name) {
 } // namespace
 
 std::uint8_t font_style_from_name(std::string_view base_font) {
-    const std::string_view name = without_subset_tag(base_font).substr(0, limits::kMaxFontStyleNameBytes);
+    const std::string_view name =
+        without_subset_tag(base_font).substr(0, limits::kMaxFontStyleNameBytes);
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
         return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     });
-    // Knuth's Computer Modern, its EC and Latin Modern successors name
-    // their faces by short codes rather than style words: cmbx is bold
+    // TeX's Computer Modern faces and their EC and Latin Modern successors
+    // go by short codes rather than style words: cmbx is bold
     // extended, cmti text italic, cmsl slanted, cmtt typewriter, cmss sans.
     const bool tex_typewriter =
         starts_with_any(lower, {"cmtt", "cmsltt", "cmitt", "sftt", "sfst", "sfit", "lmmono",
@@ -88,19 +89,20 @@ std::uint8_t font_style_from_name(std::string_view base_font) {
     if (contains_any(lower, {"italic", "oblique", "slanted", "inclined"}) ||
         starts_with_any(lower, {"cmti", "cmmi", "cmsl", "cmbxti", "cmbxsl", "cmssi", "cmitt",
                                 "sfti", "sfsl", "sfbi", "sfsi", "sfit", "sfst"}) ||
-        (part.ends_with("It") && !part.ends_with("Lt"))) {
+        part.ends_with("It")) {
         style |= span_flags::kItalic;
     }
     if (tex_typewriter ||
         contains_any(lower, {"mono", "courier", "code", "typewriter", "consola", "menlo"})) {
         style |= span_flags::kMonospaced;
     }
-    if (tex_roman || (!tex_sans && !contains(lower, "sans") &&
+    if (tex_roman || (!tex_sans && !contains_any(lower, {"sans", "gothic"}) &&
                       contains_any(lower, {"times", "serif", "roman", "georgia", "garamond",
                                            "cambria", "palatino", "bookman", "antiqua",
                                            "minion", "century", "baskerville", "caslon",
                                            "utopia", "charter", "termes", "pagella",
-                                           "schoolbook", "bodoni", "nimbusrom"}))) {
+                                           "schoolbook", "bodoni", "nimbusrom", "palladio",
+                                           "didot", "oldstandard"}))) {
         style |= span_flags::kSerif;
     }
     return style;
@@ -131,7 +133,7 @@ std::uint8_t font_style(const FontStyleFacts& facts) {
         style |= span_flags::kBold;
     }
     if (facts.program_italic) style |= span_flags::kItalic;
-    if (facts.program_fixed_pitch) style |= span_flags::kMonospaced;
+    if (facts.program_fixed_pitch || facts.uniform_widths) style |= span_flags::kMonospaced;
     return static_cast<std::uint8_t>(style | font_style_from_name(facts.base_font));
 }
 

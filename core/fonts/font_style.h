@@ -2,6 +2,7 @@
 // font record from what the file says of the font.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -34,7 +35,17 @@ struct FontStyleFacts {
     bool program_bold = false;
     bool program_italic = false;
     bool program_fixed_pitch = false;
+    // A simple font's /Widths give at least kMinUniformWidths glyphs one
+    // and the same non-zero width.
+    bool uniform_widths = false;
 };
+
+// Glyphs of one width that make a font monospaced: subsets of a few glyphs
+// (the digits alone are of one width in most proportional faces) prove
+// nothing, while twenty letters and signs of one width are a fixed-pitch
+// face whose descriptor forgot to say so (IBM's BookMaster, written by
+// XPP, in the development corpus).
+inline constexpr std::size_t kMinUniformWidths = 20;
 
 // The italic, serif, monospaced and bold bits of span_flags for a font.
 std::uint8_t font_style(const FontStyleFacts& facts);

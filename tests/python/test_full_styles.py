@@ -21,6 +21,11 @@ FONTS = {
     "Helvetica": "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
     "Courier-BoldOblique": "<< /Type /Font /Subtype /Type1 /BaseFont /Courier-BoldOblique >>",
     # Nothing in the name: the descriptor alone says fixed pitch and italic.
+    # One width for every glyph: fixed pitch, once enough glyphs say so.
+    "uniform": "<< /Type /Font /Subtype /Type1 /BaseFont /F0 /FirstChar 32 /LastChar 51"
+               " /Widths [" + "500 " * 20 + "] >>",
+    "uniform_few": "<< /Type /Font /Subtype /Type1 /BaseFont /F0 /FirstChar 32 /LastChar 50"
+                   " /Widths [" + "500 " * 19 + "] >>",
     "described": "<< /Type /Font /Subtype /Type1 /BaseFont /ABCDEF+F0 /FirstChar 32 /LastChar 126"
                  " /Widths [] /FontDescriptor 30 0 R >>",
 }
@@ -40,6 +45,8 @@ def page_spans(tmp_path, content: str, font: str = "Helvetica", module=quarvel_f
     ("Helvetica", 0),
     ("Courier-BoldOblique", BOLD | ITALIC | MONOSPACED),
     ("described", MONOSPACED | ITALIC | SERIF),
+    ("uniform", MONOSPACED),
+    ("uniform_few", 0),
 ])
 def test_the_font_record_gives_the_face_bits(tmp_path, font, flags):
     spans = page_spans(tmp_path, "BT /F1 12 Tf 72 700 Td (Styled text) Tj ET", font)

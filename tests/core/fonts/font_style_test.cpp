@@ -65,6 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
         StyleCase{"weight class 400", program(400, false, false, false), 0},
         StyleCase{"style bits", program(std::nullopt, true, true, true),
                   kBold | kItalic | kMonospaced},
+        StyleCase{"uniform widths", [] {
+                      FontStyleFacts f = named("F");
+                      f.uniform_widths = true;
+                      return f;
+                  }(), kMonospaced},
         // The name, subset tag ignored.
         StyleCase{"bold mt", named("ABCDEF+Arial-BoldMT"), kBold},
         StyleCase{"comma style", named("Arial,BoldItalic"), kBold | kItalic},
@@ -84,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
         StyleCase{"tex text italic", named("CMTI10"), kItalic | kSerif},
         StyleCase{"tex typewriter", named("CMTT10"), kMonospaced},
         StyleCase{"tex sans", named("CMSS10"), 0},
+        StyleCase{"century gothic is sans", named("CenturyGothic"), 0},
         StyleCase{"latin modern mono", named("LMMono10-Regular"), kMonospaced},
         StyleCase{"latin modern roman", named("LMRoman10-Bold"), kBold | kSerif},
         StyleCase{"no name", named(""), 0}));
