@@ -427,41 +427,26 @@ std::optional<ObjectId> widget_appearance(const PdfObject& annot, const Document
     const PdfObject* ap_value = annot.get("AP");
     if (ap_value == nullptr) return std::nullopt;
     const ObjectPtr ap = document.resolve(*ap_value);
-    if (!ap->is_dict()) return std::nullopt;
-    const PdfObject* normal = ap->get("N");
+    const PdfObject* normal = ap->is_dict() ? ap->get("N") : nullptr;
     if (normal == nullptr) return std::nullopt;
-    if (normal->is_ref()) {
-        const ObjectPtr n = document.resolve(*normal);
-        if (n->is_stream()) return normal->as_ref();
-        if (!n->is_dict()) return std::nullopt;
-        // A state dictionary: the state /AS names picks the appearance.
-        const PdfObject* state = annot.get("AS");
-        if (state == nullptr || !state->is_name()) return std::nullopt;
-        const PdfObject* chosen = n->get(state->bytes());
-        if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
-        return chosen->as_ref();
+    const ObjectPtr states = document.resolve(*normal);
+    if (states->is_stream()) {
+        if (normal->is_ref()) return normal->as_ref();
+        return std::nullopt;
     }
-    if (!normal->is_dict()) return std::nullopt;
+    // A dictionary of states: the one /AS names is the appearance; without
+    // /AS a viewer draws none of them.
     const PdfObject* state = annot.get("AS");
-    if (state == nullptr || !state->is_name()) return std::nullopt;
-    const PdfObject* chosen = normal->get(state->bytes());
+    if (!states->is_dict() || state == nullptr || !state->is_name()) return std::nullopt;
+    const PdfObject* chosen = states->get(state->bytes());
     if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
     return chosen->as_ref();
 }
 
-// Four finite numbers of a rectangle array, corners in order.
-std::optional<std::array<double, 4>> rect_of(const PdfObject* value, const Document& document) {
+// A rectangle given directly or by reference.
+std::optional<BBox> rect_of(const PdfObject* value, const Document& document) {
     if (value == nullptr) return std::nullopt;
-    const ObjectPtr array = document.resolve(*value);
-    if (!array->is_array() || array->as_array().size() != 4) return std::nullopt;
-    std::array<double, 4> r{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::optional<double> n = document.resolve(array->as_array()[i])->number();
-        if (!n || !std::isfinite(*n)) return std::nullopt;
-        r[i] = *n;
-    }
-    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]),
-                                 std::max(r[0], r[2]), std::max(r[1], r[3])};
+    return rectangle(document.resolve(*value), document);
 }
 
 // The matrix that puts an appearance onto its annotation: the form's /BBox
