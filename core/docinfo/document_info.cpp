@@ -1,6 +1,7 @@
 #include "docinfo/document_info.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <unordered_map>
@@ -21,24 +22,31 @@ constexpr std::array<double, 4> kDefaultMediaBox = {0, 0, 612, 792};
 
 // --- version -------------------------------------------------------------
 
-// "1.7" from "%PDF-1.7" or a /Version name; empty when it is not a
-// version.
+// "1.7" from "%PDF-1.7" or a /Version name: digits, a point, digits; empty
+// when the text does not start with one.
 std::string version_text(std::string_view text) {
-    std::size_t n = 0;
-    while (n < text.size() && n < 8 && (std::isdigit(static_cast<unsigned char>(text[n])) ||
-                                        (text[n] == '.' && n > 0))) {
-        ++n;
-    }
-    const std::string_view v = text.substr(0, n);
-    const std::size_t dot = v.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size()) return {};
-    return std::string(v);
+    const auto digits_at = [&](std::size_t pos) {
+        std::size_t n = 0;
+        while (pos + n < text.size() && n < 4 && std::isdigit(static_cast<unsigned char>(text[pos + n]))) ++n;
+        return n;
+    };
+    const std::size_t major = digits_at(0);
+    if (major == 0 || major >= text.size() || text[major] != '.') return {};
+    const std::size_t minor = digits_at(major + 1);
+    if (minor == 0) return {};
+    return std::string(text.substr(0, major + 1 + minor));
 }
 
+// Versions as version_text gives them, compared part by part.
 bool version_before(std::string_view a, std::string_view b) {
-    const auto major = [](std::string_view v) { return std::stoi(std::string(v.substr(0, v.find('.')))); };
-    const auto minor = [](std::string_view v) { return std::stoi(std::string(v.substr(v.find('.') + 1))); };
-    return std::pair(major(a), minor(a)) < std::pair(major(b), minor(b));
+    const auto parts = [](std::string_view v) {
+        const std::size_t dot = v.find('.');
+        int major = 0, minor = 0;
+        std::from_chars(v.data(), v.data() + dot, major);
+        std::from_chars(v.data() + dot + 1, v.data() + v.size(), minor);
+        return std::pair(major, minor);
+    };
+    return parts(a) < parts(b);
 }
 
 // The header's version, or a later one the catalogue's /Version gives (an
