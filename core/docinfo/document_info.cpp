@@ -1,8 +1,8 @@
 #include "docinfo/document_info.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,7 +27,9 @@ constexpr std::array<double, 4> kDefaultMediaBox = {0, 0, 612, 792};
 std::string version_text(std::string_view text) {
     const auto digits_at = [&](std::size_t pos) {
         std::size_t n = 0;
-        while (pos + n < text.size() && n < 4 && std::isdigit(static_cast<unsigned char>(text[pos + n]))) ++n;
+        while (pos + n < text.size() && n < 4 &&
+               std::isdigit(static_cast<unsigned char>(text[pos + n])))
+            ++n;
         return n;
     };
     const std::size_t major = digits_at(0);
@@ -81,11 +83,16 @@ std::string xml_unescape(std::string_view text) {
         }
         const std::string_view name = text.substr(i + 1, end - i - 1);
         char32_t cp = 0;
-        if (name == "lt") cp = '<';
-        else if (name == "gt") cp = '>';
-        else if (name == "amp") cp = '&';
-        else if (name == "quot") cp = '"';
-        else if (name == "apos") cp = '\'';
+        if (name == "lt")
+            cp = '<';
+        else if (name == "gt")
+            cp = '>';
+        else if (name == "amp")
+            cp = '&';
+        else if (name == "quot")
+            cp = '"';
+        else if (name == "apos")
+            cp = '\'';
         else if (name.starts_with("#")) {
             const bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');
             for (const char c : name.substr(hex ? 2 : 1)) {
@@ -111,8 +118,10 @@ std::string xml_unescape(std::string_view text) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -175,11 +184,10 @@ std::optional<std::string> xmp_property(std::string_view xmp, std::string_view t
 
 // --- geometry ------------------------------------------------------------
 
-const PdfObject* inherited(const Document& document, const ObjectPtr& page,
-                           std::string_view key, ObjectPtr& holder) {
+const PdfObject* inherited(const Document& document, const ObjectPtr& page, std::string_view key,
+                           ObjectPtr& holder) {
     holder = page;
-    for (std::size_t depth = 0; holder != nullptr && depth < limits::kMaxPageTreeDepth;
-         ++depth) {
+    for (std::size_t depth = 0; holder != nullptr && depth < limits::kMaxPageTreeDepth; ++depth) {
         if (const PdfObject* value = holder->get(key)) return value;
         const PdfObject* parent = holder->get("Parent");
         if (parent == nullptr || !parent->is_ref()) return nullptr;
@@ -203,8 +211,8 @@ std::optional<std::array<double, 4>> box(const Document& document, const ObjectP
         if (!n || !std::isfinite(*n)) return std::nullopt;
         r[i] = *n;
     }
-    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]),
-                                 std::max(r[0], r[2]), std::max(r[1], r[3])};
+    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]), std::max(r[0], r[2]),
+                                 std::max(r[1], r[3])};
 }
 
 // The page as shown: the crop box within the media box (either alone when
@@ -222,8 +230,9 @@ PageFacts page_facts(const Document& document, const ObjectPtr& page) {
     facts.cropbox = facts.mediabox;
     if (const auto crop = box(document, page, "CropBox")) {
         const std::array<double, 4>& m = facts.mediabox;
-        const std::array<double, 4> clipped = {std::max((*crop)[0], m[0]), std::max((*crop)[1], m[1]),
-                                               std::min((*crop)[2], m[2]), std::min((*crop)[3], m[3])};
+        const std::array<double, 4> clipped = {
+            std::max((*crop)[0], m[0]), std::max((*crop)[1], m[1]), std::min((*crop)[2], m[2]),
+            std::min((*crop)[3], m[3])};
         if (clipped[0] <= clipped[2] && clipped[1] <= clipped[3]) facts.cropbox = clipped;
     }
     ObjectPtr holder;
@@ -370,8 +379,8 @@ std::vector<FormField> read_form_fields(const Document& document,
             ObjectPtr kid = document.resolve(*it);
             if (!kid->is_dict()) continue;
             if (kid.get() == &*it) kid = ObjectPtr(array, &*it);
-            stack.push_back({std::move(kid), parent.parent_name, parent.type, parent.value,
-                             parent.holder});
+            stack.push_back(
+                {std::move(kid), parent.parent_name, parent.type, parent.value, parent.holder});
         }
     };
     push_kids(roots, Frame{});
@@ -462,8 +471,8 @@ Result<DocumentInfo> read_document_info(const Document& document) {
     info.pdf_version = pdf_version(document, root);
     info.encrypted = document.trailer().encrypt.has_value() ||
                      dict_get(document.trailer_dict(), "Encrypt") != nullptr;
-    if (const ObjectPtr mark = get_resolved(document, get_resolved(document, root, "MarkInfo"),
-                                            "Marked")) {
+    if (const ObjectPtr mark =
+            get_resolved(document, get_resolved(document, root, "MarkInfo"), "Marked")) {
         info.tagged = mark->is_bool() && mark->as_bool();
     }
     if (const ObjectPtr lang = get_resolved(document, root, "Lang");

@@ -19,10 +19,10 @@
 #include <unordered_set>
 
 #include "docinfo/trees.h"
-#include "syntax/filters.h"
-#include "syntax/text.h"
 #include "extract/worker_pool.h"
 #include "layout/reading_order.h"
+#include "syntax/filters.h"
+#include "syntax/text.h"
 
 namespace quarvel {
 namespace {
@@ -460,8 +460,9 @@ std::optional<Matrix> appearance_placement(const PdfObject& form, const PdfObjec
     if (!bbox || !rect) return std::nullopt;
     const Matrix m = form_matrix(form);
     double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-    for (const auto& [x, y] : {std::pair((*bbox)[0], (*bbox)[1]), std::pair((*bbox)[2], (*bbox)[1]),
-                               std::pair((*bbox)[0], (*bbox)[3]), std::pair((*bbox)[2], (*bbox)[3])}) {
+    for (const auto& [x, y] :
+         {std::pair((*bbox)[0], (*bbox)[1]), std::pair((*bbox)[2], (*bbox)[1]),
+          std::pair((*bbox)[0], (*bbox)[3]), std::pair((*bbox)[2], (*bbox)[3])}) {
         const double tx = m.a * x + m.c * y + m.e;
         const double ty = m.b * x + m.d * y + m.f;
         x0 = std::min(x0, tx);
@@ -493,8 +494,9 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         if (!annot->is_dict()) continue;
         const PdfObject* subtype = annot->get("Subtype");
         if (subtype == nullptr || !subtype->is_name("Widget")) continue;
-        if (const PdfObject* flags = annot->get("F"); flags != nullptr && flags->is_int() &&
-                                                    (flags->as_int() & (kAnnotHidden | kAnnotNoView))) {
+        if (const PdfObject* flags = annot->get("F");
+            flags != nullptr && flags->is_int() &&
+            (flags->as_int() & (kAnnotHidden | kAnnotNoView))) {
             continue;
         }
         const std::optional<ObjectId> id = widget_appearance(*annot, document);
@@ -505,8 +507,8 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         if (!placed) continue;
         const std::string name = "QuarvelWidget" + std::to_string(forms.size());
         char matrix[200];
-        const int n = std::snprintf(matrix, sizeof matrix, "q %.6f 0 0 %.6f %.6f %.6f cm /", placed->a,
-                                    placed->d, placed->e, placed->f);
+        const int n = std::snprintf(matrix, sizeof matrix, "q %.6f 0 0 %.6f %.6f %.6f cm /",
+                                    placed->a, placed->d, placed->e, placed->f);
         if (n <= 0 || static_cast<std::size_t>(n) >= sizeof matrix) continue;
         out.content.append(matrix, static_cast<std::size_t>(n));
         out.content += name;
@@ -521,9 +523,10 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         xobjects.push_back({out.names[i], PdfObject::reference(forms[i])});
     }
     PdfDict resources{{"XObject", PdfObject::dictionary(std::move(xobjects))}};
-    const ObjectPtr acroform = docinfo::get_resolved(document, docinfo::catalog(document), "AcroForm");
-    const ObjectPtr fonts = docinfo::get_resolved(
-        document, docinfo::get_resolved(document, acroform, "DR"), "Font");
+    const ObjectPtr acroform =
+        docinfo::get_resolved(document, docinfo::catalog(document), "AcroForm");
+    const ObjectPtr fonts =
+        docinfo::get_resolved(document, docinfo::get_resolved(document, acroform, "DR"), "Font");
     if (fonts != nullptr && fonts->is_dict()) resources.push_back({"Font", *fonts});
     out.resources = PdfObject::dictionary(std::move(resources));
     return out;
@@ -567,12 +570,12 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
         if (const std::optional<WidgetAppearances> widgets = widget_appearances(*page, document)) {
             // Drawn in the page's default space, whatever state the page's
             // own content left behind.
-            const XObjectMap widget_forms = build_xobject_map(
-                &widgets->resources, document, limits::kMaxPageContentBytes, font_cache,
-                &result.sources);
+            const XObjectMap widget_forms =
+                build_xobject_map(&widgets->resources, document, limits::kMaxPageContentBytes,
+                                  font_cache, &result.sources);
             TextState widget_state;
-            scan_content_stream_into(widgets->content, widget_state, scanned, fonts, widget_forms, 0,
-                                     document.options());
+            scan_content_stream_into(widgets->content, widget_state, scanned, fonts, widget_forms,
+                                     0, document.options());
         }
     }
 
