@@ -31,16 +31,45 @@ PyObject* optional_page(const std::optional<std::uint32_t>& v) {
 // Keys of every dict of the value, interned once per call.
 struct Keys {
     enum : std::size_t {
-        page_count, pdf_version, encrypted, tagged, language, metadata, outline, page_labels,
-        pages, fields, title, author, subject, keywords, creator, producer, creation_date,
-        mod_date, raw_dates, level, page, top, uri, width, height, rotation, mediabox, cropbox,
-        name, type, value, count
+        page_count,
+        pdf_version,
+        encrypted,
+        tagged,
+        language,
+        metadata,
+        outline,
+        page_labels,
+        pages,
+        fields,
+        title,
+        author,
+        subject,
+        keywords,
+        creator,
+        producer,
+        creation_date,
+        mod_date,
+        raw_dates,
+        level,
+        page,
+        top,
+        uri,
+        width,
+        height,
+        rotation,
+        mediabox,
+        cropbox,
+        name,
+        type,
+        value,
+        count
     };
     static constexpr std::array<const char*, count> kNames = {
-        "page_count", "pdf_version", "encrypted", "tagged", "language", "metadata",
-        "outline", "page_labels", "pages", "fields", "title", "author", "subject", "keywords",
-        "creator", "producer", "creation_date", "mod_date", "raw_dates", "level", "page",
-        "top", "uri", "width", "height", "rotation", "mediabox", "cropbox", "name", "type",
+        "page_count", "pdf_version", "encrypted", "tagged",   "language",      "metadata",
+        "outline",    "page_labels", "pages",     "fields",   "title",         "author",
+        "subject",    "keywords",    "creator",   "producer", "creation_date", "mod_date",
+        "raw_dates",  "level",       "page",      "top",      "uri",           "width",
+        "height",     "rotation",    "mediabox",  "cropbox",  "name",          "type",
         "value"};
     std::array<PyObject*, count> k{};
 
@@ -52,7 +81,8 @@ struct Keys {
         return true;
     }
     ~Keys() {
-        for (PyObject* key : k) Py_XDECREF(key);
+        for (PyObject* key : k)
+            Py_XDECREF(key);
     }
     PyObject* operator[](std::size_t i) const { return k[i]; }
 };
@@ -121,11 +151,16 @@ PyObject* render_page(const Keys& k, const docinfo::PageFacts& p) {
 
 PyObject* field_type_name(docinfo::FieldType type) {
     switch (type) {
-    case docinfo::FieldType::Text: return PyUnicode_InternFromString("text");
-    case docinfo::FieldType::Button: return PyUnicode_InternFromString("button");
-    case docinfo::FieldType::Choice: return PyUnicode_InternFromString("choice");
-    case docinfo::FieldType::Signature: return PyUnicode_InternFromString("signature");
-    case docinfo::FieldType::Unknown: break;
+    case docinfo::FieldType::Text:
+        return PyUnicode_InternFromString("text");
+    case docinfo::FieldType::Button:
+        return PyUnicode_InternFromString("button");
+    case docinfo::FieldType::Choice:
+        return PyUnicode_InternFromString("choice");
+    case docinfo::FieldType::Signature:
+        return PyUnicode_InternFromString("signature");
+    case docinfo::FieldType::Unknown:
+        break;
     }
     Py_RETURN_NONE;
 }
@@ -157,8 +192,8 @@ PyObject* render_document_info(const docinfo::DocumentInfo& info) {
         labels = Py_NewRef(Py_None);
     }
     if (!put(d, k[Keys::page_count], PyLong_FromSize_t(info.page_count)) ||
-        !put(d, k[Keys::pdf_version], info.pdf_version.empty() ? Py_NewRef(Py_None)
-                                                               : text(info.pdf_version)) ||
+        !put(d, k[Keys::pdf_version],
+             info.pdf_version.empty() ? Py_NewRef(Py_None) : text(info.pdf_version)) ||
         !put(d, k[Keys::encrypted], PyBool_FromLong(info.encrypted)) ||
         !put(d, k[Keys::tagged], PyBool_FromLong(info.tagged)) ||
         !put(d, k[Keys::language], optional_text(info.language)) ||

@@ -230,10 +230,11 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links, bool interna
         PyObject* dict = PyDict_New();
         if (dict == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-        PyObject* uri = link.internal ? Py_NewRef(Py_None)
-                                      : PyUnicode_DecodeUTF8(link.uri.data(),
-                                                             static_cast<Py_ssize_t>(link.uri.size()),
-                                                             "replace");
+        PyObject* uri =
+            link.internal
+                ? Py_NewRef(Py_None)
+                : PyUnicode_DecodeUTF8(link.uri.data(), static_cast<Py_ssize_t>(link.uri.size()),
+                                       "replace");
         if (!put(dict, key_uri.get(), uri) ||
             !put(dict, key_bbox.get(), bbox_list(link.bbox)) ||
             !put(dict, key_page.get(), PyLong_FromUnsignedLong(link.page))) {

@@ -101,9 +101,12 @@ Target Destinations::of_destination(const PdfObject& destination) const {
     if (items.size() < 2 || !items[1].is_name()) return target;
     const std::string_view kind = items[1].bytes();
     std::size_t top_index = 0;
-    if (kind == "XYZ") top_index = 3;
-    else if (kind == "FitH" || kind == "FitBH") top_index = 2;
-    else if (kind == "FitR") top_index = 5;
+    if (kind == "XYZ")
+        top_index = 3;
+    else if (kind == "FitH" || kind == "FitBH")
+        top_index = 2;
+    else if (kind == "FitR")
+        top_index = 5;
     if (top_index != 0 && top_index < items.size()) {
         target.top = finite_number(document_, items[top_index]);
     }
@@ -125,8 +128,8 @@ Target Destinations::of_action(const PdfObject& action) const {
                 // UTF-8, as browsers read them.
                 Target target;
                 const std::string bytes = string_bytes(*text);
-                target.uri = bytes.starts_with("\xFE\xFF") ? decode_text_string(bytes)
-                                                            : lossy_utf8(bytes);
+                target.uri =
+                    bytes.starts_with("\xFE\xFF") ? decode_text_string(bytes) : lossy_utf8(bytes);
                 return target;
             }
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
@@ -21,24 +22,33 @@ constexpr std::array<double, 4> kDefaultMediaBox = {0, 0, 612, 792};
 
 // --- version -------------------------------------------------------------
 
-// "1.7" from "%PDF-1.7" or a /Version name; empty when it is not a
-// version.
+// "1.7" from "%PDF-1.7" or a /Version name: digits, a point, digits; empty
+// when the text does not start with one.
 std::string version_text(std::string_view text) {
-    std::size_t n = 0;
-    while (n < text.size() && n < 8 && (std::isdigit(static_cast<unsigned char>(text[n])) ||
-                                        (text[n] == '.' && n > 0))) {
-        ++n;
-    }
-    const std::string_view v = text.substr(0, n);
-    const std::size_t dot = v.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size()) return {};
-    return std::string(v);
+    const auto digits_at = [&](std::size_t pos) {
+        std::size_t n = 0;
+        while (pos + n < text.size() && n < 4 &&
+               std::isdigit(static_cast<unsigned char>(text[pos + n])))
+            ++n;
+        return n;
+    };
+    const std::size_t major = digits_at(0);
+    if (major == 0 || major >= text.size() || text[major] != '.') return {};
+    const std::size_t minor = digits_at(major + 1);
+    if (minor == 0) return {};
+    return std::string(text.substr(0, major + 1 + minor));
 }
 
+// Versions as version_text gives them, compared part by part.
 bool version_before(std::string_view a, std::string_view b) {
-    const auto major = [](std::string_view v) { return std::stoi(std::string(v.substr(0, v.find('.')))); };
-    const auto minor = [](std::string_view v) { return std::stoi(std::string(v.substr(v.find('.') + 1))); };
-    return std::pair(major(a), minor(a)) < std::pair(major(b), minor(b));
+    const auto parts = [](std::string_view v) {
+        const std::size_t dot = v.find('.');
+        int major = 0, minor = 0;
+        std::from_chars(v.data(), v.data() + dot, major);
+        std::from_chars(v.data() + dot + 1, v.data() + v.size(), minor);
+        return std::pair(major, minor);
+    };
+    return parts(a) < parts(b);
 }
 
 // The header's version, or a later one the catalogue's /Version gives (an
@@ -73,11 +83,16 @@ std::string xml_unescape(std::string_view text) {
         }
         const std::string_view name = text.substr(i + 1, end - i - 1);
         char32_t cp = 0;
-        if (name == "lt") cp = '<';
-        else if (name == "gt") cp = '>';
-        else if (name == "amp") cp = '&';
-        else if (name == "quot") cp = '"';
-        else if (name == "apos") cp = '\'';
+        if (name == "lt")
+            cp = '<';
+        else if (name == "gt")
+            cp = '>';
+        else if (name == "amp")
+            cp = '&';
+        else if (name == "quot")
+            cp = '"';
+        else if (name == "apos")
+            cp = '\'';
         else if (name.starts_with("#")) {
             const bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');
             for (const char c : name.substr(hex ? 2 : 1)) {
@@ -103,8 +118,10 @@ std::string xml_unescape(std::string_view text) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -167,11 +184,10 @@ std::optional<std::string> xmp_property(std::string_view xmp, std::string_view t
 
 // --- geometry ------------------------------------------------------------
 
-const PdfObject* inherited(const Document& document, const ObjectPtr& page,
-                           std::string_view key, ObjectPtr& holder) {
+const PdfObject* inherited(const Document& document, const ObjectPtr& page, std::string_view key,
+                           ObjectPtr& holder) {
     holder = page;
-    for (std::size_t depth = 0; holder != nullptr && depth < limits::kMaxPageTreeDepth;
-         ++depth) {
+    for (std::size_t depth = 0; holder != nullptr && depth < limits::kMaxPageTreeDepth; ++depth) {
         if (const PdfObject* value = holder->get(key)) return value;
         const PdfObject* parent = holder->get("Parent");
         if (parent == nullptr || !parent->is_ref()) return nullptr;
@@ -195,8 +211,8 @@ std::optional<std::array<double, 4>> box(const Document& document, const ObjectP
         if (!n || !std::isfinite(*n)) return std::nullopt;
         r[i] = *n;
     }
-    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]),
-                                 std::max(r[0], r[2]), std::max(r[1], r[3])};
+    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]), std::max(r[0], r[2]),
+                                 std::max(r[1], r[3])};
 }
 
 // The page as shown: the crop box within the media box (either alone when
@@ -214,8 +230,9 @@ PageFacts page_facts(const Document& document, const ObjectPtr& page) {
     facts.cropbox = facts.mediabox;
     if (const auto crop = box(document, page, "CropBox")) {
         const std::array<double, 4>& m = facts.mediabox;
-        const std::array<double, 4> clipped = {std::max((*crop)[0], m[0]), std::max((*crop)[1], m[1]),
-                                               std::min((*crop)[2], m[2]), std::min((*crop)[3], m[3])};
+        const std::array<double, 4> clipped = {
+            std::max((*crop)[0], m[0]), std::max((*crop)[1], m[1]), std::min((*crop)[2], m[2]),
+            std::min((*crop)[3], m[3])};
         if (clipped[0] <= clipped[2] && clipped[1] <= clipped[3]) facts.cropbox = clipped;
     }
     ObjectPtr holder;
@@ -362,8 +379,8 @@ std::vector<FormField> read_form_fields(const Document& document,
             ObjectPtr kid = document.resolve(*it);
             if (!kid->is_dict()) continue;
             if (kid.get() == &*it) kid = ObjectPtr(array, &*it);
-            stack.push_back({std::move(kid), parent.parent_name, parent.type, parent.value,
-                             parent.holder});
+            stack.push_back(
+                {std::move(kid), parent.parent_name, parent.type, parent.value, parent.holder});
         }
     };
     push_kids(roots, Frame{});
@@ -454,8 +471,8 @@ Result<DocumentInfo> read_document_info(const Document& document) {
     info.pdf_version = pdf_version(document, root);
     info.encrypted = document.trailer().encrypt.has_value() ||
                      dict_get(document.trailer_dict(), "Encrypt") != nullptr;
-    if (const ObjectPtr mark = get_resolved(document, get_resolved(document, root, "MarkInfo"),
-                                            "Marked")) {
+    if (const ObjectPtr mark =
+            get_resolved(document, get_resolved(document, root, "MarkInfo"), "Marked")) {
         info.tagged = mark->is_bool() && mark->as_bool();
     }
     if (const ObjectPtr lang = get_resolved(document, root, "Lang");

@@ -63,8 +63,7 @@ Metadata metadata_from_xmp(std::string_view xmp);
 
 // Every terminal field of the interactive form, in /Fields order, depth
 // first; at most limits::kMaxFormFields.
-std::vector<FormField> read_form_fields(const Document& document,
-                                        const Destinations& destinations);
+std::vector<FormField> read_form_fields(const Document& document, const Destinations& destinations);
 
 // Every fact at once. Fails only where the document cannot be read at all
 // (its page tree is unreadable); a broken outline, label tree or form gives

@@ -24,8 +24,8 @@ ObjectPtr next_item(const Document& document, const ObjectPtr& item, std::string
 // repeat M, as viewers write them.
 std::string roman(std::uint64_t n, bool upper) {
     static constexpr std::pair<unsigned, const char*> kParts[] = {
-        {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
-        {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"}, {1, "i"}};
+        {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
+        {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
     std::string out;
     // A hostile /St of billions would write millions of M.
     if (n >= 100'000) return std::to_string(n);
@@ -36,7 +36,8 @@ std::string roman(std::uint64_t n, bool upper) {
         }
     }
     if (upper) {
-        for (char& c : out) c = static_cast<char>(c - 'a' + 'A');
+        for (char& c : out)
+            c = static_cast<char>(c - 'a' + 'A');
     }
     return out;
 }
@@ -60,11 +61,16 @@ struct LabelRange {
 std::string label(const LabelRange& range, std::uint64_t offset) {
     const std::uint64_t n = range.start + offset;
     std::string number;
-    if (range.style == "D") number = std::to_string(n);
-    else if (range.style == "R") number = roman(n, true);
-    else if (range.style == "r") number = roman(n, false);
-    else if (range.style == "A") number = letters(n, true);
-    else if (range.style == "a") number = letters(n, false);
+    if (range.style == "D")
+        number = std::to_string(n);
+    else if (range.style == "R")
+        number = roman(n, true);
+    else if (range.style == "r")
+        number = roman(n, false);
+    else if (range.style == "A")
+        number = letters(n, true);
+    else if (range.style == "a")
+        number = letters(n, false);
     return range.prefix + number;
 }
 
@@ -74,8 +80,7 @@ std::vector<OutlineEntry> read_outline(const Document& document) {
     return read_outline(document, Destinations(document));
 }
 
-std::vector<OutlineEntry> read_outline(const Document& document,
-                                       const Destinations& destinations) {
+std::vector<OutlineEntry> read_outline(const Document& document, const Destinations& destinations) {
     std::vector<OutlineEntry> entries;
     const ObjectPtr outlines = get_resolved(document, catalog(document), "Outlines");
     if (outlines == nullptr || !outlines->is_dict()) return entries;

@@ -26,8 +26,7 @@ struct OutlineEntry {
 // comes back) ends its chain; levels deeper than limits::kMaxOutlineDepth
 // are left out, and the walk stops after limits::kMaxOutlineEntries.
 std::vector<OutlineEntry> read_outline(const Document& document);
-std::vector<OutlineEntry> read_outline(const Document& document,
-                                       const Destinations& destinations);
+std::vector<OutlineEntry> read_outline(const Document& document, const Destinations& destinations);
 
 // One label per page, or nothing when the document has no /PageLabels.
 std::optional<std::vector<std::string>> read_page_labels(const Document& document);

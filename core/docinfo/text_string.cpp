@@ -56,7 +56,8 @@ std::string decode_utf16(std::string_view bytes, bool big_endian) {
 }
 
 std::string strip_trailing_nuls(std::string text) {
-    while (!text.empty() && text.back() == '\0') text.pop_back();
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
     return text;
 }
 
@@ -95,8 +96,7 @@ std::string format_date(const DateParts& d) {
     if (d.zone == 'Z' || (d.zone != 0 && d.zone_hour == 0 && d.zone_minute == 0)) {
         out += 'Z';
     } else if (d.zone != 0) {
-        n = std::snprintf(buffer, sizeof buffer, "%c%02d:%02d", d.zone, d.zone_hour,
-                          d.zone_minute);
+        n = std::snprintf(buffer, sizeof buffer, "%c%02d:%02d", d.zone, d.zone_hour, d.zone_minute);
         out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;
@@ -105,14 +105,16 @@ std::string format_date(const DateParts& d) {
 } // namespace
 
 std::string decode_text_string(std::string_view bytes) {
-    if (bytes.starts_with("\xFE\xFF")) return strip_trailing_nuls(decode_utf16(bytes.substr(2), true));
+    if (bytes.starts_with("\xFE\xFF"))
+        return strip_trailing_nuls(decode_utf16(bytes.substr(2), true));
     if (bytes.starts_with("\xFF\xFE")) {
         return strip_trailing_nuls(decode_utf16(bytes.substr(2), false));
     }
     if (bytes.starts_with("\xEF\xBB\xBF")) return strip_trailing_nuls(lossy_utf8(bytes.substr(3)));
     std::string out;
     out.reserve(bytes.size());
-    for (const char c : bytes) append_utf8(out, pdfdoc_char(static_cast<unsigned char>(c)));
+    for (const char c : bytes)
+        append_utf8(out, pdfdoc_char(static_cast<unsigned char>(c)));
     return strip_trailing_nuls(std::move(out));
 }
 
@@ -123,7 +125,8 @@ std::string text_string(const PdfObject& object) {
 
 std::optional<std::string> pdf_date_iso(std::string_view text) {
     std::size_t pos = 0;
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
+        ++pos;
     if (text.substr(pos).starts_with("D:")) pos += 2;
     DateParts d;
     if (!digits(text, pos, 4, d.year)) return std::nullopt;
@@ -166,7 +169,8 @@ std::optional<std::string> xmp_date_iso(std::string_view text) {
     if (sep('-') && digits(text, pos, 2, d.month) && sep('-') && digits(text, pos, 2, d.day) &&
         sep('T') && digits(text, pos, 2, d.hour) && sep(':') && digits(text, pos, 2, d.minute)) {
         if (sep(':') && digits(text, pos, 2, d.second) && sep('.')) {
-            while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+            while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')
+                ++pos;
         }
         if (pos < text.size()) {
             const char z = text[pos];

@@ -19,10 +19,10 @@
 #include <unordered_set>
 
 #include "docinfo/trees.h"
-#include "syntax/filters.h"
-#include "syntax/text.h"
 #include "extract/worker_pool.h"
 #include "layout/reading_order.h"
+#include "syntax/filters.h"
+#include "syntax/text.h"
 
 namespace quarvel {
 namespace {
@@ -433,41 +433,26 @@ std::optional<ObjectId> widget_appearance(const PdfObject& annot, const Document
     const PdfObject* ap_value = annot.get("AP");
     if (ap_value == nullptr) return std::nullopt;
     const ObjectPtr ap = document.resolve(*ap_value);
-    if (!ap->is_dict()) return std::nullopt;
-    const PdfObject* normal = ap->get("N");
+    const PdfObject* normal = ap->is_dict() ? ap->get("N") : nullptr;
     if (normal == nullptr) return std::nullopt;
-    if (normal->is_ref()) {
-        const ObjectPtr n = document.resolve(*normal);
-        if (n->is_stream()) return normal->as_ref();
-        if (!n->is_dict()) return std::nullopt;
-        // A state dictionary: the state /AS names picks the appearance.
-        const PdfObject* state = annot.get("AS");
-        if (state == nullptr || !state->is_name()) return std::nullopt;
-        const PdfObject* chosen = n->get(state->bytes());
-        if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
-        return chosen->as_ref();
+    const ObjectPtr states = document.resolve(*normal);
+    if (states->is_stream()) {
+        if (normal->is_ref()) return normal->as_ref();
+        return std::nullopt;
     }
-    if (!normal->is_dict()) return std::nullopt;
+    // A dictionary of states: the one /AS names is the appearance; without
+    // /AS a viewer draws none of them.
     const PdfObject* state = annot.get("AS");
-    if (state == nullptr || !state->is_name()) return std::nullopt;
-    const PdfObject* chosen = normal->get(state->bytes());
+    if (!states->is_dict() || state == nullptr || !state->is_name()) return std::nullopt;
+    const PdfObject* chosen = states->get(state->bytes());
     if (chosen == nullptr || !chosen->is_ref()) return std::nullopt;
     return chosen->as_ref();
 }
 
-// Four finite numbers of a rectangle array, corners in order.
-std::optional<std::array<double, 4>> rect_of(const PdfObject* value, const Document& document) {
+// A rectangle given directly or by reference.
+std::optional<BBox> rect_of(const PdfObject* value, const Document& document) {
     if (value == nullptr) return std::nullopt;
-    const ObjectPtr array = document.resolve(*value);
-    if (!array->is_array() || array->as_array().size() != 4) return std::nullopt;
-    std::array<double, 4> r{};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const std::optional<double> n = document.resolve(array->as_array()[i])->number();
-        if (!n || !std::isfinite(*n)) return std::nullopt;
-        r[i] = *n;
-    }
-    return std::array<double, 4>{std::min(r[0], r[2]), std::min(r[1], r[3]),
-                                 std::max(r[0], r[2]), std::max(r[1], r[3])};
+    return rectangle(document.resolve(*value), document);
 }
 
 // The matrix that puts an appearance onto its annotation: the form's /BBox
@@ -481,8 +466,9 @@ std::optional<Matrix> appearance_placement(const PdfObject& form, const PdfObjec
     if (!bbox || !rect) return std::nullopt;
     const Matrix m = form_matrix(form);
     double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-    for (const auto& [x, y] : {std::pair((*bbox)[0], (*bbox)[1]), std::pair((*bbox)[2], (*bbox)[1]),
-                               std::pair((*bbox)[0], (*bbox)[3]), std::pair((*bbox)[2], (*bbox)[3])}) {
+    for (const auto& [x, y] :
+         {std::pair((*bbox)[0], (*bbox)[1]), std::pair((*bbox)[2], (*bbox)[1]),
+          std::pair((*bbox)[0], (*bbox)[3]), std::pair((*bbox)[2], (*bbox)[3])}) {
         const double tx = m.a * x + m.c * y + m.e;
         const double ty = m.b * x + m.d * y + m.f;
         x0 = std::min(x0, tx);
@@ -514,8 +500,9 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         if (!annot->is_dict()) continue;
         const PdfObject* subtype = annot->get("Subtype");
         if (subtype == nullptr || !subtype->is_name("Widget")) continue;
-        if (const PdfObject* flags = annot->get("F"); flags != nullptr && flags->is_int() &&
-                                                    (flags->as_int() & (kAnnotHidden | kAnnotNoView))) {
+        if (const PdfObject* flags = annot->get("F");
+            flags != nullptr && flags->is_int() &&
+            (flags->as_int() & (kAnnotHidden | kAnnotNoView))) {
             continue;
         }
         const std::optional<ObjectId> id = widget_appearance(*annot, document);
@@ -526,8 +513,8 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         if (!placed) continue;
         const std::string name = "QuarvelWidget" + std::to_string(forms.size());
         char matrix[200];
-        const int n = std::snprintf(matrix, sizeof matrix, "q %.6f 0 0 %.6f %.6f %.6f cm /", placed->a,
-                                    placed->d, placed->e, placed->f);
+        const int n = std::snprintf(matrix, sizeof matrix, "q %.6f 0 0 %.6f %.6f %.6f cm /",
+                                    placed->a, placed->d, placed->e, placed->f);
         if (n <= 0 || static_cast<std::size_t>(n) >= sizeof matrix) continue;
         out.content.append(matrix, static_cast<std::size_t>(n));
         out.content += name;
@@ -542,9 +529,10 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
         xobjects.push_back({out.names[i], PdfObject::reference(forms[i])});
     }
     PdfDict resources{{"XObject", PdfObject::dictionary(std::move(xobjects))}};
-    const ObjectPtr acroform = docinfo::get_resolved(document, docinfo::catalog(document), "AcroForm");
-    const ObjectPtr fonts = docinfo::get_resolved(
-        document, docinfo::get_resolved(document, acroform, "DR"), "Font");
+    const ObjectPtr acroform =
+        docinfo::get_resolved(document, docinfo::catalog(document), "AcroForm");
+    const ObjectPtr fonts =
+        docinfo::get_resolved(document, docinfo::get_resolved(document, acroform, "DR"), "Font");
     if (fonts != nullptr && fonts->is_dict()) resources.push_back({"Font", *fonts});
     out.resources = PdfObject::dictionary(std::move(resources));
     return out;
@@ -600,8 +588,8 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
                 &widgets->resources, document, limits::kMaxPageContentBytes, font_cache,
                 &result.sources);
             TextState widget_state;
-            scan_content_stream_into(widgets->content, widget_state, scanned, fonts, widget_forms, 0,
-                                     document.options());
+            scan_content_stream_into(widgets->content, widget_state, scanned, fonts, widget_forms,
+                                     0, document.options());
         }
     }
     result.page.drawings = std::move(scanned.drawings);

@@ -76,6 +76,8 @@ def test_keys_types_and_order(write_pdf):
     ("/Version /1.7", "1.7"),
     ("/Version /1.2", "1.4"),  # an older catalogue version never lowers the header's
     ("/Version (2.0)", "1.4"),  # not a name
+    ("/Version /1..2", "1.4"),  # not a version
+    ("/Version /10.0x", "10.0"),
 ])
 def test_version_is_the_later_of_header_and_catalogue(write_pdf, version, expected):
     b = document(1, version)

@@ -27,18 +27,22 @@ TEST_P(TextStrings, DecodeByTheirMark) {
 
 INSTANTIATE_TEST_SUITE_P(
     Encodings, TextStrings,
-    ::testing::Values(
-        TextCase{"Utf16BigEndian", "\xFE\xFF\x00H\x00\xE9"s, "H\xC3\xA9"},
-        TextCase{"Utf16SurrogatePair", "\xFE\xFF\xD8\x3D\xDE\x00"s, "\xF0\x9F\x98\x80"},
-        TextCase{"Utf16LoneSurrogate", "\xFE\xFF\xD8\x3D\x00x"s, "\xEF\xBF\xBDx"},
-        TextCase{"Utf16OddByteDropped", "\xFE\xFF\x00H\x00"s, "H"},
-        TextCase{"Utf16LanguageEscapeDropped", "\xFE\xFF\x00\x1B" "en\x00\x1B\x00H"s, "H"},
-        TextCase{"Utf16TrailingNul", "\xFE\xFF\x00H\x00\x00"s, "H"},
-        TextCase{"Utf16LittleEndian", "\xFF\xFEH\x00"s, "H"},
-        TextCase{"Utf8Mark", "\xEF\xBB\xBF\xC3\xA9"s, "\xC3\xA9"},
-        TextCase{"PdfDocAccents", "\x18\x1F"s, "\xCB\x98\xCB\x9C"},
-        TextCase{"PdfDocTypography", "\x80\x84\x93\xA0"s, "\xE2\x80\xA2\xE2\x80\x94\xEF\xAC\x81\xE2\x82\xAC"},
-        TextCase{"PdfDocLatin1", "caf\xE9"s, "caf\xC3\xA9"}),
+    ::testing::Values(TextCase{"Utf16BigEndian", "\xFE\xFF\x00H\x00\xE9"s, "H\xC3\xA9"},
+                      TextCase{"Utf16SurrogatePair", "\xFE\xFF\xD8\x3D\xDE\x00"s,
+                               "\xF0\x9F\x98\x80"},
+                      TextCase{"Utf16LoneSurrogate", "\xFE\xFF\xD8\x3D\x00x"s, "\xEF\xBF\xBDx"},
+                      TextCase{"Utf16OddByteDropped", "\xFE\xFF\x00H\x00"s, "H"},
+                      TextCase{"Utf16LanguageEscapeDropped",
+                               "\xFE\xFF\x00\x1B"
+                               "en\x00\x1B\x00H"s,
+                               "H"},
+                      TextCase{"Utf16TrailingNul", "\xFE\xFF\x00H\x00\x00"s, "H"},
+                      TextCase{"Utf16LittleEndian", "\xFF\xFEH\x00"s, "H"},
+                      TextCase{"Utf8Mark", "\xEF\xBB\xBF\xC3\xA9"s, "\xC3\xA9"},
+                      TextCase{"PdfDocAccents", "\x18\x1F"s, "\xCB\x98\xCB\x9C"},
+                      TextCase{"PdfDocTypography", "\x80\x84\x93\xA0"s,
+                               "\xE2\x80\xA2\xE2\x80\x94\xEF\xAC\x81\xE2\x82\xAC"},
+                      TextCase{"PdfDocLatin1", "caf\xE9"s, "caf\xC3\xA9"}),
     [](const auto& info) { return info.param.name; });
 
 struct DateCase {
@@ -49,7 +53,9 @@ struct DateCase {
 
 class PdfDates : public ::testing::TestWithParam<DateCase> {};
 
-TEST_P(PdfDates, ReadLeniently) { EXPECT_EQ(pdf_date_iso(GetParam().text), GetParam().iso); }
+TEST_P(PdfDates, ReadLeniently) {
+    EXPECT_EQ(pdf_date_iso(GetParam().text), GetParam().iso);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, PdfDates,
@@ -65,8 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         DateCase{"MonthOutOfRange", "D:20201302", std::nullopt},
         DateCase{"HourOutOfRange", "D:2020010224", std::nullopt},
         DateCase{"CenturyBug", "D:191000101120000", std::nullopt},
-        DateCase{"NotADate", "garbage", std::nullopt},
-        DateCase{"Empty", "", std::nullopt}),
+        DateCase{"NotADate", "garbage", std::nullopt}, DateCase{"Empty", "", std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 TEST(XmpDates, IsoFormsNormalise) {
