@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         span.text = kWords[p[11] % std::size(kWords)];
         line.bbox = span.bbox;
         block.bbox = span.bbox;
-        if ((where & 8) != 0) page.links.push_back({"https://e.org/", span.bbox, 0});
+        if ((where & 8) != 0) page.links.push_back({.uri = "https://e.org/", .bbox = span.bbox});
         if ((where & 16) != 0) {
             ExtractedImage image;
             image.bbox = span.bbox;

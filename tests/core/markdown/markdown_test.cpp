@@ -233,7 +233,7 @@ TEST(MarkdownInline, StylesAndLinksInPlace) {
     l.spans.push_back(code);
     l.spans.push_back(link);
     PageInput p = page(0, {block({l})});
-    p.links.push_back({"https://example.org", {144, 688, 166, 702}, 0});
+    p.links.push_back({.uri = "https://example.org", .bbox = {144, 688, 166, 702}});
     const auto pages = run({p});
     EXPECT_EQ(pages[0].text, "Read **this** `x()` [_site_](https://example.org)");
     EXPECT_EQ(pages[0].links, std::vector<std::string>{"https://example.org"});
@@ -273,7 +273,7 @@ TEST(MarkdownLimits, ListDepthAndPlacedLinksStopAtTheirLimits) {
 
     PageInput p = page(0, {block({line("linked", 72, 700)})});
     for (std::size_t k = 0; k <= limits::kMaxPlacedLinksPerPage; ++k)
-        p.links.push_back({"https://example.org/" + std::to_string(k), {0, 0, 1, 1}, 0});
+        p.links.push_back({.uri = "https://example.org/" + std::to_string(k), .bbox = {0, 0, 1, 1}});
     p.links.back().bbox = {0, 0, 1000, 1000};
     const auto past = run({p});
     EXPECT_EQ(past[0].text, "linked");
