@@ -19,8 +19,8 @@ struct PageLink {
     // A link to a place in this document: the page it goes to (0-based) and
     // the destination's y in user space where it gives one.
     bool internal = false;
-    std::optional<std::uint32_t> target_page;
-    std::optional<double> target_top;
+    std::optional<std::uint32_t> target_page{};
+    std::optional<double> target_top{};
 };
 
 namespace links {
