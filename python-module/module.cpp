@@ -609,22 +609,6 @@ PyModuleDef full_def = {
 
 } // namespace
 
-bool convert_document_args(PyObject* path, PyObject* password, PyObject* pages,
-                           std::string& path_out, ExtractOptions& options) {
-    std::optional<std::string> converted = convert_path(Reader::Full, path, "path");
-    std::optional<std::string> secret;
-    if (!converted || !convert_password(password, secret) || !convert_pages(pages, options.pages)) {
-        return false;
-    }
-    path_out = std::move(*converted);
-    options.read = read_options(Reader::Full, std::move(secret));
-    return true;
-}
-
-PyObject* raise_core_error(const ParseError& error) { return raise_parse_error(error); }
-
-PyObject* run_guarded(const std::function<PyObject*()>& body) { return guarded(body); }
-
 PyObject* init_module(Reader reader) {
     static bool initialised[2] = {false, false};
     PyModuleDef& def = reader == Reader::Full ? full_def : specified_def;

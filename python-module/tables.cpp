@@ -5,11 +5,12 @@
 #include "tables.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "module.h"
+#include "bindings.h"
 #include "py_ref.h"
 #include "tables/document_tables.h"
 #include "tables/render.h"
@@ -166,7 +167,7 @@ PyObject* py_render_table(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &table_obj, &format)) {
         return nullptr;
     }
-    return run_guarded([&]() -> PyObject* {
+    return guarded([&]() -> PyObject* {
         const std::string_view wanted(format);
         if (wanted != "markdown" && wanted != "html") {
             PyErr_SetString(PyExc_ValueError, "format must be \"markdown\" or \"html\"");
@@ -187,51 +188,39 @@ PyObject* py_extract_tables(PyObject*, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(kwlist), &path_obj, &pages, &password)) {
         return nullptr;
     }
-    return run_guarded([&]() -> PyObject* {
+    return guarded([&]() -> PyObject* {
         ExtractOptions options;
-        std::string path;
-        if (!convert_document_args(path_obj, password, pages, path, options)) return nullptr;
+        std::optional<std::string> path = convert_path(Reader::Full, path_obj, "path");
+        std::optional<std::string> secret;
+        if (!path || !convert_pages(pages, options.pages) || !convert_password(password, secret)) {
+            return nullptr;
+        }
+        options.read = read_options(Reader::Full, std::move(secret));
         Keys keys;
         if (!keys.ok()) return nullptr;
         Owned list(PyList_New(0));
         if (!list) return nullptr;
-        Status status = Ok{};
-        {
-            // The lock is released while the core works and taken back for
-            // each page's conversion, on every way out.
-            struct Released {
-                PyThreadState* state = PyEval_SaveThread();
-                ~Released() { PyEval_RestoreThread(state); }
-            } released;
-            status = tables::find_tables_each(path, options, [&](std::vector<Table>&& found) {
+        Status status = [&] {
+            LockRelease unlocked(Reader::Full);
+            return tables::find_tables_each(*path, options, [&](std::vector<Table>&& found) {
                 if (found.empty()) return true;
+                // The page's tables go as soon as they are converted.
                 const std::vector<Table> page = std::move(found);
-                // The lock is held for the conversion and released again on
-                // every way out of it, exceptions included.
-                struct Retake {
-                    PyThreadState*& state;
-                    explicit Retake(PyThreadState*& s) : state(s) {
-                        PyEval_RestoreThread(state);
-                        state = nullptr;
+                return unlocked.held([&] {
+                    for (const Table& table : page) {
+                        PyObject* value = render_table(table, keys);
+                        if (value == nullptr) return false;
+                        const int appended = PyList_Append(list.get(), value);
+                        Py_DECREF(value);
+                        if (appended < 0) return false;
                     }
-                    ~Retake() { state = PyEval_SaveThread(); }
-                } retake(released.state);
-                bool ok = true;
-                for (const Table& table : page) {
-                    PyObject* value = render_table(table, keys);
-                    if (value == nullptr || PyList_Append(list.get(), value) < 0) {
-                        Py_XDECREF(value);
-                        ok = false;
-                        break;
-                    }
-                    Py_DECREF(value);
-                }
-                return ok;
+                    return true;
+                });
             });
-        }
+        }();
         if (!status.ok()) {
             if (PyErr_Occurred()) return nullptr;
-            return raise_core_error(status.error());
+            return raise_parse_error(status.error());
         }
         return list.release();
     });
