@@ -1179,7 +1179,8 @@ std::vector<PageTable> page_tables(const PageResult& page) {
         std::vector<std::string_view> in_cells, in_box;
         for (const TableCell& cell : table.cells) add_tokens(cell.text, in_cells);
         for (const LineInfo& line : lines) {
-            if (inside(table.bbox, (line.bbox[0] + line.bbox[2]) / 2, (line.bbox[1] + line.bbox[3]) / 2))
+            const BBox& box = line.bbox;
+            if (inside(table.bbox, (box[0] + box[2]) / 2, (box[1] + box[3]) / 2))
                 add_tokens(line.text, in_box);
         }
         // A box holding many lines is a page laid out in ruled boxes (a
@@ -1191,9 +1192,10 @@ std::vector<PageTable> page_tables(const PageResult& page) {
         std::sort(in_cells.begin(), in_cells.end());
         std::sort(in_box.begin(), in_box.end());
         if (in_cells != in_box) continue;
-        const bool spans = std::any_of(table.cells.begin(), table.cells.end(), [](const TableCell& c) {
-            return c.row_span > 1 || c.col_span > 1;
-        });
+        const bool spans =
+            std::any_of(table.cells.begin(), table.cells.end(), [](const TableCell& c) {
+                return c.row_span > 1 || c.col_span > 1;
+            });
         std::string text = spans ? tables::to_html(table) : tables::to_markdown(table);
         if (!text.empty()) out.push_back({table.bbox, std::move(text)});
     }

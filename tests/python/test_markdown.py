@@ -172,7 +172,8 @@ def test_batch_adds_a_markdown_column(report, tmp_path, suffix):
 def test_ruled_table_becomes_a_pipe_table_once(tmp_path):
     weasyprint = pytest.importorskip("weasyprint")
     rows = "".join(f"<tr><td>{n}</td><td>{v}</td></tr>"
-                   for n, v in [("Northfield", "12.5"), ("Southgate", "8.25"), ("Eastwick", "101.0")])
+                   for n, v in [("Northfield", "12.5"), ("Southgate", "8.25"),
+                                ("Eastwick", "101.0")])
     prose = "<p>" + "Plain running prose about the regions and their output. " * 12 + "</p>"
     style = ("@page { size: A4; margin: 2cm } body { font: 10pt 'DejaVu Sans' }"
              " table { border-collapse: collapse } td, th { border: 0.5pt solid; padding: 3pt }")
