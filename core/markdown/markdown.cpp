@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,6 +11,8 @@
 
 #include "extract/worker_pool.h"
 #include "resource_limits.h"
+#include "tables/render.h"
+#include "tables/table.h"
 
 namespace quarvel::markdown {
 namespace {
@@ -1142,17 +1145,96 @@ std::vector<PageMarkdown> pages_to_markdown(const std::vector<PageInput>& pages,
     return out;
 }
 
+namespace {
+
+// Lines of one cell beyond which the grid is a layout of text boxes.
+constexpr std::ptrdiff_t kMaxTableCellLines = 8;
+
+void add_tokens(std::string_view text, std::vector<std::string_view>& out) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == ' ' || text[i] == '\n' || text[i] == '\t') {
+            if (i > start) out.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+}
+
+// A page's tables as the Markdown pass takes them: a pipe table, or HTML
+// where a cell spans (pipe tables have no spans). The pass replaces every
+// line whose centre is inside a table's box, so a table is taken only when
+// its cells hold exactly the words of those lines: a caption or a note
+// inside the rules, text beside an open grid, or words the finder cut
+// differently from the lines (letters spaced out in a chart's labels) keep
+// their lines as text rather than lose or change words.
+std::vector<PageTable> page_tables(const PageResult& page) {
+    std::vector<PageTable> out;
+    const std::vector<Table> found = tables::find_tables(page.blocks, page.drawings);
+    if (found.empty()) return out;
+    // The lines as the pass itself makes them, for the same centre test.
+    PageInput input;
+    input.blocks = page.blocks;
+    const std::vector<LineInfo> lines = page_lines(input);
+    for (const Table& table : found) {
+        std::vector<std::string_view> in_cells, in_box;
+        for (const TableCell& cell : table.cells) add_tokens(cell.text, in_cells);
+        for (const LineInfo& line : lines) {
+            const BBox& box = line.bbox;
+            if (inside(table.bbox, (box[0] + box[2]) / 2, (box[1] + box[3]) / 2))
+                add_tokens(line.text, in_box);
+        }
+        // A box holding many lines is a page laid out in ruled boxes (a
+        // newsletter), whose text reads better as paragraphs.
+        if (std::any_of(table.cells.begin(), table.cells.end(), [](const TableCell& c) {
+                return std::count(c.text.begin(), c.text.end(), '\n') >= kMaxTableCellLines;
+            }))
+            continue;
+        std::sort(in_cells.begin(), in_cells.end());
+        std::sort(in_box.begin(), in_box.end());
+        if (in_cells != in_box) continue;
+        const bool spans =
+            std::any_of(table.cells.begin(), table.cells.end(), [](const TableCell& c) {
+                return c.row_span > 1 || c.col_span > 1;
+            });
+        std::string text = spans ? tables::to_html(table) : tables::to_markdown(table);
+        if (!text.empty()) out.push_back({table.bbox, std::move(text)});
+    }
+    return out;
+}
+
+} // namespace
+
 Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
                                                        const Options& options) {
     ExtractOptions extract;
     extract.read = options.read;
     extract.pages = options.pages;
     extract.include_images = options.images != ImageMode::Omit;
+    // Tables are found on the worker that extracted the page, from its rules
+    // and words; the drawings are not kept past that.
+    extract.include_drawings = true;
+    std::mutex found_mu;
+    std::multimap<std::size_t, std::vector<PageTable>> found;
+    extract.on_page = [&](PageResult& result) {
+        std::vector<PageTable> tables = page_tables(result);
+        result.drawings = {};
+        std::lock_guard<std::mutex> lock(found_mu);
+        found.emplace(result.number, std::move(tables));
+    };
     QUARVEL_TRY(std::vector<PageLink> links, links::extract_links(document));
     std::vector<PageInput> pages;
     const Status status = extract::extract_doc_each(document, extract, [&](PageResult&& result) {
         PageInput page;
         page.number = result.number;
+        {
+            // A page selected twice is found twice; either result serves.
+            std::lock_guard<std::mutex> lock(found_mu);
+            auto it = found.find(result.number);
+            if (it != found.end()) {
+                page.tables = std::move(it->second);
+                found.erase(it);
+            }
+        }
         for (const PageLink& link : links)
             if (link.page == result.number) page.links.push_back(link);
         page.blocks = std::move(result.blocks);

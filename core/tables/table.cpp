@@ -61,6 +61,9 @@ constexpr double kProseEntryWords = 6.0;
 // Share of a grid's positions an aligned table fills at least; text whose
 // words line up by chance leaves most of its grid empty.
 constexpr double kMinFilledShare = 0.35;
+// Share of a ruled grid's cells that hold text at least: the boxes of a form
+// waiting to be filled in, or the nested boxes of a chart, leave most empty.
+constexpr double kMinFilledRuledShare = 0.25;
 // Share of entries that may be lone non-Latin glyphs.
 constexpr double kLoneGlyphShare = 0.6;
 // Share of rows with dot leaders that makes a grid a list of contents.
@@ -302,40 +305,23 @@ struct Lines {
 std::size_t header_by_style(const Table& table, const std::vector<std::size_t>& bold_words,
                             const std::vector<std::size_t>& all_words);
 
-// The table a group of touching rules closes, or nothing.
-std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
-                                 const std::vector<const Rule*>& vs, const Lines& text,
-                                 std::vector<bool>& used) {
-    std::vector<std::size_t> h_index, v_index;
-    std::vector<double> ys = cluster_positions(hs, h_index); // ascending
-    std::vector<double> xs = cluster_positions(vs, v_index);
-    if (ys.size() < 2 || xs.size() < 2) return std::nullopt;
-    double min_x = HUGE_VAL, max_x = -HUGE_VAL, min_y = HUGE_VAL, max_y = -HUGE_VAL;
-    for (const Rule* r : hs) min_x = std::min(min_x, r->from), max_x = std::max(max_x, r->to);
-    for (const Rule* r : vs) min_y = std::min(min_y, r->from), max_y = std::max(max_y, r->to);
-    const std::size_t ruled_ys = ys.size(), ruled_xs = xs.size();
-    add_extent(xs, min_x);
-    add_extent(xs, max_x);
-    add_extent(ys, min_y);
-    add_extent(ys, max_y);
-    drop_slivers(xs);
-    drop_slivers(ys);
-    (void)ruled_ys;
-    (void)ruled_xs;
+// Whether one of the rules reaches v along its length.
+bool covered(const std::vector<const Rule*>& rules, double v) {
+    for (const Rule* r : rules) {
+        if (v >= r->from - kSnap && v <= r->to + kSnap) return true;
+    }
+    return false;
+}
+
+// The table of a grid whose lines are xs and ys (ascending), each with the
+// rules that lie on it, or nothing when it is a frame or holds no words.
+std::optional<Table> grid_table(const std::vector<double>& xs, const std::vector<double>& ys,
+                                const std::vector<std::vector<const Rule*>>& on_x,
+                                const std::vector<std::vector<const Rule*>>& on_y,
+                                const Lines& text, std::vector<bool>& used) {
     if (ys.size() < 2 || xs.size() < 2) return std::nullopt;
     const std::size_t rows = ys.size() - 1, cols = xs.size() - 1;
     if (rows > limits::kMaxCellsPerTable / cols) return std::nullopt;
-
-    // Which rules lie on each grid line, to test its pieces cell by cell.
-    std::vector<std::vector<const Rule*>> on_y(ys.size()), on_x(xs.size());
-    for (const Rule* r : hs) on_y[nearest(ys, r->at)].push_back(r);
-    for (const Rule* r : vs) on_x[nearest(xs, r->at)].push_back(r);
-    auto covered = [](const std::vector<const Rule*>& rules, double v) {
-        for (const Rule* r : rules) {
-            if (v >= r->from - kSnap && v <= r->to + kSnap) return true;
-        }
-        return false;
-    };
     // Grid position (r, c): r counts from the top; ys ascend upwards.
     auto top = [&](std::size_t r) { return ys[rows - r]; };
     auto bottom = [&](std::size_t r) { return ys[rows - r - 1]; };
@@ -414,8 +400,9 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
     }
     std::size_t filled = 0;
     for (const TableCell& cell : table.cells) filled += cell.text.empty() ? 0 : 1;
-    // Gridlines of a chart, or a frame around a figure.
-    if (filled < 2) return std::nullopt;
+    // Gridlines of a chart, a frame around a figure, an empty form.
+    if (filled < 2 || double(filled) < kMinFilledRuledShare * double(table.cells.size()))
+        return std::nullopt;
     for (std::size_t wi : taken) used[wi] = true;
     table.header_rows = header_by_style(table, bold_words, all_words);
     std::stable_sort(table.cells.begin(), table.cells.end(),
@@ -423,6 +410,85 @@ std::optional<Table> ruled_table(const std::vector<const Rule*>& hs,
                          return a.row != b.row ? a.row < b.row : a.col < b.col;
                      });
     return table;
+}
+
+// The tables a group of touching rules closes. Boxes drawn edge to edge (a
+// frame right above a table, two tables stacked without a gap) join into one
+// group; the group is cut between rows whose outermost vertical rules differ,
+// and each band keeps only the grid lines that its own rules use.
+std::vector<Table> ruled_tables(const std::vector<const Rule*>& hs,
+                                const std::vector<const Rule*>& vs, const Lines& text,
+                                std::vector<bool>& used) {
+    std::vector<Table> out;
+    std::vector<std::size_t> h_index, v_index;
+    std::vector<double> ys = cluster_positions(hs, h_index); // ascending
+    std::vector<double> xs = cluster_positions(vs, v_index);
+    if (ys.size() < 2 || xs.size() < 2) return out;
+    double min_x = HUGE_VAL, max_x = -HUGE_VAL, min_y = HUGE_VAL, max_y = -HUGE_VAL;
+    for (const Rule* r : hs) min_x = std::min(min_x, r->from), max_x = std::max(max_x, r->to);
+    for (const Rule* r : vs) min_y = std::min(min_y, r->from), max_y = std::max(max_y, r->to);
+    add_extent(xs, min_x);
+    add_extent(xs, max_x);
+    add_extent(ys, min_y);
+    add_extent(ys, max_y);
+    drop_slivers(xs);
+    drop_slivers(ys);
+    if (ys.size() < 2 || xs.size() < 2) return out;
+    // Which rules lie on each grid line, to test its pieces cell by cell.
+    std::vector<std::vector<const Rule*>> on_y(ys.size()), on_x(xs.size());
+    for (const Rule* r : hs) on_y[nearest(ys, r->at)].push_back(r);
+    for (const Rule* r : vs) on_x[nearest(xs, r->at)].push_back(r);
+
+    // Each row band (bottom to top here) by the outermost vertical lines
+    // that reach into it; a row no vertical reaches goes with its neighbour.
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t band_start = 0, band_lo = kNone, band_hi = kNone;
+    auto flush = [&](std::size_t end) { // rows [band_start, end) of ys
+        // Columns outside the band's outermost verticals belong to a wider
+        // box in another band; inner lines no rule of the band reaches are
+        // another band's.
+        const std::size_t c0 = band_lo == kNone ? 0 : band_lo;
+        const std::size_t c1 = band_lo == kNone ? xs.size() - 1 : band_hi;
+        std::vector<double> bx, by;
+        std::vector<std::vector<const Rule*>> bon_x, bon_y;
+        for (std::size_t c = c0; c <= c1; ++c) {
+            bool reached = c == c0 || c == c1;
+            for (std::size_t k = band_start; k < end && !reached; ++k)
+                reached = covered(on_x[c], (ys[k] + ys[k + 1]) / 2);
+            if (!reached) continue;
+            bx.push_back(xs[c]);
+            bon_x.push_back(on_x[c]);
+        }
+        for (std::size_t k = band_start; k <= end; ++k) {
+            bool reached = k == band_start || k == end;
+            for (std::size_t c = 0; c + 1 < bx.size() && !reached; ++c)
+                reached = covered(on_y[k], (bx[c] + bx[c + 1]) / 2);
+            if (!reached) continue;
+            by.push_back(ys[k]);
+            bon_y.push_back(on_y[k]);
+        }
+        if (out.size() >= limits::kMaxTablesPerPage) return;
+        if (std::optional<Table> table = grid_table(bx, by, bon_x, bon_y, text, used))
+            out.push_back(std::move(*table));
+    };
+    for (std::size_t k = 0; k + 1 < ys.size(); ++k) {
+        const double mid_y = (ys[k] + ys[k + 1]) / 2;
+        std::size_t lo = kNone, hi = kNone;
+        for (std::size_t c = 0; c < xs.size(); ++c) {
+            if (!covered(on_x[c], mid_y)) continue;
+            if (lo == kNone) lo = c;
+            hi = c;
+        }
+        if (lo == kNone || lo == hi) continue;
+        if (band_lo != kNone && (lo != band_lo || hi != band_hi)) {
+            flush(k);
+            band_start = k;
+        }
+        band_lo = lo;
+        band_hi = hi;
+    }
+    flush(ys.size() - 1);
+    return out;
 }
 
 // --- tables from alignment -----------------------------------------------------------
@@ -1007,9 +1073,7 @@ std::vector<Table> find_tables(std::span<const Word> words, std::span<const Rule
         if (group.size() < 4 || found.size() >= limits::kMaxTablesPerPage) continue;
         std::vector<const Rule*> hs, vs;
         for (std::size_t k : group) (rules[k].horizontal ? hs : vs).push_back(&rules[k]);
-        if (std::optional<Table> table = ruled_table(hs, vs, text, used)) {
-            found.push_back(std::move(*table));
-        }
+        for (Table& table : ruled_tables(hs, vs, text, used)) found.push_back(std::move(table));
     }
     aligned_tables(text, used, rules, found);
 

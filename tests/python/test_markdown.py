@@ -167,3 +167,22 @@ def test_batch_adds_a_markdown_column(report, tmp_path, suffix):
         rows = pq.read_table(out).to_pylist()
     assert [row["page"] for row in rows] == [0, 1, 2]
     assert rows[1]["markdown"].startswith("## Section B\n\nThe body of section 2")
+
+
+def test_ruled_table_becomes_a_pipe_table_once(tmp_path):
+    weasyprint = pytest.importorskip("weasyprint")
+    rows = "".join(f"<tr><td>{n}</td><td>{v}</td></tr>"
+                   for n, v in [("Northfield", "12.5"), ("Southgate", "8.25"),
+                                ("Eastwick", "101.0")])
+    prose = "<p>" + "Plain running prose about the regions and their output. " * 12 + "</p>"
+    style = ("@page { size: A4; margin: 2cm } body { font: 10pt 'DejaVu Sans' }"
+             " table { border-collapse: collapse } td, th { border: 0.5pt solid; padding: 3pt }")
+    html = (f"<style>{style}</style>{prose}<table><tr><th>Region</th><th>Output</th></tr>{rows}"
+            f"</table><p style='page-break-before: always'>{prose}</p>")
+    path = tmp_path / "t.pdf"
+    weasyprint.HTML(string=html).write_pdf(path)
+    chunks = quarvel_full.to_markdown(str(path), page_chunks=True)
+    assert [c["tables"] for c in chunks] == [1, 0]
+    text = chunks[0]["text"]
+    assert "| Region | Output |\n| --- | --- |\n| Northfield | 12.5 |" in text
+    assert text.count("Southgate") == 1 and "|" not in chunks[1]["text"]

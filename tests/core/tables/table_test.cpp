@@ -245,8 +245,14 @@ std::vector<Table> ruled_grid(std::size_t rows) {
     std::vector<double> xs, ys;
     for (std::size_t c = 0; c <= 100; ++c) xs.push_back(10 + 4.0 * double(c));
     for (std::size_t r = 0; r <= rows; ++r) ys.push_back(10 + 4.0 * double(r));
-    std::vector<Word> words{Word{"a", {11, 11, 12, 12}, 1, false},
-                            Word{"b", {15, 11, 16, 12}, 1, false}};
+    // A word in every third column: a grid that is mostly empty is a form.
+    std::vector<Word> words;
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < 100; c += 3) {
+            const double x = 11 + 4.0 * double(c), y = 11 + 4.0 * double(r);
+            words.push_back(Word{"a", {x, y, x + 1, y + 1}, 1, false});
+        }
+    }
     return find(words, {grid_lines(xs, ys)});
 }
 
