@@ -175,7 +175,7 @@ def iter_extract(
     include_images: bool = False,
     password: Password = None,
     window: Optional[int] = None,
-) -> BatchIterator[_P]: ...
+) -> Iterator[tuple[_P, Union[Result, Exception]]]: ...
 
 class TableCell(TypedDict):
     row: int
@@ -231,4 +231,3 @@ def to_markdown(
     images: Union[Literal["placeholder"], StrPath, None] = "placeholder",
     headers_footers: bool = False,
 ) -> list[PageChunk]: ...
-) -> Iterator[tuple[_P, Union[Result, Exception]]]: ...
