@@ -13,9 +13,25 @@ from typing import Any, Callable, Optional, TextIO
 from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows
 from quarvel_tools.sinks import Sink
 
-# Characters of text and block JSON held for the sink before a chunk is
-# written early: a few files' worth of a text-dense batch.
-PENDING_BYTES = 4 << 20
+def _malloc_trim() -> Callable[[], None]:
+    """glibc's malloc_trim, or a no-op where there is none.
+
+    The reader's threads allocate from several malloc arenas, and glibc keeps
+    what a finished file freed in them; over a long batch the arenas' spare
+    memory rather than any file decides the peak. Giving it back after each
+    file costs a walk of the free lists, small beside reading a file.
+    """
+    try:
+        import ctypes
+
+        trim = ctypes.CDLL("libc.so.6").malloc_trim
+    except (OSError, AttributeError):
+        return lambda: None
+    trim.argtypes = [ctypes.c_size_t]
+
+    def release() -> None:
+        trim(0)
+    return release
 
 
 def find_pdfs(inputs: Iterable[str]) -> list[str]:
@@ -76,20 +92,14 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
 
     try:
         if jobs <= 1:
-            # Rows are written a chunk of files at a time, so a Parquet
-            # file's row groups stay as large as with extract_many, and
-            # sooner when a chunk's JSON grows large.
-            pending: list[Row] = []
-            files = size = 0
+            # Each file's rows go to the sink as soon as they are made: the
+            # sink decides how much to hold (a Parquet row group), so memory
+            # does not grow with a run of text-dense files.
+            release = _malloc_trim()
             for rows in iter_file_rows(todo, exact, markdown):
-                pending.extend(rows)
-                files += 1
-                size += sum(len(row["blocks"] or "") + len(row["text"] or "") for row in rows)
-                if files == CHUNK_FILES or size >= PENDING_BYTES:
-                    take(pending, files)
-                    pending, files, size = [], 0, 0
-            if files:
-                take(pending, files)
+                take(rows, 1)
+                del rows
+                release()
         else:
             import multiprocessing
 

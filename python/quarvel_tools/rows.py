@@ -204,6 +204,8 @@ def iter_file_rows(paths: Sequence[str], exact: bool = False, markdown: bool = F
             else:
                 add_markdown(reader, path, rows)
         yield rows
+        # Not held while the next file's rows are made.
+        del rows
 
 
 def _extract_or_empty(reader: ModuleType, path: str, **options: Any) -> Any:
