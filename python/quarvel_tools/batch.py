@@ -10,29 +10,8 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import Any, Callable, Optional, TextIO
 
-from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows
+from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows, malloc_trim
 from quarvel_tools.sinks import Sink
-
-def _malloc_trim() -> Callable[[], None]:
-    """glibc's malloc_trim, or a no-op where there is none.
-
-    The reader's threads allocate from several malloc arenas, and glibc keeps
-    what a finished file freed in them; over a long batch the arenas' spare
-    memory rather than any file decides the peak. Giving it back after each
-    file costs a walk of the free lists, small beside reading a file.
-    """
-    try:
-        import ctypes
-
-        trim = ctypes.CDLL("libc.so.6").malloc_trim
-    except (OSError, AttributeError):
-        return lambda: None
-    trim.argtypes = [ctypes.c_size_t]
-
-    def release() -> None:
-        trim(0)
-    return release
-
 
 def find_pdfs(inputs: Iterable[str]) -> list[str]:
     """Files as given; folders searched (recursively, in name order) for
@@ -95,7 +74,7 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
             # Each file's rows go to the sink as soon as they are made: the
             # sink decides how much to hold (a Parquet row group), so memory
             # does not grow with a run of text-dense files.
-            release = _malloc_trim()
+            release = malloc_trim()
             for rows in iter_file_rows(todo, exact, markdown):
                 take(rows, 1)
                 del rows

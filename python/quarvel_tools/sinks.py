@@ -41,7 +41,7 @@ def arrow_schema(pa: ModuleType, markdown: bool = False) -> Any:
 # writes them as one row group: large enough that a group spans many pages
 # (readers skip and decompress by group), small enough that the rows and
 # their Arrow copy stay a small part of a batch's memory.
-ROW_GROUP_CHARS = 8 << 20
+ROW_GROUP_CHARS = 2 << 20
 
 
 def row_chars(row: Row) -> int:
@@ -143,8 +143,11 @@ class ParquetSink:
 
     def _open(self) -> Any:
         if self._writer is None:
+            # Dictionaries only where values repeat: for the long unique
+            # strings of text and blocks one would be built and thrown away.
             self._writer = self._pq.ParquetWriter(self._tmp,
-                                                  arrow_schema(self._pa, self._markdown))
+                                                  arrow_schema(self._pa, self._markdown),
+                                                  use_dictionary=["path", "error"])
             if self._old is not None:
                 for group in range(self._old.num_row_groups):
                     self._writer.write_table(self._old.read_row_group(group))
