@@ -7,7 +7,8 @@ whole-list extract_many beside them.
         [--corpus ../shared/corpus] [--copies 2]
 
 Each run is a fresh child process whose peak resident memory (VmHWM) is its
-own. The consumer of iter_extract keeps nothing, as a loop that writes each
+own. "batch" is the command line writing JSON Lines, "batch.parquet" the
+same writing Parquet. The consumer of iter_extract keeps nothing, as a loop that writes each
 result out would; extract_many has to hold the whole list.
 """
 
@@ -32,7 +33,7 @@ def vm_hwm():
             return int(line.split()[1]) * 1024
 
 start = time.perf_counter()
-if which == "batch":
+if which.startswith("batch"):
     from quarvel_tools.cli import main
     main(["batch", *inputs, "-o", out])
 else:
@@ -48,7 +49,7 @@ else:
 print(json.dumps({"peak": vm_hwm(), "seconds": time.perf_counter() - start}))
 """
 
-RUNS = ["iter_extract", "iter_extract+images", "batch", "extract_many", "extract_many+images"]
+RUNS = ["iter_extract", "iter_extract+images", "batch", "batch.parquet", "extract_many", "extract_many+images"]
 
 
 def main() -> int:
@@ -70,7 +71,8 @@ def main() -> int:
         files = sum(1 for p in args.corpus.iterdir() if p.suffix.lower() == ".pdf")
         print(f"{args.corpus}: {files} files, listed {args.copies} times")
         for which in args.runs:
-            out = os.path.join(tmp, f"{which}.jsonl")
+            # "batch" writes JSON Lines, "batch.parquet" Parquet.
+            out = os.path.join(tmp, which if "." in which else f"{which}.jsonl")
             done = subprocess.run([sys.executable, "-c", CHILD, which, json.dumps(inputs), out],
                                   check=True, capture_output=True, text=True)
             m = json.loads(done.stdout.strip().splitlines()[-1])

@@ -10,13 +10,8 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import Any, Callable, Optional, TextIO
 
-from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows
+from quarvel_tools.rows import CHUNK_FILES, Row, extract_rows, iter_file_rows, malloc_trim
 from quarvel_tools.sinks import Sink
-
-# Characters of text and block JSON held for the sink before a chunk is
-# written early: a few files' worth of a text-dense batch.
-PENDING_BYTES = 4 << 20
-
 
 def find_pdfs(inputs: Iterable[str]) -> list[str]:
     """Files as given; folders searched (recursively, in name order) for
@@ -76,20 +71,14 @@ def run_batch(paths: Sequence[str], sink: Sink, *, exact: bool = False, jobs: in
 
     try:
         if jobs <= 1:
-            # Rows are written a chunk of files at a time, so a Parquet
-            # file's row groups stay as large as with extract_many, and
-            # sooner when a chunk's JSON grows large.
-            pending: list[Row] = []
-            files = size = 0
+            # Each file's rows go to the sink as soon as they are made: the
+            # sink decides how much to hold (a Parquet row group), so memory
+            # does not grow with a run of text-dense files.
+            release = malloc_trim()
             for rows in iter_file_rows(todo, exact, markdown):
-                pending.extend(rows)
-                files += 1
-                size += sum(len(row["blocks"] or "") + len(row["text"] or "") for row in rows)
-                if files == CHUNK_FILES or size >= PENDING_BYTES:
-                    take(pending, files)
-                    pending, files, size = [], 0, 0
-            if files:
-                take(pending, files)
+                take(rows, 1)
+                del rows
+                release()
         else:
             import multiprocessing
 

@@ -37,6 +37,19 @@ def arrow_schema(pa: ModuleType, markdown: bool = False) -> Any:
     ] + ([("markdown", pa.string())] if markdown else []))
 
 
+# Characters of text, block JSON and Markdown a Parquet sink holds before it
+# writes them as one row group: large enough that a group spans many pages
+# (readers skip and decompress by group), small enough that the rows and
+# their Arrow copy stay a small part of a batch's memory.
+ROW_GROUP_CHARS = 2 << 20
+
+
+def row_chars(row: Row) -> int:
+    """The characters of ROW's long text columns, what its memory grows with."""
+    markdown: Optional[str] = row.get("markdown")  # type: ignore[assignment]
+    return len(row["text"] or "") + len(row["blocks"] or "") + len(markdown or "")
+
+
 def arrow_table(pa: ModuleType, rows: list[Row]) -> Any:
     markdown = bool(rows) and "markdown" in rows[0]
     return pa.Table.from_pylist([dict(row) for row in rows],
@@ -88,7 +101,9 @@ class JsonlSink:
         return self._done
 
     def write(self, rows: list[Row]) -> None:
-        data = "".join(json.dumps(row, ensure_ascii=False) + "\n" for row in rows).encode()
+        # One file's lines, encoded one by one so that the text exists once
+        # as str lines and once as bytes, not also as one joined str.
+        data = b"".join((json.dumps(row, ensure_ascii=False) + "\n").encode() for row in rows)
         view = memoryview(data)
         while view:
             written = self._file.write(view)
@@ -120,25 +135,46 @@ class ParquetSink:
         self._tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
         self._writer: Optional[Any] = None
         self._markdown = False
+        self._pending: list[Row] = []
+        self._pending_chars = 0
 
     def done_paths(self) -> set[str]:
         return self._done
 
     def _open(self) -> Any:
         if self._writer is None:
+            # Dictionaries only where values repeat: for the long unique
+            # strings of text and blocks one would be built and thrown away.
             self._writer = self._pq.ParquetWriter(self._tmp,
-                                                  arrow_schema(self._pa, self._markdown))
+                                                  arrow_schema(self._pa, self._markdown),
+                                                  use_dictionary=["path", "error"])
             if self._old is not None:
                 for group in range(self._old.num_row_groups):
                     self._writer.write_table(self._old.read_row_group(group))
         return self._writer
 
     def write(self, rows: list[Row]) -> None:
+        """Holds ROWS until ROW_GROUP_CHARS are pending, then writes them as
+        one row group; a file's rows never straddle two calls of close."""
         if rows:
             self._markdown = "markdown" in rows[0]
-            self._open().write_table(arrow_table(self._pa, rows))
+            self._pending.extend(rows)
+            self._pending_chars += sum(row_chars(row) for row in rows)
+            if self._pending_chars >= ROW_GROUP_CHARS:
+                self._flush()
+
+    def _flush(self) -> None:
+        if self._pending:
+            table = arrow_table(self._pa, self._pending)
+            self._pending, self._pending_chars = [], 0
+            self._open().write_table(table)
+            # The table's buffers go back to the pool and the pool's spare
+            # memory to the system, rather than waiting for the next group.
+            del table
+            self._pa.default_memory_pool().release_unused()
 
     def close(self) -> None:
+        self._flush()
         if self._writer is None:
             if self._old is not None:
                 return  # nothing new: OUT stays as it was
