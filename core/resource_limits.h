@@ -98,6 +98,12 @@ inline constexpr std::size_t kMaxImagesPerPage = 100'000;
 // ask for 100 GiB. Images past this are still listed, with empty data.
 inline constexpr std::size_t kMaxImageBytesPerPage = std::size_t{1} << 30;
 
+// Pixels of one image made into 8-bit samples (and of its soft mask). The
+// largest real images, 600 dpi scans of large sheets, have some tens of
+// millions; at four bytes a pixel this caps the samples at 512 MiB where a
+// few bytes of Width and Height could ask for terabytes.
+inline constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 27;
+
 // Text characters and image bytes one document may return, as a budget that
 // grows with what the file really holds: a multiple of its source bytes (the
 // file's size plus the decoded size of every distinct content stream, form

@@ -29,6 +29,7 @@
 #include "extract/links.h"
 #include "bindings.h"
 #include "drawings.h"
+#include "images.h"
 #include "iter_extract.h"
 #include "markdown.h"
 #include "module.h"
@@ -572,6 +573,8 @@ PyMethodDef full_methods[] = {
      kIterExtractDoc},
     {"extract_tables", binding<Reader::Full>(py_extract_tables), METH_VARARGS | METH_KEYWORDS,
      kExtractTablesDoc},
+    {"image_pixels", binding<Reader::Full>(py_image_pixels), METH_VARARGS | METH_KEYWORDS,
+     kImagePixelsDoc},
     {"render_table", binding<Reader::Full>(py_render_table), METH_VARARGS | METH_KEYWORDS,
      kRenderTableDoc},
     {"to_markdown", binding<Reader::Full>(py_to_markdown), METH_VARARGS | METH_KEYWORDS,

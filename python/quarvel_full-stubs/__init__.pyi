@@ -163,6 +163,15 @@ def extract_drawings(
     password: Password = None,
 ) -> list[Drawing]: ...
 
+class ImagePixels(TypedDict):
+    width: int
+    height: int
+    channels: Literal[0, 1, 2, 3, 4]
+    samples: bytes
+    mask: Optional[bytes]
+
+def image_pixels(path: StrPath, xref: int, *, password: Password = None) -> ImagePixels: ...
+
 _P = TypeVar("_P", bound=StrPath)
 
 # Each item is the caller's own path with its result, or the exception that

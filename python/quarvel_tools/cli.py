@@ -5,10 +5,11 @@ from __future__ import annotations
 
 import argparse
 import base64
+import functools
 import json
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from types import ModuleType
 from typing import Any, Optional, TextIO
@@ -225,6 +226,17 @@ def cmd_json(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: Tex
     return status
 
 
+def image_pixels(reader: ModuleType, path: str,
+                 options: Mapping[str, Any]) -> Callable[[int], Mapping[str, Any]] | None:
+    """The reader's samples of one image by xref, each xref read once (an
+    image drawn on every page is one object), or None for the compact reader."""
+    read = getattr(reader, "image_pixels", None)
+    if read is None:
+        return None
+    password = {"password": options["password"]} if "password" in options else {}
+    return functools.lru_cache(maxsize=4)(lambda xref: read(path, xref, **password))
+
+
 def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
     from quarvel_tools.images import write_image
 
@@ -247,6 +259,7 @@ def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: T
         stems[stem] = seen + 1
         if seen:
             stem = f"{stem}~{seen}"
+        pixels = image_pixels(reader, path, reader_options(args))
         for n, image in enumerate(images):
             name = f"{stem}-{n}" if args.exact else f"{stem}-p{image['page']}-{n}"
             if not image["image"]:
@@ -254,7 +267,7 @@ def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: T
                       file=err)
                 continue
             try:
-                for written in write_image(image, args.output / name):
+                for written in write_image(image, args.output / name, pixels):
                     out.write(f"{written}\n")
             except OSError as e:
                 raise ToolError(f"{args.output / name}: {e.strerror}") from e
@@ -482,11 +495,12 @@ def write_page_images(reader: ModuleType, path: str, folder: Path,
     folder.mkdir(parents=True, exist_ok=True)
     password = {"password": options["password"]} if "password" in options else {}
     _, images = reader.extract(path, include_images=True, **password)
+    pixels = image_pixels(reader, path, options)
     counts: dict[int, int] = {}
     for image in images:
         n = counts.get(image["page"], 0)
         counts[image["page"]] = n + 1
-        write_image(image, folder / f"page-{image['page']}-image-{n}")
+        write_image(image, folder / f"page-{image['page']}-image-{n}", pixels)
 
 
 def cmd_markdown(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:

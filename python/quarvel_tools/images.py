@@ -5,6 +5,12 @@ means samples, not a PNG file: 8-bit DeviceGray and DeviceRGB samples whose
 size matches width x height are wrapped into a real PNG here; any other data
 (other colour spaces, depths, filters left in place) is written as .bin with
 a JSON sidecar saying how to read it.
+
+Given the full reader's `image_pixels` (as `pixels`, called with the image's
+xref), the writer asks it for 8-bit samples instead: ICC-based, calibrated,
+CMYK and Indexed images then come out as grey or RGB PNGs, and a soft mask
+as their alpha. JPEG and JPEG 2000 data stays as stored; its soft mask goes
+beside it as STEM-mask.png (grey, at the image's size).
 """
 
 from __future__ import annotations
@@ -12,11 +18,14 @@ from __future__ import annotations
 import json
 import struct
 import zlib
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
 _PNG_COLOUR_TYPES = {"DeviceGray": (0, 1), "DeviceRGB": (2, 3)}
+# PNG colour type by channels: grey, grey and alpha, RGB, RGB and alpha.
+_CHANNEL_COLOUR_TYPES = {1: 0, 2: 4, 3: 2, 4: 6}
+Pixels = Callable[[int], Mapping[str, Any]]
 _SIGNATURES = {"jpeg": (b"\xff\xd8", "jpg"), "jpx": (b"", "jp2")}
 
 
@@ -53,12 +62,41 @@ def image_file(image: Mapping[str, Any]) -> tuple[str, bytes, dict[str, Any] | N
     return "bin", data, sidecar
 
 
-def write_image(image: Mapping[str, Any], stem: Path) -> list[Path]:
-    """Writes stem.<ext> (and stem.json for .bin data); returns what it wrote."""
+def _pixel_files(image: Mapping[str, Any], pixels: Pixels) -> list[tuple[str, bytes]] | None:
+    """[(name suffix, bytes)] from the reader's samples, or None to fall back
+    to the data extract returned (no xref, or the reader refused it)."""
+    xref = image.get("xref", 0)
+    if not xref:
+        return None
+    try:
+        got = pixels(xref)
+    except (ValueError, OSError):
+        return None
+    width, height, channels = got["width"], got["height"], got["channels"]
+    if channels in _CHANNEL_COLOUR_TYPES:
+        return [(".png", png_bytes(got["samples"], width, height,
+                                   _CHANNEL_COLOUR_TYPES[channels], channels))]
+    if got["mask"] is not None:
+        return [("-mask.png", png_bytes(got["mask"], width, height, 0, 1))]
+    return []
+
+
+def write_image(image: Mapping[str, Any], stem: Path, pixels: Pixels | None = None) -> list[Path]:
+    """Writes stem.<ext> (and stem.json for .bin data, stem-mask.png for a
+    soft mask of data kept as stored); returns what it wrote."""
+    made = _pixel_files(image, pixels) if pixels is not None else None
+    if made and made[0][0] == ".png":
+        target = stem.with_name(f"{stem.name}.png")
+        target.write_bytes(made[0][1])
+        return [target]
     suffix, data, sidecar = image_file(image)
     target = stem.with_name(f"{stem.name}.{suffix}")
     target.write_bytes(data)
     written = [target]
+    for name_suffix, extra in made or []:
+        mask = stem.with_name(f"{stem.name}{name_suffix}")
+        mask.write_bytes(extra)
+        written.append(mask)
     if sidecar is not None:
         meta = stem.with_name(f"{stem.name}.json")
         meta.write_text(json.dumps(sidecar, indent=1) + "\n", encoding="utf-8")

@@ -649,6 +649,32 @@ def paths_and_colours() -> Iterator[tuple[str, bytes]]:
         [(20, b"<< /N 4 /Length 0 >>\nstream\n\nendstream")])
 
 
+def image_samples() -> Iterator[tuple[str, bytes]]:
+    """Images made into samples: a soft mask far larger than its image and
+    larger than the pixel limit, a huge image over a short stream, a palette
+    through a chain of alternates that ends in itself, and a mask that is its
+    own image."""
+    res = "<< /XObject << /Im1 20 0 R /Im2 21 0 R /Im3 22 0 R /Im4 23 0 R >> >>"
+    b = simple_document(["q 10 0 0 10 0 0 cm /Im1 Do /Im2 Do /Im3 Do /Im4 Do Q"], res)
+    b.stream(20, b"/Type /XObject /Subtype /Image /Width 2 /Height 2 /BitsPerComponent 8 "
+                 b"/ColorSpace /DeviceRGB /SMask 24 0 R", b"\xff" * 12)
+    b.stream(24, b"/Type /XObject /Subtype /Image /Width 100000 /Height 100000 "
+                 b"/BitsPerComponent 8 /ColorSpace /DeviceGray /Filter /FlateDecode",
+             flate_zeros(64 << 20))
+    b.stream(21, b"/Type /XObject /Subtype /Image /Width 11000 /Height 11000 /BitsPerComponent 8 "
+                 b"/ColorSpace /DeviceRGB /SMask 25 0 R", b"\0" * 10)
+    b.stream(25, b"/Type /XObject /Subtype /Image /Width 11000 /Height 11000 "
+                 b"/BitsPerComponent 1 /ColorSpace /DeviceGray", b"\0")
+    b.stream(22, b"/Type /XObject /Subtype /Image /Width 4 /Height 4 /BitsPerComponent 4 "
+                 b"/ColorSpace [/Indexed [/ICCBased 26 0 R] 2147483647 <00>] /SMask 22 0 R",
+             b"\x12" * 8)
+    b.stream(26, b"/N 7 /Alternate [/ICCBased 26 0 R]", b"")
+    b.stream(23, b"/Type /XObject /Subtype /Image /Width 3000 /Height 3000 /BitsPerComponent 16 "
+                 b"/ColorSpace /DeviceCMYK /Filter /FlateDecode /SMask 20 0 R",
+             flate_zeros(3000 * 3000 * 8))
+    yield "image_samples_hostile", b.build()
+
+
 def table_pages() -> Iterator[tuple[str, bytes]]:
     """Pages for the table finder: 10,000 crossing rules (a grid far past
     the cell limit), and a table of 5,000 rows, each under a rule."""
@@ -695,7 +721,7 @@ def markdown_structure() -> Iterator[tuple[str, bytes]]:
 GENERATORS: list[Callable[[], Iterator[tuple[str, bytes]]]] = [
     deep_nesting, bombs, forms_and_cycles, absurd_numbers, recovery_cases, truncations,
     full_reader_cases, dense_text, document_facts, paths_and_colours, table_pages,
-    markdown_structure,
+    markdown_structure, image_samples,
 ]
 
 

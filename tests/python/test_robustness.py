@@ -71,6 +71,10 @@ for name, call in (
     ("extract_drawings", lambda: quarvel_full.extract_drawings(path)),
     ("extract_tables", lambda: quarvel_full.extract_tables(path)),
     ("to_markdown", lambda: quarvel_full.to_markdown(path)),
+    # The first image objects the pages draw, each once, made into samples;
+    # the first refusal is the result.
+    ("image_pixels", lambda: [quarvel_full.image_pixels(path, x) for x in sorted(
+        {i["xref"] for i in quarvel_full.extract(path)[1]})[:64] if x]),
 ):
     try:
         value = call()
@@ -128,8 +132,8 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
     start = time.monotonic()
     # The bound was two files' worth for the four reads that lay out every
     # page (extract and extract_many of each module); quarvel_full's
-    # drawings, tables and Markdown read every page once more each.
-    layouts = 7
+    # drawings, tables, Markdown and image samples read every page once more each.
+    layouts = 8
     bound = 2 * SECONDS_PER_FILE * layouts / 4
     result = run_child(path, timeout=bound * 1.5)
     elapsed = time.monotonic() - start
@@ -141,7 +145,7 @@ def test_hostile_file_is_extracted_or_refused(data, tmp_path):
         # extract_many never raises for a bad file: it gives an empty entry.
         assert result[f"{module}.extract_many"] == ["ok", 1]
     for name in ("document_info", "extract_links_internal", "extract_drawings", "extract_tables",
-                 "to_markdown"):
+                 "to_markdown", "image_pixels"):
         outcome, detail = result[f"quarvel_full.{name}"]
         if outcome == "ValueError":
             assert mutation_smoke.message_is_known(detail, KNOWN), f"quarvel_full.{name}: {detail!r}"
