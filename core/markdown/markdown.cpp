@@ -39,6 +39,11 @@ std::size_t codepoints(std::string_view s) {
 bool is_lower_ascii(char c) { return c >= 'a' && c <= 'z'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alpha_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// A letter or digit, or any byte of a character outside ASCII (most of
+// which are letters in the scripts documents are set in).
+bool is_word_byte(char c) {
+    return is_alpha_ascii(c) || is_digit(c) || static_cast<unsigned char>(c) >= 0x80;
+}
 
 // Lower-case ASCII letters and digits, and every non-ASCII byte, with the
 // rest dropped: outline titles and the text they point at differ in spaces,
@@ -619,10 +624,19 @@ std::string marked_line(const TextLine& line, const std::vector<PageLink>& links
         out.append(text.substr(0, lead));
         if (core.empty()) continue;
         std::string inner(core);
-        if (piece.style & span_flags::kMonospaced) {
+        // Markup glued to a letter on either side would split the word for
+        // every reader of the Markdown ("**Geo**Topo" is two words), so a
+        // style that changes inside a word is left unmarked.
+        const bool glued_before = lead == 0 && k > 0 && !pieces[k - 1].text.empty() &&
+                                  is_word_byte(pieces[k - 1].text.back());
+        const bool glued_after = lead + core.size() == text.size() && k + 1 < pieces.size() &&
+                                 !pieces[k + 1].text.empty() &&
+                                 is_word_byte(pieces[k + 1].text.front());
+        const bool marked = !glued_before && !glued_after;
+        if (marked && (piece.style & span_flags::kMonospaced)) {
             inner = (inner.find('`') != std::string::npos ? "`` " + inner + " ``"
                                                           : "`" + inner + "`");
-        } else {
+        } else if (marked) {
             if (piece.style & span_flags::kItalic) inner = "_" + inner + "_";
             if (piece.style & span_flags::kBold) inner = "**" + inner + "**";
         }

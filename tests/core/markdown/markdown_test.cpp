@@ -237,6 +237,16 @@ TEST(MarkdownInline, StylesAndLinksInPlace) {
     const auto pages = run({p});
     EXPECT_EQ(pages[0].text, "Read **this** `x()` [_site_](https://example.org)");
     EXPECT_EQ(pages[0].links, std::vector<std::string>{"https://example.org"});
+
+    // A style that changes inside a word is left unmarked: markup there
+    // would split the word in two for every reader of the Markdown.
+    TextLine word = line("Geo", 72, 700);
+    TextSpan rest = word.spans[0];
+    rest.text = "Topo done";
+    rest.flags = flags::kBold;
+    rest.bbox = {88, 690, 130, 700};
+    word.spans.push_back(rest);
+    EXPECT_EQ(run({page(0, {block({word})})})[0].text, "GeoTopo done");
 }
 
 TEST(MarkdownChunks, SectionPathTablesAndImages) {
