@@ -239,10 +239,10 @@ LineInfo line_info(const TextLine& line) {
     return info;
 }
 
-std::vector<LineInfo> page_lines(const PageInput& page) {
+std::vector<LineInfo> page_lines(const std::vector<TextBlock>& blocks) {
     std::vector<LineInfo> lines;
-    for (std::size_t b = 0; b < page.blocks.size(); ++b) {
-        const auto& block = page.blocks[b].lines;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const auto& block = blocks[b].lines;
         for (std::size_t l = 0; l < block.size(); ++l) {
             LineInfo info = line_info(block[l]);
             info.block = b;
@@ -472,52 +472,80 @@ void mark_running_lines(const std::vector<PageInput>& pages,
     }
 }
 
+// Where a line's text (or two lines' of one block), as match_key makes it
+// with and without a section number, stands on a page.
+struct OutlinePlace {
+    std::size_t line;
+    std::size_t count; // 1, or 2 for a title set over two lines
+};
+using OutlineKeys = std::unordered_map<std::string, std::vector<OutlinePlace>>;
+
+// The keys of one page's lines: pure, so the pages an outline points at are
+// keyed on the workers and the document pass only looks titles up.
+OutlineKeys outline_keys(const std::vector<LineInfo>& lines) {
+    OutlineKeys keys;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        keys[match_key(lines[i].text)].push_back({i, 1});
+        keys[match_key(strip_section_number(lines[i].text).first)].push_back({i, 1});
+        if (i + 1 < lines.size() && !lines[i + 1].first_in_block) {
+            const std::string two = lines[i].text + " " + lines[i + 1].text;
+            keys[match_key(two)].push_back({i, 2});
+            keys[match_key(strip_section_number(two).first)].push_back({i, 2});
+        }
+    }
+    return keys;
+}
+
+// The page numbers some outline entry points at.
+std::unordered_set<std::size_t> outline_pages(const std::vector<docinfo::OutlineEntry>& outline) {
+    std::unordered_set<std::size_t> numbers;
+    for (const docinfo::OutlineEntry& entry : outline)
+        if (entry.page) numbers.insert(*entry.page);
+    return numbers;
+}
+
+// What the document passes read of a page, made on the worker that laid
+// it out: keying the lines for outline titles is most of the outline
+// match's work, so the document pass only looks titles up.
+struct PageAnalysis {
+    std::vector<LineInfo> lines;
+    OutlineKeys keys; // only for the pages the outline points at
+};
+
+PageAnalysis analyse_page(const std::vector<TextBlock>& blocks, bool outline_target) {
+    PageAnalysis analysis;
+    analysis.lines = page_lines(blocks);
+    if (outline_target) analysis.keys = outline_keys(analysis.lines);
+    return analysis;
+}
+
 // Outline titles matched to the text at their destination: the line (or two
 // lines of one block) whose letters and digits are the title's, with or
 // without its section number, nearest the destination's height.
 void match_outline(const std::vector<PageInput>& pages,
-                   const std::vector<std::vector<LineInfo>>& lines,
+                   const std::vector<PageAnalysis>& analysis,
                    const std::vector<docinfo::OutlineEntry>& outline,
                    std::vector<PageFacts>& facts) {
     std::unordered_map<std::size_t, std::size_t> index_of;
     for (std::size_t p = 0; p < pages.size(); ++p)
         index_of.emplace(pages[p].number, p);
-    struct Place {
-        std::size_t line;
-        std::size_t count;
-    };
-    std::unordered_map<std::size_t, std::unordered_map<std::string, std::vector<Place>>> keys;
     for (const docinfo::OutlineEntry& entry : outline) {
         if (!entry.page) continue;
         const auto found = index_of.find(*entry.page);
         if (found == index_of.end()) continue;
         const std::size_t p = found->second;
-        auto [page_keys, fresh] = keys.try_emplace(p);
-        if (fresh) {
-            const auto& ls = lines[p];
-            for (std::size_t i = 0; i < ls.size(); ++i) {
-                page_keys->second[match_key(ls[i].text)].push_back({i, 1});
-                page_keys->second[match_key(strip_section_number(ls[i].text).first)].push_back(
-                    {i, 1});
-                if (i + 1 < ls.size() && !ls[i + 1].first_in_block) {
-                    const std::string two = ls[i].text + " " + ls[i + 1].text;
-                    page_keys->second[match_key(two)].push_back({i, 2});
-                    page_keys->second[match_key(strip_section_number(two).first)].push_back(
-                        {i, 2});
-                }
-            }
-        }
+        const OutlineKeys& page_keys = analysis[p].keys;
         const std::string key = match_key(strip_section_number(entry.title).first);
         if (key.empty()) continue;
-        auto hit = page_keys->second.find(key);
-        if (hit == page_keys->second.end()) hit = page_keys->second.find(match_key(entry.title));
-        if (hit == page_keys->second.end()) continue;
-        const Place* best = nullptr;
+        auto hit = page_keys.find(key);
+        if (hit == page_keys.end()) hit = page_keys.find(match_key(entry.title));
+        if (hit == page_keys.end()) continue;
+        const OutlinePlace* best = nullptr;
         double best_distance = 0;
-        for (const Place& place : hit->second) {
+        for (const OutlinePlace& place : hit->second) {
             if (facts[p].outline_level[place.line] != 0) continue;
             const double distance =
-                entry.top ? std::abs(lines[p][place.line].bbox[3] - *entry.top) : 0;
+                entry.top ? std::abs(analysis[p].lines[place.line].bbox[3] - *entry.top) : 0;
             if (best == nullptr || distance < best_distance) {
                 best = &place;
                 best_distance = distance;
@@ -1135,21 +1163,29 @@ void fill_section_paths(std::vector<PageMarkdown>& pages) {
     }
 }
 
-std::vector<PageMarkdown> pages_to_markdown(const std::vector<PageInput>& pages,
-                                            const std::vector<docinfo::OutlineEntry>& outline,
-                                            const std::optional<std::vector<std::string>>& labels,
-                                            const Options& options) {
-    std::vector<std::vector<LineInfo>> lines =
-        parallel_map(pages.size(), [&](std::size_t p) { return page_lines(pages[p]); });
+namespace {
+
+// The document passes over pages already analysed, then each page written
+// on the worker pool.
+std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
+                                         std::vector<PageAnalysis> analysis,
+                                         const std::vector<docinfo::OutlineEntry>& outline,
+                                         const std::optional<std::vector<std::string>>& labels,
+                                         const Options& options) {
+    std::vector<std::vector<LineInfo>> lines(pages.size());
     std::vector<PageFacts> facts(pages.size());
     for (std::size_t p = 0; p < pages.size(); ++p) {
-        facts[p].dropped.assign(lines[p].size(), 0);
-        facts[p].outline_level.assign(lines[p].size(), 0);
+        facts[p].dropped.assign(analysis[p].lines.size(), 0);
+        facts[p].outline_level.assign(analysis[p].lines.size(), 0);
     }
-    match_outline(pages, lines, outline, facts);
+    match_outline(pages, analysis, outline, facts);
+    for (std::size_t p = 0; p < pages.size(); ++p)
+        lines[p] = std::move(analysis[p].lines);
     const DocumentStyle style = document_style(lines, facts);
     mark_running_lines(pages, lines, style.body_size, facts);
     std::vector<PageMarkdown> out = parallel_map(pages.size(), [&](std::size_t p) {
+        // The keys are thousands of small allocations: the workers free them.
+        OutlineKeys().swap(analysis[p].keys);
         return PageWriter(pages[p], lines[p], facts[p], style, options).write();
     });
     for (PageMarkdown& page : out) {
@@ -1157,6 +1193,19 @@ std::vector<PageMarkdown> pages_to_markdown(const std::vector<PageInput>& pages,
     }
     fill_section_paths(out);
     return out;
+}
+
+} // namespace
+
+std::vector<PageMarkdown> pages_to_markdown(const std::vector<PageInput>& pages,
+                                            const std::vector<docinfo::OutlineEntry>& outline,
+                                            const std::optional<std::vector<std::string>>& labels,
+                                            const Options& options) {
+    const std::unordered_set<std::size_t> targets = outline_pages(outline);
+    std::vector<PageAnalysis> analysis = parallel_map(pages.size(), [&](std::size_t p) {
+        return analyse_page(pages[p].blocks, targets.count(pages[p].number) != 0);
+    });
+    return write_document(pages, std::move(analysis), outline, labels, options);
 }
 
 namespace {
@@ -1181,14 +1230,12 @@ void add_tokens(std::string_view text, std::vector<std::string_view>& out) {
 // inside the rules, text beside an open grid, or words the finder cut
 // differently from the lines (letters spaced out in a chart's labels) keep
 // their lines as text rather than lose or change words.
-std::vector<PageTable> page_tables(const PageResult& page) {
+// `lines` are the page's lines as the pass itself makes them, for the same
+// centre test.
+std::vector<PageTable> page_tables(const PageResult& page, const std::vector<LineInfo>& lines) {
     std::vector<PageTable> out;
     const std::vector<Table> found = tables::find_tables(page.blocks, page.drawings);
     if (found.empty()) return out;
-    // The lines as the pass itself makes them, for the same centre test.
-    PageInput input;
-    input.blocks = page.blocks;
-    const std::vector<LineInfo> lines = page_lines(input);
     for (const Table& table : found) {
         std::vector<std::string_view> in_cells, in_box;
         for (const TableCell& cell : table.cells) add_tokens(cell.text, in_cells);
@@ -1224,33 +1271,52 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     extract.read = options.read;
     extract.pages = options.pages;
     extract.include_images = options.images != ImageMode::Omit;
-    // Tables are found on the worker that extracted the page, from its rules
-    // and words; the drawings are not kept past that.
+    // The outline is read first so that the workers key the lines of the
+    // pages it points at as they lay them out.
+    const std::vector<docinfo::OutlineEntry> outline = docinfo::read_outline(document);
+    const std::unordered_set<std::size_t> targets = outline_pages(outline);
+    // Each worker analyses the page it extracted and finds its tables, from
+    // its rules and words; the drawings are not kept past that.
     extract.include_drawings = true;
-    std::mutex found_mu;
-    std::multimap<std::size_t, std::vector<PageTable>> found;
+    struct Worked {
+        PageAnalysis analysis;
+        std::vector<PageTable> tables;
+    };
+    std::mutex worked_mu;
+    std::multimap<std::size_t, Worked> worked;
     extract.on_page = [&](PageResult& result) {
-        std::vector<PageTable> tables = page_tables(result);
+        Worked work;
+        work.analysis = analyse_page(result.blocks, targets.count(result.number) != 0);
+        work.tables = page_tables(result, work.analysis.lines);
         result.drawings = {};
-        std::lock_guard<std::mutex> lock(found_mu);
-        found.emplace(result.number, std::move(tables));
+        std::lock_guard<std::mutex> lock(worked_mu);
+        worked.emplace(result.number, std::move(work));
     };
     QUARVEL_TRY(std::vector<PageLink> links, links::extract_links(document));
+    // Each page's links, in document order, without a scan of all of them
+    // per page.
+    std::unordered_map<std::size_t, std::vector<PageLink>> links_of;
+    for (PageLink& link : links)
+        links_of[link.page].push_back(std::move(link));
     std::vector<PageInput> pages;
+    std::vector<PageAnalysis> analysis;
     const Status status = extract::extract_doc_each(document, extract, [&](PageResult&& result) {
         PageInput page;
         page.number = result.number;
         {
-            // A page selected twice is found twice; either result serves.
-            std::lock_guard<std::mutex> lock(found_mu);
-            auto it = found.find(result.number);
-            if (it != found.end()) {
-                page.tables = std::move(it->second);
-                found.erase(it);
+            // A page selected twice is worked on twice; either result serves.
+            std::lock_guard<std::mutex> lock(worked_mu);
+            auto it = worked.find(result.number);
+            if (it != worked.end()) {
+                page.tables = std::move(it->second.tables);
+                analysis.push_back(std::move(it->second.analysis));
+                worked.erase(it);
+            } else {
+                analysis.push_back(analyse_page(result.blocks, targets.count(result.number) != 0));
             }
         }
-        for (const PageLink& link : links)
-            if (link.page == result.number) page.links.push_back(link);
+        // A page selected twice gets its links each time.
+        if (auto it = links_of.find(result.number); it != links_of.end()) page.links = it->second;
         page.blocks = std::move(result.blocks);
         page.images = std::move(result.images);
         // Only the file mode reads the bytes (to name each file's type).
@@ -1262,8 +1328,11 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         return true;
     });
     if (!status.ok()) return status.error();
-    return pages_to_markdown(pages, docinfo::read_outline(document),
-                             docinfo::read_page_labels(document), options);
+    std::vector<PageMarkdown> out = write_document(pages, std::move(analysis), outline,
+                                                   docinfo::read_page_labels(document), options);
+    // The laid-out pages are freed by the workers too, not one by one here.
+    parallel_for_each_index(pages.size(), [&](std::size_t p) { pages[p] = PageInput(); });
+    return out;
 }
 
 Result<std::vector<PageMarkdown>> to_markdown(const std::string& path, const Options& options) {
