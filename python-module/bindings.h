@@ -86,4 +86,27 @@ class LockRelease {
     PyThreadState* state_;
 };
 
+// Appends make(item) for every item to `list`, a list the call is building
+// page by page; false, with the Python error set, when one fails.
+template <typename Items, typename Make>
+bool append_each(PyObject* list, const Items& items, Make make) {
+    for (const auto& item : items) {
+        PyObject* value = make(item);
+        if (value == nullptr) return false;
+        const int appended = PyList_Append(list, value);
+        Py_DECREF(value);
+        if (appended < 0) return false;
+    }
+    return true;
+}
+
+// The list a streamed call built, or its failure: a Python error raised
+// while converting a page stands, else the core's error is raised.
+inline PyObject* streamed_list(const Status& status, PyObject* list) {
+    if (status.ok()) return list;
+    Py_DECREF(list);
+    if (PyErr_Occurred()) return nullptr;
+    return raise_parse_error(status.error());
+}
+
 } // namespace quarvel::python

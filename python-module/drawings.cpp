@@ -113,22 +113,13 @@ PyObject* py_extract_drawings(PyObject*, PyObject* args, PyObject* kwargs) {
                 const PageResult done = std::move(page);
                 return unlocked.held([&] {
                     const GcPause pause;
-                    for (const Drawing& d : done.drawings) {
-                        PyObject* dict = drawing_dict(d, done.number, keys);
-                        if (dict == nullptr) return false;
-                        const int appended = PyList_Append(list.get(), dict);
-                        Py_DECREF(dict);
-                        if (appended < 0) return false;
-                    }
-                    return true;
+                    return append_each(list.get(), done.drawings, [&](const Drawing& d) {
+                        return drawing_dict(d, done.number, keys);
+                    });
                 });
             });
         }();
-        if (!status.ok()) {
-            if (PyErr_Occurred()) return nullptr;
-            return raise_parse_error(status.error());
-        }
-        return list.release();
+        return streamed_list(status, list.release());
     });
 }
 

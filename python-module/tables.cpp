@@ -207,22 +207,12 @@ PyObject* py_extract_tables(PyObject*, PyObject* args, PyObject* kwargs) {
                 // The page's tables go as soon as they are converted.
                 const std::vector<Table> page = std::move(found);
                 return unlocked.held([&] {
-                    for (const Table& table : page) {
-                        PyObject* value = render_table(table, keys);
-                        if (value == nullptr) return false;
-                        const int appended = PyList_Append(list.get(), value);
-                        Py_DECREF(value);
-                        if (appended < 0) return false;
-                    }
-                    return true;
+                    return append_each(list.get(), page,
+                                       [&](const Table& table) { return render_table(table, keys); });
                 });
             });
         }();
-        if (!status.ok()) {
-            if (PyErr_Occurred()) return nullptr;
-            return raise_parse_error(status.error());
-        }
-        return list.release();
+        return streamed_list(status, list.release());
     });
 }
 
