@@ -278,6 +278,13 @@ def main(argv: list[str] | None = None) -> int:
         one = min(one, timed("quarvel", paths, cpus[:1], args.rounds))
         two = min(two, timed("quarvel", paths, cpus, args.rounds))
         threads = min(threads, timed("quarvel-threads", paths, cpus, args.rounds))
+    # One long document on its own: how far a single call scales, where the
+    # set's figure is held back by documents of one to three pages.
+    longest = max(pairs, key=page_count)
+    long_one = long_two = float("inf")
+    for _ in range(args.turns):
+        long_one = min(long_one, timed("quarvel", [str(longest)], cpus[:1], args.rounds))
+        long_two = min(long_two, timed("quarvel", [str(longest)], cpus, args.rounds))
     peer = timed("pymupdf4llm", paths, [0], 1)
     print(f"\nspeed over {pages} pages ({args.rounds} rounds for quarvel_full)")
     print(f"quarvel_full 1 CPU   {pages * args.rounds / one:10.1f} pages/s")
@@ -285,6 +292,8 @@ def main(argv: list[str] | None = None) -> int:
           f"({one / two:.2f}x one CPU)")
     print(f"quarvel_full {len(cpus)} CPUs  {pages * args.rounds / threads:10.1f} pages/s "
           f"({one / threads:.2f}x one CPU), {len(cpus)} documents at a time from threads")
+    print(f"quarvel_full {len(cpus)} CPUs  {long_one / long_two:.2f}x one CPU on {longest.name} "
+          f"alone ({page_count(longest)} pages)")
     print(f"pymupdf4llm  1 CPU   {pages / peer:10.1f} pages/s "
           f"(quarvel_full {peer * args.rounds / one:.0f}x)")
     return 0
