@@ -157,6 +157,13 @@ inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;
 // holding a second copy of the document in memory.
 inline constexpr std::size_t kPagesAheadPerWorker = 4;
 
+// Memory the workers map ahead for the calling thread's result objects and
+// that it has not taken yet. A text-dense page's objects take some 50 KiB,
+// so this covers the window of pages ahead many times over, and bounds what
+// is held for nothing when the converting thread falls behind or an
+// estimate runs high: it is given back when the call ends.
+inline constexpr std::size_t kMaxPreparedResultBytes = std::size_t{64} << 20;
+
 // Finished files a streaming batch holds, per worker, before the caller has
 // taken them, when the caller names no window. Two a worker keeps every
 // worker busy while the caller converts one file and the next is done;

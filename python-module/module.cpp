@@ -27,6 +27,7 @@
 #include "file/document.h"
 #include "extract/extract.h"
 #include "extract/links.h"
+#include "extract/worker_pool.h"
 #include "bindings.h"
 #include "drawings.h"
 #include "images.h"
@@ -35,6 +36,7 @@
 #include "module.h"
 #include "py_ref.h"
 #include "render.h"
+#include "result_memory.h"
 #include "tables.h"
 
 namespace quarvel::python {
@@ -352,7 +354,14 @@ template <Reader R> PyObject* py_extract(PyObject*, PyObject* args, PyObject* kw
             return nullptr;
         }
         options.read = read_options(R, std::move(secret));
-        DocumentBuilder builder(render_options(R), R == Reader::Specified);
+        const RenderOptions render = render_options(R);
+        DocumentBuilder builder(render, R == Reader::Specified);
+        // Workers extracting ahead make ready the memory the pages' objects
+        // will take, so that converting them does not stop on page faults.
+        const ResultMemory memory(options.page_parallel && quarvel::worker_count() > 1);
+        options.on_page = [&](quarvel::PageResult& page) {
+            memory.prepare(converted_size(page, render));
+        };
         quarvel::Status status = [&] {
             LockRelease unlocked(R);
             return quarvel::extract::extract_each(*path, options, [&](quarvel::PageResult&& page) {

@@ -9,6 +9,9 @@ an error instead of empty pages.
 
 from __future__ import annotations
 
+import subprocess
+import sys
+
 import pytest
 
 from text_pdf import text_pdf
@@ -165,3 +168,44 @@ def test_page_parallel_streaming_gives_what_one_thread_gives(write_pdf, module_n
     one = module.extract(path, page_parallel=False)
     assert module.extract(path, page_parallel=True) == one
     assert len(one[0]) == 97
+
+
+RESULT_MEMORY_CHILD = r"""
+import gc, os, sys
+module = __import__(sys.argv[1])
+path = sys.argv[2]
+one = module.extract(path, page_parallel=False)
+for _ in range(3):
+    # Built in arenas the workers mapped ahead, then freed by the interpreter
+    # (which unmaps them as its own) when the next result replaces it.
+    result = module.extract(path, page_parallel=True)
+    assert result == one
+    churn = [[float(i), str(i), {"k": i}] for i in range(200_000)]
+    del churn
+    gc.collect()
+pid = os.fork()
+if pid == 0:
+    # A child forked after the workers' arenas were handed out allocates
+    # and frees as usual.
+    again = module.extract(path, page_parallel=False)
+    os._exit(0 if again == one else 1)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("module_name", ["quarvel", "quarvel_full"])
+def test_result_memory_prepared_by_workers_serves_the_interpreter(write_pdf, module_name):
+    # Enough text for the result to take several of the interpreter's arenas.
+    from pdfbuilder import simple_document
+
+    pytest.importorskip(module_name)
+    lines = " ".join(f"0 -14 Td (line {k} of a text-dense page) Tj" for k in range(45))
+    contents = [f"BT /F1 10 Tf 72 760 Td {lines} ET" for _ in range(300)]
+    path = write_pdf(simple_document(
+        contents, "<< /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >> >>"))
+    done = subprocess.run([sys.executable, "-c", RESULT_MEMORY_CHILD, module_name, str(path)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"

@@ -1,0 +1,170 @@
+#include "result_memory.h"
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "resource_limits.h"
+
+namespace quarvel::python {
+namespace {
+
+// The arenas made ready, and the hook that hands them to the interpreter.
+// One for the process: the interpreter has one arena allocator.
+struct ArenaStock {
+    std::mutex mu;
+    std::vector<void*> ready; // each arena_size bytes, its pages present
+    std::size_t owed = 0;     // bytes asked for, not yet a whole arena
+    int users = 0;            // ResultMemory objects alive
+    // The size of the interpreter's arenas, learned from its first request
+    // through the hook: it is fixed when the interpreter is built.
+    std::atomic<std::size_t> arena_size{0};
+    PyObjectArenaAllocator previous{};
+    bool hooked = false; // only ever set, under the interpreter lock
+};
+
+ArenaStock& stock() {
+    // Never destroyed: the interpreter may ask for or free an arena at exit.
+    static ArenaStock* s = new ArenaStock;
+    return *s;
+}
+
+void* take_arena(void* ctx, std::size_t size) {
+    ArenaStock& s = *static_cast<ArenaStock*>(ctx);
+    s.arena_size.store(size, std::memory_order_relaxed);
+    {
+        // Never waits: a worker holds the lock only to add an arena, and in
+        // a child forked meanwhile the lock may be held by no thread at all.
+        std::unique_lock<std::mutex> lock(s.mu, std::try_to_lock);
+        if (lock.owns_lock() && !s.ready.empty()) {
+            void* arena = s.ready.back();
+            s.ready.pop_back();
+            return arena;
+        }
+    }
+    return s.previous.alloc(s.previous.ctx, size);
+}
+
+// Ready arenas were mapped as the interpreter maps its own, so its own free
+// (an unmap of the arena) serves every arena alike.
+void free_arena(void* ctx, void* arena, std::size_t size) {
+    ArenaStock& s = *static_cast<ArenaStock*>(ctx);
+    s.previous.free(s.previous.ctx, arena, size);
+}
+
+// True when `fn` lies in the same loaded object as the interpreter's API:
+// the arena allocator in place is the interpreter's own mmap-based one, whose
+// free unmaps exactly what the hook maps.
+bool from_interpreter(void* fn) {
+    Dl_info own{};
+    Dl_info theirs{};
+    if (fn == nullptr ||
+        dladdr(reinterpret_cast<void*>(&PyObject_GetArenaAllocator), &own) == 0 ||
+        dladdr(fn, &theirs) == 0) {
+        return false;
+    }
+    return own.dli_fbase == theirs.dli_fbase;
+}
+
+// With the interpreter lock held. False when the hook cannot be put in.
+bool hook() {
+    ArenaStock& s = stock();
+    if (s.hooked) return true;
+    PyObjectArenaAllocator current{};
+    PyObject_GetArenaAllocator(&current);
+    if (current.alloc == &take_arena) {
+        // Another copy of this code hooked first; its stock serves.
+        return false;
+    }
+    if (!from_interpreter(reinterpret_cast<void*>(current.alloc))) return false;
+    s.previous = current;
+    PyObjectArenaAllocator ours{&s, &take_arena, &free_arena};
+    PyObject_SetArenaAllocator(&ours);
+    s.hooked = true;
+    return true;
+}
+
+void* map_arena(std::size_t size) {
+    void* arena = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (arena == MAP_FAILED) return nullptr;
+    // Each page written once, here, faults it in on this thread.
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (std::size_t at = 0; at < size; at += page)
+        static_cast<volatile char*>(arena)[at] = 0;
+    return arena;
+}
+
+} // namespace
+
+ResultMemory::ResultMemory(bool enabled) : enabled_(enabled && hook()) {
+    if (!enabled_) return;
+    ArenaStock& s = stock();
+    std::lock_guard<std::mutex> lock(s.mu);
+    ++s.users;
+}
+
+ResultMemory::~ResultMemory() {
+    if (!enabled_) return;
+    ArenaStock& s = stock();
+    std::vector<void*> unused;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (--s.users > 0) return;
+        unused.swap(s.ready);
+        s.owed = 0;
+    }
+    const std::size_t size = s.arena_size.load(std::memory_order_relaxed);
+    for (void* arena : unused)
+        munmap(arena, size);
+}
+
+void ResultMemory::prepare(std::size_t bytes) const {
+    if (!enabled_) return;
+    ArenaStock& s = stock();
+    // Until the interpreter has asked for an arena through the hook, its
+    // arena size is not known; the first pages go without.
+    const std::size_t size = s.arena_size.load(std::memory_order_relaxed);
+    if (size == 0) return;
+    const std::size_t cap = limits::kMaxPreparedResultBytes / size;
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.owed += bytes;
+        count = s.owed / size;
+        s.owed %= size;
+        count = s.ready.size() >= cap ? 0 : std::min(count, cap - s.ready.size());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        void* arena = map_arena(size);
+        if (arena == nullptr) return; // the interpreter maps its own instead
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (s.users == 0 || s.ready.size() >= cap) {
+            munmap(arena, size);
+            return;
+        }
+        s.ready.push_back(arena);
+    }
+}
+
+std::size_t converted_size(const PageResult& page, const RenderOptions& options) {
+    // Measured on text-dense pages: a span's dict, box and numbers come to
+    // about 400 bytes (560 with "flags", whose sixth key doubles the dict's
+    // table), a line's to 280 and a block's to 300, plus the text itself.
+    const std::size_t per_span = options.span_flags ? 560 : 400;
+    std::size_t bytes = 0;
+    for (const TextBlock& block : page.blocks) {
+        bytes += 300;
+        for (const TextLine& line : block.lines) {
+            bytes += 280;
+            for (const TextSpan& span : line.spans)
+                bytes += per_span + span.text.size();
+        }
+    }
+    return bytes;
+}
+
+} // namespace quarvel::python
