@@ -1166,12 +1166,15 @@ void fill_section_paths(std::vector<PageMarkdown>& pages) {
 namespace {
 
 // The document passes over pages already analysed, then each page written
-// on the worker pool.
+// on the worker pool. With `release`, the pages are the caller's to give up:
+// the worker that wrote a page frees it, rather than the calling thread all
+// of them after.
 std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
                                          std::vector<PageAnalysis> analysis,
                                          const std::vector<docinfo::OutlineEntry>& outline,
                                          const std::optional<std::vector<std::string>>& labels,
-                                         const Options& options) {
+                                         const Options& options,
+                                         std::vector<PageInput>* release = nullptr) {
     std::vector<std::vector<LineInfo>> lines(pages.size());
     std::vector<PageFacts> facts(pages.size());
     for (std::size_t p = 0; p < pages.size(); ++p) {
@@ -1186,7 +1189,10 @@ std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
     std::vector<PageMarkdown> out = parallel_map(pages.size(), [&](std::size_t p) {
         // The keys are thousands of small allocations: the workers free them.
         OutlineKeys().swap(analysis[p].keys);
-        return PageWriter(pages[p], lines[p], facts[p], style, options).write();
+        PageMarkdown page = PageWriter(pages[p], lines[p], facts[p], style, options).write();
+        std::vector<LineInfo>().swap(lines[p]);
+        if (release != nullptr) (*release)[p] = PageInput();
+        return page;
     });
     for (PageMarkdown& page : out) {
         if (labels && page.number < labels->size()) page.label = (*labels)[page.number];
@@ -1328,11 +1334,8 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         return true;
     });
     if (!status.ok()) return status.error();
-    std::vector<PageMarkdown> out = write_document(pages, std::move(analysis), outline,
-                                                   docinfo::read_page_labels(document), options);
-    // The laid-out pages are freed by the workers too, not one by one here.
-    parallel_for_each_index(pages.size(), [&](std::size_t p) { pages[p] = PageInput(); });
-    return out;
+    return write_document(pages, std::move(analysis), outline, docinfo::read_page_labels(document),
+                          options, &pages);
 }
 
 Result<std::vector<PageMarkdown>> to_markdown(const std::string& path, const Options& options) {
