@@ -237,15 +237,33 @@ def image_pixels(reader: ModuleType, path: str,
     return functools.lru_cache(maxsize=4)(lambda xref: read(path, xref, **password))
 
 
+class Stems:
+    """Output names from the inputs' file names: two inputs with one name
+    (a/x.pdf, b/x.pdf) must not overwrite each other, so the second is x~1."""
+
+    def __init__(self) -> None:
+        self._seen: dict[str, int] = {}
+
+    def take(self, path: str) -> str:
+        stem = Path(path).stem
+        seen = self._seen.get(stem, 0)
+        self._seen[stem] = seen + 1
+        return f"{stem}~{seen}" if seen else stem
+
+
+def make_folder(folder: Path) -> None:
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ToolError(f"{folder}: {e.strerror}") from e
+
+
 def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
     from quarvel_tools.images import write_image
 
-    try:
-        args.output.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise ToolError(f"{args.output}: {e.strerror}") from e
+    make_folder(args.output)
     status = 0
-    stems: dict[str, int] = {}
+    stems = Stems()
     for path in args.files:
         try:
             _, images = reader.extract(path, include_images=True, **reader_options(args))
@@ -253,12 +271,7 @@ def cmd_images(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: T
             report(path, e, err)
             status = EXIT_FAILED
             continue
-        # Two inputs with one name (a/x.pdf, b/x.pdf) must not overwrite each other.
-        stem = Path(path).stem
-        seen = stems.get(stem, 0)
-        stems[stem] = seen + 1
-        if seen:
-            stem = f"{stem}~{seen}"
+        stem = stems.take(path)
         pixels = image_pixels(reader, path, reader_options(args))
         for n, image in enumerate(images):
             name = f"{stem}-{n}" if args.exact else f"{stem}-p{image['page']}-{n}"
@@ -400,13 +413,10 @@ def table_text(table: Mapping[str, Any], fmt: str, reader: ModuleType) -> str:
 
 
 def cmd_tables(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: TextIO) -> int:
-    try:
-        args.output.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise ToolError(f"{args.output}: {e.strerror}") from e
+    make_folder(args.output)
     pages = parse_pages(args.pages)
     status = 0
-    stems: dict[str, int] = {}
+    stems = Stems()
     for path in args.files:
         try:
             found = reader.extract_tables(path, pages=pages, **reader_options(args))
@@ -414,11 +424,7 @@ def cmd_tables(args: argparse.Namespace, reader: ModuleType, out: TextIO, err: T
             report(path, e, err)
             status = EXIT_FAILED
             continue
-        stem = Path(path).stem
-        seen = stems.get(stem, 0)
-        stems[stem] = seen + 1
-        if seen:
-            stem = f"{stem}~{seen}"
+        stem = stems.take(path)
         counts: dict[int, int] = {}
         for table in found:
             n = counts.get(table["page"], 0)
@@ -470,19 +476,11 @@ def markdown_targets(args: argparse.Namespace) -> list[Optional[Path]]:
     suffix = ".jsonl" if args.chunks else ".md"
     if len(args.files) == 1 and not args.output.is_dir() and args.output.suffix:
         return [args.output]
-    try:
-        args.output.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise ToolError(f"{args.output}: {e.strerror}") from e
+    make_folder(args.output)
     targets: list[Optional[Path]] = []
-    stems: dict[str, int] = {}
+    stems = Stems()
     for path in args.files:
-        stem = Path(path).stem
-        seen = stems.get(stem, 0)
-        stems[stem] = seen + 1
-        # Two inputs with one name (a/x.pdf, b/x.pdf) must not overwrite each other.
-        name = f"{stem}~{seen}" if seen else stem
-        targets.append(args.output / f"{name}{suffix}")
+        targets.append(args.output / f"{stems.take(path)}{suffix}")
     return targets
 
 
