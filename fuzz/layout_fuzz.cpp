@@ -4,31 +4,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "layout/layout.h"
 
-namespace {
-
-double coordinate(const std::uint8_t* p) {
-    const unsigned v = unsigned(p[0]) << 8 | p[1];
-    switch (v) {
-    case 0xFFFF:
-        return std::numeric_limits<double>::quiet_NaN();
-    case 0xFFFE:
-        return std::numeric_limits<double>::infinity();
-    case 0xFFFD:
-        return -std::numeric_limits<double>::infinity();
-    case 0xFFFC:
-        return 1e300;
-    default:
-        // Tenths of a point over about 6500 points, offset to reach below 0.
-        return (static_cast<double>(v) - 4000.0) / 10.0;
-    }
-}
-
-} // namespace
+using quarvel::fuzz::coordinate;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     constexpr std::size_t kRecord = 10;

@@ -7,27 +7,15 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "markdown/markdown.h"
 
 namespace {
 
-double coordinate(const std::uint8_t* p) {
-    const unsigned v = unsigned(p[0]) << 8 | p[1];
-    switch (v) {
-    case 0xFFFF:
-        return std::numeric_limits<double>::quiet_NaN();
-    case 0xFFFE:
-        return std::numeric_limits<double>::infinity();
-    case 0xFFFD:
-        return -std::numeric_limits<double>::infinity();
-    default:
-        return (static_cast<double>(v) - 4000.0) / 10.0;
-    }
-}
+using quarvel::fuzz::coordinate;
 
 constexpr const char* kWords[] = {
     "word",  "Chapter 1", "2.3 Results", "IV. Title", "- ",  "* ",   "1. ",      "a) ",
