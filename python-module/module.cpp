@@ -262,11 +262,7 @@ PyObject* render_links(const std::vector<quarvel::PageLink>& links, bool interna
 // reader, with it for the compact one. The lock is taken back on every way
 // out, exceptions included, before any Python object is touched.
 template <typename F> auto run_core(Reader reader, F&& work) {
-    if (reader == Reader::Specified) return work();
-    struct Released {
-        PyThreadState* state = PyEval_SaveThread();
-        ~Released() { PyEval_RestoreThread(state); }
-    } released;
+    const LockRelease unlocked(reader);
     return work();
 }
 
