@@ -13,16 +13,22 @@
 namespace quarvel::python {
 namespace {
 
+// The size of the small-object allocator's arenas on 64-bit interpreters
+// since 3.10. The same hook also serves other requests (the frames' data
+// stack takes its chunks from it), so only requests of exactly this size
+// are arenas; on an interpreter whose arenas differ, none is ever seen and
+// nothing is prepared.
+constexpr std::size_t kArenaSize = std::size_t{1} << 20;
+
 // The arenas made ready, and the hook that hands them to the interpreter.
 // One for the process: the interpreter has one arena allocator.
 struct ArenaStock {
     std::mutex mu;
-    std::vector<void*> ready; // each arena_size bytes, its pages present
+    std::vector<void*> ready; // each kArenaSize bytes, its pages present
     std::size_t owed = 0;     // bytes asked for, not yet a whole arena
     int users = 0;            // ResultMemory objects alive
-    // The size of the interpreter's arenas, learned from its first request
-    // through the hook: it is fixed when the interpreter is built.
-    std::atomic<std::size_t> arena_size{0};
+    // Set once the interpreter has asked for an arena of kArenaSize.
+    std::atomic<bool> arenas_seen{false};
     PyObjectArenaAllocator previous{};
     bool hooked = false; // only ever set, under the interpreter lock
 };
@@ -35,7 +41,8 @@ ArenaStock& stock() {
 
 void* take_arena(void* ctx, std::size_t size) {
     ArenaStock& s = *static_cast<ArenaStock*>(ctx);
-    s.arena_size.store(size, std::memory_order_relaxed);
+    if (size != kArenaSize) return s.previous.alloc(s.previous.ctx, size);
+    s.arenas_seen.store(true, std::memory_order_relaxed);
     {
         // Never waits: a worker holds the lock only to add an arena, and in
         // a child forked meanwhile the lock may be held by no thread at all.
@@ -117,18 +124,17 @@ ResultMemory::~ResultMemory() {
         unused.swap(s.ready);
         s.owed = 0;
     }
-    const std::size_t size = s.arena_size.load(std::memory_order_relaxed);
     for (void* arena : unused)
-        munmap(arena, size);
+        munmap(arena, kArenaSize);
 }
 
 void ResultMemory::prepare(std::size_t bytes) const {
     if (!enabled_) return;
     ArenaStock& s = stock();
-    // Until the interpreter has asked for an arena through the hook, its
-    // arena size is not known; the first pages go without.
-    const std::size_t size = s.arena_size.load(std::memory_order_relaxed);
-    if (size == 0) return;
+    // Until the interpreter has asked for an arena through the hook, it is
+    // not known to use arenas of this size; the first pages go without.
+    if (!s.arenas_seen.load(std::memory_order_relaxed)) return;
+    constexpr std::size_t size = kArenaSize;
     const std::size_t cap = limits::kMaxPreparedResultBytes / size;
     std::size_t count = 0;
     {

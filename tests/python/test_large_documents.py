@@ -175,7 +175,14 @@ import gc, os, sys
 module = __import__(sys.argv[1])
 path = sys.argv[2]
 one = module.extract(path, page_parallel=False)
+
+def deep(n):
+    # Frames past the first chunk of the data stack, which the interpreter
+    # takes from the same hook as its arenas, in other sizes.
+    return 0 if n == 0 else 1 + deep(n - 1)
+
 for _ in range(3):
+    assert deep(600) == 600
     # Built in arenas the workers mapped ahead, then freed by the interpreter
     # (which unmaps them as its own) when the next result replaces it.
     result = module.extract(path, page_parallel=True)
