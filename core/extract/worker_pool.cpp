@@ -96,6 +96,12 @@ class Pool {
     // forever (Python's multiprocessing forks by default on Linux).
     bool usable() const { return getpid() == owner_; }
 
+    // Sends the map to the workers and returns at once: `finished` runs on
+    // the worker that ends it, then `done` is signalled. Not from a worker.
+    void start(std::size_t n, std::function<void(std::size_t)> body,
+               std::function<void(std::exception_ptr)> finished,
+               std::shared_ptr<BackgroundMap::Done> done);
+
     void run(std::size_t n, const std::function<void(std::size_t)>& body) {
         // What the caller wrote before the map is visible to every task, and
         // what every task wrote is visible to the caller afterwards. The
@@ -161,6 +167,47 @@ class Pool {
     tbb::global_control control_;
     tbb::task_arena arena_;
 };
+
+} // namespace
+
+struct BackgroundMap::Done {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+namespace {
+
+void Pool::start(std::size_t n, std::function<void(std::size_t)> body,
+                 std::function<void(std::exception_ptr)> finished,
+                 std::shared_ptr<BackgroundMap::Done> done) {
+    // As in run(): the atomics state the scheduler's ordering where
+    // ThreadSanitizer can see it.
+    auto published = std::make_shared<std::atomic<bool>>(false);
+    published->store(true, std::memory_order_release);
+    arena_.enqueue([n, body = std::move(body), finished = std::move(finished),
+                    done = std::move(done), published] {
+        (void)published->load(std::memory_order_acquire);
+        std::exception_ptr error;
+        try {
+            OnWorker scope;
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, n, 1),
+                [&body](const tbb::blocked_range<std::size_t>& range) {
+                    OnWorker inner;
+                    for (std::size_t i = range.begin(); i != range.end(); ++i)
+                        body(i);
+                },
+                tbb::simple_partitioner());
+        } catch (...) {
+            error = std::current_exception();
+        }
+        finished(std::move(error));
+        std::lock_guard<std::mutex> lock(done->mu);
+        done->done = true;
+        done->cv.notify_all();
+    });
+}
 
 // The map for a forked child: plain threads taking indices in turn, as many
 // as the pool would have. Maps nest by starting threads of their own.
@@ -272,6 +319,14 @@ void BackgroundMap::run_here(std::size_t n, const std::function<void(std::size_t
 
 bool BackgroundMap::start(std::size_t n, std::function<void(std::size_t)> body,
                           std::function<void(std::exception_ptr)> finished) {
+    Pool& p = pool();
+    if (p.usable() && !t_on_worker) {
+        // No thread of its own: starting one per document cost more than
+        // extracting a short document's pages.
+        done_ = std::make_shared<Done>();
+        p.start(n, std::move(body), std::move(finished), done_);
+        return true;
+    }
     try {
         thread_ = std::thread([n, body = std::move(body), finished = std::move(finished)] {
             run_here(n, body, finished);
@@ -284,6 +339,12 @@ bool BackgroundMap::start(std::size_t n, std::function<void(std::size_t)> body,
 
 void BackgroundMap::join() {
     if (thread_.joinable()) thread_.join();
+    if (done_ != nullptr) {
+        std::unique_lock<std::mutex> lock(done_->mu);
+        done_->cv.wait(lock, [&] { return done_->done; });
+        lock.unlock();
+        done_.reset();
+    }
 }
 
 } // namespace quarvel

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -42,11 +43,12 @@ bool on_pool_worker();
 // stopped. Called from a worker, the map nests inside the running one.
 void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body);
 
-// parallel_for_each_index(n, body) run from a thread of its own, so that the
-// thread that starts it is free to take what the tasks produce while they
-// run. `finished` is called on that thread once the map has returned, with
-// the exception the map ended with (null when none). Joined when destroyed;
-// whatever the tasks use must outlive the object.
+// parallel_for_each_index(n, body) started without waiting for it, so that
+// the thread that starts it is free to take what the tasks produce while
+// they run. `finished` is called once the map has ended, with the exception
+// it ended with (null when none), on the worker that ends it (or on a
+// thread of the map's own where the pool is not usable). Joined when
+// destroyed; whatever the tasks use must outlive the object.
 class BackgroundMap {
   public:
     BackgroundMap() = default;
@@ -62,8 +64,11 @@ class BackgroundMap {
                          const std::function<void(std::exception_ptr)>& finished);
     void join();
 
+    struct Done;
+
   private:
-    std::thread thread_;
+    std::thread thread_;           // where the pool is not usable
+    std::shared_ptr<Done> done_;   // a map sent to the pool
 };
 
 // parallel_for_each_index collecting the results of `f` in input order.
