@@ -842,7 +842,9 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
     };
 
     const std::size_t window = limits::kPagesAheadPerWorker * std::size_t{worker_count()};
-    if (!options.page_parallel || n < 2) {
+    // With one worker, handing pages over would only add waits: the taking
+    // thread and the worker would share one CPU.
+    if (!options.page_parallel || n < 2 || worker_count() < 2) {
         for (std::size_t k = 0; k < n; ++k) {
             CountedPage counted = page_at(k);
             QUARVEL_TRY(Ok delivered, deliver(counted));
