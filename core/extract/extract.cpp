@@ -496,7 +496,9 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
     std::vector<ObjectId> forms;
     for (const PdfObject& element : annots->as_array()) {
         if (forms.size() >= limits::kMaxWidgetsPerPage) break;
-        const ObjectPtr annot = document.resolve(element);
+        // Read without caching: most annotations are links or notes, looked
+        // at here for their /Subtype alone.
+        const ObjectPtr annot = document.resolve_transient(element);
         if (!annot->is_dict()) continue;
         const PdfObject* subtype = annot->get("Subtype");
         if (subtype == nullptr || !subtype->is_name("Widget")) continue;
