@@ -198,6 +198,7 @@ struct Shared {
     FontCache fonts;
     FloatCache floats;
     bool span_flags = false; // spans end with "flags"
+    bool image_bytes = true; // images' "image" is their bytes, else None
 };
 
 // A list of the four floats of a box, in stored order.
@@ -285,8 +286,10 @@ PyObject* image_dict(const Keys& k, const ExtractedImage& image, Shared& shared,
         !put(dict.get(), k.xref, PyLong_FromUnsignedLong(image.xref)) ||
         !put(dict.get(), k.ext, utf8(image.ext)) ||
         !put(dict.get(), k.image,
-             PyBytes_FromStringAndSize(image.image.data(),
-                                       static_cast<Py_ssize_t>(image.image.size()))) ||
+             shared.image_bytes
+                 ? PyBytes_FromStringAndSize(image.image.data(),
+                                             static_cast<Py_ssize_t>(image.image.size()))
+                 : Py_NewRef(Py_None)) ||
         !put_page(k, dict.get(), page)) {
         return nullptr;
     }
@@ -330,6 +333,7 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
     // Items not yet set are null, which a list being released skips.
     Shared shared;
     shared.span_flags = options.span_flags;
+    shared.image_bytes = options.image_bytes;
     Py_ssize_t next_block = 0;
     Py_ssize_t next_image = 0;
     for (std::size_t index = 0; index < pages.size(); ++index) {
@@ -370,6 +374,7 @@ DocumentBuilder::DocumentBuilder(const RenderOptions& options, bool lock_kept_th
     : state_(new State) {
     state_->options = options;
     state_->shared.span_flags = options.span_flags;
+    state_->shared.image_bytes = options.image_bytes;
     if (lock_kept_throughout) state_->pause.emplace();
 }
 

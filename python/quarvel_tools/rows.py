@@ -208,19 +208,18 @@ def iter_file_rows(paths: Sequence[str], exact: bool = False, markdown: bool = F
             for path in chunk:
                 yield [row for row in rows if row["path"] == path]
         return
-    release = malloc_trim()
-    for path, result in stream(list(paths), include_images=True, **options):
+    # Rows count images, so their bytes are not taken; the links come from
+    # the worker's reading of the file rather than a second opening here.
+    for path, result in stream(list(paths), include_images=True, image_bytes=False, links=True,
+                               **options):
         if isinstance(result, Exception):
             rows = [error_row(path, f"{type(result).__name__}: {result}")]
         else:
-            # What the worker freed reading the file goes back to the system
-            # before the links open it again on this thread.
-            release()
-            try:
-                links = reader.extract_links(path, **options)
-            except Exception:  # links are an extra; the text was read
+            blocks, images, links = result
+            if isinstance(links, Exception):  # links are an extra; the text was read
                 links = []
-            rows = file_rows(path, result, links, exact)
+            rows = file_rows(path, (blocks, images), links, exact)
+            del blocks, images, links
         # The result's objects go before the rows are written, not after.
         del result
         if markdown:
