@@ -237,6 +237,14 @@ inline constexpr std::size_t kMaxXmpBytes = std::size_t{4} << 20;
 // stops here.
 inline constexpr std::size_t kMaxFormFields = 100'000;
 
+// Parses of one object that a caller reading objects once each (the
+// annotation scans) may cost before the object is cached after all. A page's
+// annotations are read by the appearance scan and again by the link scan,
+// twice when the page is listed twice; past this a file that names one
+// large object over and over pays for it once more, so a scan's work stays
+// within a few parses of the file's objects.
+inline constexpr std::uint8_t kMaxTransientReads = 4;
+
 // Widget annotations a page draws the appearance of. Forms put a few
 // hundred widgets on a page; each drawn appearance is a form XObject.
 inline constexpr std::size_t kMaxWidgetsPerPage = 10'000;

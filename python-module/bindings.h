@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/links.h"
 #include "module.h"
 #include "read_options.h"
 #include "syntax/error.h"
@@ -37,6 +38,9 @@ bool convert_pages(PyObject* obj, std::optional<std::vector<std::size_t>>& out);
 bool convert_bool(PyObject* obj, const char* param, bool& out);
 // Every item of `paths` as file-system bytes.
 std::optional<std::vector<std::string>> convert_paths(Reader reader, PyObject* obj);
+
+// The dicts of extract_links for `links` (module.cpp).
+PyObject* render_links(const std::vector<quarvel::PageLink>& links, bool internal);
 
 // The reading options of a module's reader.
 quarvel::ReadOptions read_options(Reader reader, std::optional<std::string> password);

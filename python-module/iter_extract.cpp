@@ -26,6 +26,10 @@ struct BatchIterator {
     // Set while a call waits for the next file with the interpreter lock
     // released, so a second thread calling meanwhile is refused.
     bool running;
+    // image_bytes=False: images' "image" is None.
+    bool image_bytes;
+    // links=True: each result ends with the file's links.
+    bool links;
 };
 
 // Drops the stream without the interpreter lock: joining waits for the
@@ -48,14 +52,8 @@ void batch_dealloc(PyObject* object) {
     Py_DECREF(type); // a heap type's instances own a reference to it
 }
 
-// The exception instance a failed file yields: what the same file raises
-// from extract().
-PyObject* file_exception(const quarvel::extract::FileOutcome& outcome) {
-    if (outcome.exception == nullptr) {
-        (void)raise_parse_error(outcome.result->error());
-    } else {
-        (void)guarded([&]() -> PyObject* { std::rethrow_exception(outcome.exception); });
-    }
+// The exception set, taken as an instance to yield.
+PyObject* fetch_exception() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -64,6 +62,30 @@ PyObject* file_exception(const quarvel::extract::FileOutcome& outcome) {
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return value;
+}
+
+// The exception instance a failed file yields: what the same file raises
+// from extract().
+PyObject* file_exception(const quarvel::extract::FileOutcome& outcome) {
+    if (outcome.exception == nullptr) {
+        (void)raise_parse_error(outcome.result->error());
+    } else {
+        (void)guarded([&]() -> PyObject* { std::rethrow_exception(outcome.exception); });
+    }
+    return fetch_exception();
+}
+
+// [blocks, images] of a file read without error, with its links (or the
+// exception extract_links() would raise for it) after them when asked for.
+PyObject* file_value(const BatchIterator& self, const quarvel::extract::FileOutcome& outcome) {
+    Owned value(render_extract_result(outcome.result->value().pages,
+                                      RenderOptions{true, true, self.image_bytes}));
+    if (!value || !self.links) return value.release();
+    const auto& links = *outcome.links;
+    Owned extra(links.ok() ? render_links(links.value(), false)
+                           : (raise_parse_error(links.error()), fetch_exception()));
+    if (!extra || PyList_Append(value.get(), extra.get()) < 0) return nullptr;
+    return value.release();
 }
 
 PyObject* batch_next(PyObject* object) {
@@ -86,9 +108,7 @@ PyObject* batch_next(PyObject* object) {
         self->running = false;
         const auto index = static_cast<Py_ssize_t>(outcome->index);
         const bool ok = outcome->exception == nullptr && outcome->result->ok();
-        Owned value(ok ? render_extract_result(outcome->result->value().pages,
-                                               RenderOptions{true, true})
-                       : file_exception(*outcome));
+        Owned value(ok ? file_value(*self, *outcome) : file_exception(*outcome));
         if (!value) return nullptr;
         if (ok) {
             // The file's C++ result goes outside the lock.
@@ -153,7 +173,7 @@ bool convert_window(PyObject* obj, std::size_t& out) {
 
 const char kIterExtractDoc[] =
     "iter_extract(paths, *, file_parallel=True, page_parallel=False, include_images=False, "
-    "password=None, window=None)\n"
+    "password=None, window=None, image_bytes=True, links=False)\n"
     "--\n"
     "\n"
     "Extract many PDF files with the full reader, yielding (path, result) in input order.\n"
@@ -162,20 +182,29 @@ const char kIterExtractDoc[] =
     "the exception extract() would raise for it in place of its result. At most\n"
     "`window` finished files (default: two per worker) are held ahead of the caller,\n"
     "so memory stays bounded whatever the batch's length; a slow consumer pauses the\n"
-    "extraction instead of letting results pile up.";
+    "extraction instead of letting results pile up.\n"
+    "\n"
+    "With image_bytes=False each image dict's \"image\" is None: the images are\n"
+    "listed, their bytes not held. With links=True a result is [blocks, images,\n"
+    "links], links as extract_links() gives them (or the exception it would raise\n"
+    "for the file), read from the same opening of the file.";
 
 PyObject* py_iter_extract(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths",    "file_parallel", "page_parallel",
-                                   "include_images", "password", "window", nullptr};
+    static const char* kwlist[] = {"paths",  "file_parallel", "page_parallel", "include_images",
+                                   "password", "window",      "image_bytes",   "links",
+                                   nullptr};
     PyObject* paths_obj = nullptr;
     PyObject* file_parallel = nullptr;
     PyObject* page_parallel = nullptr;
     PyObject* include_images = nullptr;
     PyObject* password = nullptr;
     PyObject* window_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:iter_extract",
+    PyObject* image_bytes_obj = nullptr;
+    PyObject* links_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:iter_extract",
                                      const_cast<char**>(kwlist), &paths_obj, &file_parallel,
-                                     &page_parallel, &include_images, &password, &window_obj)) {
+                                     &page_parallel, &include_images, &password, &window_obj,
+                                     &image_bytes_obj, &links_obj)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -186,10 +215,13 @@ PyObject* py_iter_extract(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<std::vector<std::string>> paths = convert_paths(Reader::Full, paths_obj);
         std::optional<std::string> secret;
         std::size_t window = 0;
+        bool links = false;
         if (!paths || !convert_bool(file_parallel, "file_parallel", options.file_parallel) ||
             !convert_bool(page_parallel, "page_parallel", options.page_parallel) ||
             !convert_bool(include_images, "include_images", options.include_images) ||
-            !convert_password(password, secret) || !convert_window(window_obj, window)) {
+            !convert_password(password, secret) || !convert_window(window_obj, window) ||
+            !convert_bool(image_bytes_obj, "image_bytes", options.include_image_bytes) ||
+            !convert_bool(links_obj, "links", links)) {
             return nullptr;
         }
         options.read = read_options(Reader::Full, std::move(secret));
@@ -202,9 +234,11 @@ PyObject* py_iter_extract(PyObject*, PyObject* args, PyObject* kwargs) {
         self->stream = nullptr;
         self->paths = given.release();
         self->running = false;
+        self->image_bytes = options.include_image_bytes;
+        self->links = links;
         Owned iterator(reinterpret_cast<PyObject*>(self));
         self->stream =
-            new quarvel::extract::BatchStream(std::move(*paths), std::move(options), window);
+            new quarvel::extract::BatchStream(std::move(*paths), std::move(options), window, links);
         return iterator.release();
     });
 }

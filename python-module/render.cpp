@@ -278,6 +278,7 @@ struct Shared {
     FontCache fonts;
     FloatCache floats;
     bool span_flags = false; // spans end with "flags"
+    bool image_bytes = true; // images' "image" is their bytes, else None
 };
 
 // A list of the four floats of a box, in stored order.
@@ -362,8 +363,10 @@ PyObject* image_dict(const Keys& k, const ExtractedImage& image, Shared& shared,
         (v[2] = PyLong_FromUnsignedLong(image.height)) &&
         (v[3] = PyLong_FromUnsignedLong(image.bpc)) && (v[4] = utf8(image.colorspace)) &&
         (v[5] = PyLong_FromUnsignedLong(image.xref)) && (v[6] = utf8(image.ext)) &&
-        (v[7] = PyBytes_FromStringAndSize(image.image.data(),
-                                          static_cast<Py_ssize_t>(image.image.size())));
+        (v[7] = shared.image_bytes
+                    ? PyBytes_FromStringAndSize(image.image.data(),
+                                                static_cast<Py_ssize_t>(image.image.size()))
+                    : Py_NewRef(Py_None));
     if (!made) return release(v);
     Py_XINCREF(page);
     v[8] = page;
@@ -408,6 +411,7 @@ PyObject* build_document(const Keys* k, const std::vector<PageResult>& pages,
     // Items not yet set are null, which a list being released skips.
     Shared shared;
     shared.span_flags = options.span_flags;
+    shared.image_bytes = options.image_bytes;
     Py_ssize_t next_block = 0;
     Py_ssize_t next_image = 0;
     for (std::size_t index = 0; index < pages.size(); ++index) {
@@ -448,6 +452,7 @@ DocumentBuilder::DocumentBuilder(const RenderOptions& options, bool lock_kept_th
     : state_(new State) {
     state_->options = options;
     state_->shared.span_flags = options.span_flags;
+    state_->shared.image_bytes = options.image_bytes;
     if (lock_kept_throughout) state_->pause.emplace();
 }
 

@@ -16,6 +16,9 @@ struct RenderOptions {
     bool page_numbers = false;
     // Every span dict has "flags" after "color", its span_flags bits.
     bool span_flags = false;
+    // False: every image dict's "image" is None, its bytes not taken
+    // (ExtractOptions::include_image_bytes).
+    bool image_bytes = true;
 };
 
 // The document value [blocks, images] for the pages of one document, or

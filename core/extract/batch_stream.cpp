@@ -14,9 +14,10 @@ std::size_t BatchStream::default_window() {
 }
 
 BatchStream::BatchStream(std::vector<std::string> paths, ExtractOptions options,
-                         std::size_t window)
+                         std::size_t window, bool links)
     : paths_(std::move(paths)), options_(std::move(options)),
-      window_(std::clamp<std::size_t>(window, 1, limits::kMaxFilesAhead)), slots_(window_) {
+      window_(std::clamp<std::size_t>(window, 1, limits::kMaxFilesAhead)), links_(links),
+      slots_(window_) {
     std::size_t threads = 1;
     // More threads than the window could never all have a file.
     if (options_.file_parallel) threads = std::min<std::size_t>(worker_count(), window_);
@@ -74,11 +75,15 @@ void BatchStream::produce() {
             auto opened = Document::open(paths_[index], options_.read);
             if (opened.ok()) {
                 outcome.result.emplace(extract_doc(*opened.value(), options_));
+                if (links_ && outcome.result->ok()) {
+                    outcome.links.emplace(links::extract_links(*opened.value()));
+                }
             } else {
                 outcome.result.emplace(opened.error());
             }
         } catch (...) {
             outcome.result.reset();
+            outcome.links.reset();
             outcome.exception = std::current_exception();
         }
         {

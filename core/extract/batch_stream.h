@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "extract/links.h"
 
 namespace quarvel::extract {
 
@@ -22,6 +23,9 @@ namespace quarvel::extract {
 struct FileOutcome {
     std::size_t index = 0;
     std::optional<Result<ExtractResult>> result;
+    // The file's web links, read from the same opened document once its
+    // result is ok, when the stream was asked for them.
+    std::optional<Result<std::vector<PageLink>>> links;
     std::exception_ptr exception;
 };
 
@@ -36,7 +40,10 @@ class BatchStream {
   public:
     // Starts extracting at once; throws std::system_error when no thread
     // can be started. `window` is clamped to 1 .. limits::kMaxFilesAhead.
-    BatchStream(std::vector<std::string> paths, ExtractOptions options, std::size_t window);
+    // With `links` each file's outcome carries its links as well: a caller
+    // that wants both opens and reads each file once.
+    BatchStream(std::vector<std::string> paths, ExtractOptions options, std::size_t window,
+                bool links = false);
     BatchStream(const BatchStream&) = delete;
     BatchStream& operator=(const BatchStream&) = delete;
     // No file is started any more; the files being extracted are finished
@@ -59,6 +66,7 @@ class BatchStream {
     const std::vector<std::string> paths_;
     const ExtractOptions options_;
     const std::size_t window_;
+    const bool links_;
     mutable std::mutex mu_;
     std::condition_variable ready_;
     std::condition_variable room_;

@@ -496,7 +496,9 @@ std::optional<WidgetAppearances> widget_appearances(const PdfObject& page,
     std::vector<ObjectId> forms;
     for (const PdfObject& element : annots->as_array()) {
         if (forms.size() >= limits::kMaxWidgetsPerPage) break;
-        const ObjectPtr annot = document.resolve(element);
+        // Read without caching: most annotations are links or notes, looked
+        // at here for their /Subtype alone.
+        const ObjectPtr annot = document.resolve_transient(element);
         if (!annot->is_dict()) continue;
         const PdfObject* subtype = annot->get("Subtype");
         if (subtype == nullptr || !subtype->is_name("Widget")) continue;
@@ -610,7 +612,9 @@ Result<CountedPage> extract_counted_page(const Document& document, std::uint32_t
     }
     result.chars = drop_span_chars(result.page.blocks, result.pieces);
     if (options.include_images && !scanned.images.empty() && resources != nullptr) {
-        result.page.images = resolve_images(scanned.images, *resources, document);
+        result.page.images = resolve_images(
+            scanned.images, *resources, document,
+            {limits::kMaxImagesPerPage, limits::kMaxImageBytesPerPage}, options.include_image_bytes);
     }
     return result;
 }
@@ -651,9 +655,10 @@ class DocumentTotals {
         for (const DecodedSource& source : counted.sources)
             add_source(source.object, source.bytes);
         for (const ExtractedImage& image : counted.page.images) {
-            image_bytes_ += image.image.size();
+            const std::uint64_t bytes = image.image.size() + image.dropped_bytes;
+            image_bytes_ += bytes;
             // An inline image (no object) is part of content already counted.
-            if (image.xref != 0) add_source(image.xref, image.image.size());
+            if (image.xref != 0) add_source(image.xref, bytes);
         }
         chars_ += counted.chars;
         pieces_ += counted.pieces;

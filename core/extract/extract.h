@@ -29,6 +29,10 @@ struct ExtractOptions {
     bool page_parallel = true;
     bool file_parallel = false;
     bool include_images = true;
+    // False lists the images with every fact but their bytes (empty `image`),
+    // for callers that count or place images: a batch then holds no image
+    // data while its files wait to be taken.
+    bool include_image_bytes = true;
     // Full reader: record the page's painted paths in PageResult::drawings.
     bool include_drawings = false;
     // False leaves PageResult::blocks empty and skips the layout, for

@@ -64,7 +64,7 @@ std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
 
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
                                            const PdfObject& resources, const Document& document,
-                                           const ImageBudget& budget) {
+                                           const ImageBudget& budget, bool keep_bytes) {
     std::vector<ExtractedImage> images;
     std::size_t bytes_used = 0;
     const PdfObject* xobjects = direct_xobject_dict(resources);
@@ -97,6 +97,10 @@ std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& refs,
             std::string().swap(image.image);
         } else {
             bytes_used += image.image.size();
+        }
+        if (!keep_bytes) {
+            image.dropped_bytes = image.image.size();
+            std::string().swap(image.image);
         }
         image.bbox = {ref.x0, ref.y0, ref.x1, ref.y1};
         image.xref = *num;

@@ -92,7 +92,9 @@ Result<std::vector<PageLink>> collect_links(const Document& document, bool inter
             ObjectPtr resolved;
             const PdfObject* annot = &element;
             if (element.is_ref()) {
-                QUARVEL_TRY(resolved, document.get_object(element.as_ref().num));
+                // Each annotation is read once here: caching tens of
+                // thousands of them would outlast the scan.
+                QUARVEL_TRY(resolved, document.get_object_transient(element.as_ref().num));
                 annot = resolved.get();
             }
             if (!annot->has_dict()) continue;

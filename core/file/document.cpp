@@ -189,20 +189,35 @@ Result<ObjectPtr> Document::get_object(std::uint32_t num) const {
     if (std::optional<CachedObject> cached = object_cache_.find(num)) return std::move(*cached);
     const XrefEntry* entry = xref_.find(num);
     if (entry == nullptr) return ParseError::other("object not in xref");
+    if (entry->kind != XrefEntry::Kind::InUse && entry->kind != XrefEntry::Kind::Compressed) {
+        return ParseError::other("object is free (deleted)");
+    }
+    return object_cache_.insert(num, read_object(num));
+}
 
-    std::optional<CachedObject> result;
+Result<ObjectPtr> Document::get_object_transient(std::uint32_t num) const {
+    if (std::optional<CachedObject> cached = object_cache_.find(num)) return std::move(*cached);
+    {
+        std::lock_guard<std::mutex> lock(transient_mu_);
+        std::uint8_t& reads = transient_reads_[num];
+        if (reads >= limits::kMaxTransientReads) return get_object(num);
+        ++reads;
+    }
+    return read_object(num);
+}
+
+Result<ObjectPtr> Document::read_object(std::uint32_t num) const {
+    const XrefEntry* entry = xref_.find(num);
+    if (entry == nullptr) return ParseError::other("object not in xref");
     switch (entry->kind) {
     case XrefEntry::Kind::InUse:
-        result.emplace(parse_direct(entry->offset_or_stream, ObjectId{num, entry->gen_or_index}));
-        break;
+        return parse_direct(entry->offset_or_stream, ObjectId{num, entry->gen_or_index});
     case XrefEntry::Kind::Compressed:
-        result.emplace(from_object_stream(num, static_cast<std::uint32_t>(entry->offset_or_stream)));
-        break;
+        return from_object_stream(num, static_cast<std::uint32_t>(entry->offset_or_stream));
     case XrefEntry::Kind::Free:
     default:
         return ParseError::other("object is free (deleted)");
     }
-    return object_cache_.insert(num, std::move(*result));
 }
 
 Result<ObjectPtr> Document::parse_direct(std::uint64_t offset, ObjectId id) const {
@@ -286,13 +301,22 @@ Result<std::string> Document::decode_stream(const PdfObject& stream, std::size_t
 }
 
 ObjectPtr Document::resolve(const PdfObject& value) const {
+    return resolve_from(value, false);
+}
+
+ObjectPtr Document::resolve_transient(const PdfObject& value) const {
+    return resolve_from(value, true);
+}
+
+ObjectPtr Document::resolve_from(const PdfObject& value, bool transient) const {
     // A non-owning pointer: the value lives in whatever holds it.
     ObjectPtr direct(ObjectPtr(), &value);
     if (!options_.full() || !value.is_ref()) return direct;
     // A chain of references to references is followed a few steps only.
     ObjectPtr current = direct;
     for (int hops = 0; hops < 8 && current->is_ref(); ++hops) {
-        auto next = get_object(current->as_ref().num);
+        const std::uint32_t num = current->as_ref().num;
+        auto next = transient && hops == 0 ? get_object_transient(num) : get_object(num);
         if (!next.ok()) {
             static const PdfObject kNull;
             return ObjectPtr(ObjectPtr(), &kNull);

@@ -76,6 +76,15 @@ class Document {
     // Resolves an object by number (generations are never compared). Safe to
     // call from many threads at once.
     Result<ObjectPtr> get_object(std::uint32_t num) const;
+    // The same object for a caller that reads many objects once each and
+    // keeps none (a page's annotations scanned for their /Subtype): the
+    // cached one when there is one, else one parsed for this call and freed
+    // with the last pointer to it. A page of 30,000 link annotations would
+    // otherwise keep some 60 MB of parsed dictionaries for the document's
+    // life. An object read this way limits::kMaxTransientReads times is
+    // cached from then on, so a file that lists one object many times parses
+    // it a few times, not once per mention.
+    Result<ObjectPtr> get_object_transient(std::uint32_t num) const;
 
     // The pages in reading order.
     Result<std::vector<ObjectId>> page_refs() const;
@@ -91,6 +100,8 @@ class Document {
     // compact one hands references back unresolved). The pointer keeps the
     // object alive; a direct value lives as long as whatever holds it.
     ObjectPtr resolve(const PdfObject& value) const;
+    // resolve() whose first step reads through get_object_transient().
+    ObjectPtr resolve_transient(const PdfObject& value) const;
 
     const ReadOptions& options() const { return options_; }
     // The trailer dictionary as written (full reader; empty otherwise).
@@ -157,6 +168,10 @@ class Document {
         std::unordered_map<std::uint32_t, T> map_;
     };
 
+    // The object as the file defines it, neither looked up in nor added to
+    // the cache.
+    Result<ObjectPtr> read_object(std::uint32_t num) const;
+    ObjectPtr resolve_from(const PdfObject& value, bool transient) const;
     Result<ObjectPtr> parse_direct(std::uint64_t offset, ObjectId id) const;
     Result<std::string> decode_body(const PdfDict& dict, std::string_view body,
                                     std::size_t max_output) const;
@@ -175,6 +190,9 @@ class Document {
     mutable Arena arena_;
     mutable SharedCache<CachedObject> object_cache_;
     mutable SharedCache<CachedObjStm> objstm_cache_;
+    // How often get_object_transient() parsed each object it did not cache.
+    mutable std::mutex transient_mu_;
+    mutable std::unordered_map<std::uint32_t, std::uint8_t> transient_reads_;
 };
 
 } // namespace quarvel

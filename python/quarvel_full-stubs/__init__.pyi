@@ -174,17 +174,49 @@ def image_pixels(path: StrPath, xref: int, *, password: Password = None) -> Imag
 
 _P = TypeVar("_P", bound=StrPath)
 
+# An image of iter_extract(..., image_bytes=False): every fact but its bytes.
+class ListedImage(TypedDict):
+    bbox: list[float]
+    width: int
+    height: int
+    bpc: int
+    colorspace: str
+    xref: int
+    ext: Literal["jpeg", "jpx", "png"]
+    image: None
+    page: int
+
+ListedResult = tuple[list[Block], list[ListedImage]]
+# With links=True a result is [blocks, images, links]: the links as
+# extract_links() gives them, or the exception it would raise for the file.
+_Links = Union[list[Link], Exception]
+
 # Each item is the caller's own path with its result, or the exception that
 # extract() would raise for that file.
+@overload
 def iter_extract(
-    paths: Sequence[_P],
-    *,
-    file_parallel: bool = True,
-    page_parallel: bool = False,
-    include_images: bool = False,
-    password: Password = None,
-    window: Optional[int] = None,
+    paths: Sequence[_P], *, file_parallel: bool = True, page_parallel: bool = False,
+    include_images: bool = False, password: Password = None, window: Optional[int] = None,
+    image_bytes: Literal[True] = True, links: Literal[False] = False,
 ) -> Iterator[tuple[_P, Union[Result, Exception]]]: ...
+@overload
+def iter_extract(
+    paths: Sequence[_P], *, file_parallel: bool = True, page_parallel: bool = False,
+    include_images: bool = False, password: Password = None, window: Optional[int] = None,
+    image_bytes: Literal[False], links: Literal[False] = False,
+) -> Iterator[tuple[_P, Union[ListedResult, Exception]]]: ...
+@overload
+def iter_extract(
+    paths: Sequence[_P], *, file_parallel: bool = True, page_parallel: bool = False,
+    include_images: bool = False, password: Password = None, window: Optional[int] = None,
+    image_bytes: Literal[True] = True, links: Literal[True],
+) -> Iterator[tuple[_P, Union[tuple[list[Block], list[Image], _Links], Exception]]]: ...
+@overload
+def iter_extract(
+    paths: Sequence[_P], *, file_parallel: bool = True, page_parallel: bool = False,
+    include_images: bool = False, password: Password = None, window: Optional[int] = None,
+    image_bytes: Literal[False], links: Literal[True],
+) -> Iterator[tuple[_P, Union[tuple[list[Block], list[ListedImage], _Links], Exception]]]: ...
 
 class TableCell(TypedDict):
     row: int

@@ -50,10 +50,15 @@ def row_chars(row: Row) -> int:
     return len(row["text"] or "") + len(row["blocks"] or "") + len(markdown or "")
 
 
-def arrow_table(pa: ModuleType, rows: list[Row]) -> Any:
+def arrow_table(pa: ModuleType, rows: list[Row], pool: Any = None) -> Any:
+    """ROWS as an Arrow table, its buffers from POOL (Arrow's default pool
+    when None)."""
     markdown = bool(rows) and "markdown" in rows[0]
-    return pa.Table.from_pylist([dict(row) for row in rows],
-                                schema=arrow_schema(pa, markdown))
+    schema = arrow_schema(pa, markdown)
+    return pa.Table.from_arrays(
+        [pa.array([row[field.name] for row in rows],  # type: ignore[literal-required]
+                  type=field.type, memory_pool=pool) for field in schema],
+        schema=schema)
 
 
 class JsonlSink:
@@ -137,6 +142,10 @@ class ParquetSink:
         self._markdown = False
         self._pending: list[Row] = []
         self._pending_chars = 0
+        # The C library's allocator rather than Arrow's own for the tables
+        # and the writer: between row groups Arrow's pool keeps what a group
+        # used, where the C library hands it back.
+        self._pool = self._pa.system_memory_pool()
 
     def done_paths(self) -> set[str]:
         return self._done
@@ -147,7 +156,8 @@ class ParquetSink:
             # strings of text and blocks one would be built and thrown away.
             self._writer = self._pq.ParquetWriter(self._tmp,
                                                   arrow_schema(self._pa, self._markdown),
-                                                  use_dictionary=["path", "error"])
+                                                  use_dictionary=["path", "error"],
+                                                  memory_pool=self._pool)
             if self._old is not None:
                 for group in range(self._old.num_row_groups):
                     self._writer.write_table(self._old.read_row_group(group))
@@ -164,14 +174,23 @@ class ParquetSink:
                 self._flush()
 
     def _flush(self) -> None:
-        if self._pending:
-            table = arrow_table(self._pa, self._pending)
-            self._pending, self._pending_chars = [], 0
+        # A file of many text-dense pages comes in one write: its rows go out
+        # as several groups of about ROW_GROUP_CHARS, so that no more than
+        # one group's Arrow copy and encoded pages are held at once.
+        pending, self._pending, self._pending_chars = self._pending, [], 0
+        start = 0
+        while start < len(pending):
+            end, chars = start, 0
+            while end < len(pending) and (end == start or chars < ROW_GROUP_CHARS):
+                chars += row_chars(pending[end])
+                end += 1
+            table = arrow_table(self._pa, pending[start:end], self._pool)
             self._open().write_table(table)
             # The table's buffers go back to the pool and the pool's spare
             # memory to the system, rather than waiting for the next group.
             del table
-            self._pa.default_memory_pool().release_unused()
+            self._pool.release_unused()
+            start = end
 
     def close(self) -> None:
         self._flush()

@@ -598,6 +598,14 @@ def document_facts() -> Iterator[tuple[str, bytes]]:
     b.object(21, "<< /T (b) /Kids [20 0 R 21 0 R] /V (v) >>")
     yield "form_field_cycle", b.build()
 
+    # One link of 200 KB named 100,000 times by its page: the annotation
+    # scans read each annotation without keeping it, and must not parse this
+    # one once per mention.
+    b = simple_document(["BT (a) Tj ET"], page_extra="/Annots [" + "20 0 R " * 100_000 + "]")
+    b.object(20, "<< /Subtype /Link /Rect [0 0 1 1] /A << /S /URI /URI (https://a.example/) >> "
+                 "/QuadPoints [" + "0 " * 100_000 + "] >>")
+    yield "annotation_named_100000_times", b.build()
+
     # A widget whose appearance draws itself.
     b = catalog_with(simple_document(["BT (a) Tj ET"], page_extra="/Annots [20 0 R]"),
                      "/AcroForm << /Fields [20 0 R] >>")

@@ -105,6 +105,7 @@ def test_an_abandoned_iterator_stops_and_another_thread_is_refused(write_pdf):
     ({"window": 1.5}, TypeError),
     ({"file_parallel": 1}, TypeError),
     ({"password": 3}, TypeError),
+    ({"links": 1}, TypeError),
 ])
 def test_bad_arguments_are_refused_before_anything_runs(write_pdf, kwargs, error):
     with pytest.raises(error):
@@ -117,3 +118,26 @@ def test_the_largest_window_is_taken(write_pdf):
     path = write_pdf(words("x"))
     [(_, result)] = quarvel_full.iter_extract([path], window=4096)
     assert first_text(result) == "x 0"
+
+
+def test_images_without_bytes_and_links_from_the_same_reading(write_pdf):
+    # What a batch that counts images and lists links asks for: the result
+    # extract() gives with each image's bytes left out, then the links
+    # extract_links() gives.
+    from tools_support import sample_document
+
+    paths = [write_pdf(sample_document()), write_pdf(words("plain")),
+             write_pdf(b"%PDF-1.4\nnot really")]
+    got = list(quarvel_full.iter_extract(paths, include_images=True, image_bytes=False,
+                                         links=True))
+    for path, result in got[:2]:
+        blocks, images, links = result
+        expected_blocks, expected_images = quarvel_full.extract(path, include_images=True)
+        assert blocks == expected_blocks
+        assert images == [dict(image, image=None) for image in expected_images]
+        assert links == quarvel_full.extract_links(path)
+    assert len(got[0][1][1]) == 4 and len(got[0][1][2]) == 1
+    assert isinstance(got[2][1], ValueError)
+    # Without the new keywords a result stays [blocks, images].
+    [(_, result)] = quarvel_full.iter_extract(paths[:1], include_images=True)
+    assert result == quarvel_full.extract(paths[0], include_images=True)

@@ -315,6 +315,39 @@ TEST(DocumentObjects, CacheHandsOutTheSameObject) {
     EXPECT_EQ(a->get(), b->get());
 }
 
+// Objects read once each (annotation scans) are not kept, unless the cache
+// has them already or the same object was read this way
+// kMaxTransientReads times, from a plain object and from an object stream.
+TEST(DocumentObjects, TransientReadsAreCachedOnlyPastTheLimit) {
+    for (const std::uint32_t num : {2u, 5u}) {
+        SCOPED_TRACE(num);
+        auto doc = open_bytes(packed_document().build(xref_stream()));
+        ASSERT_TRUE(doc);
+        std::vector<ObjectPtr> reads;
+        for (std::size_t i = 0; i < limits::kMaxTransientReads; ++i) {
+            auto read = doc->get_object_transient(num);
+            ASSERT_TRUE(read.ok());
+            if (!reads.empty()) {
+                EXPECT_NE(read->get(), reads.back().get());
+                EXPECT_EQ(**read, *reads.back());
+            }
+            reads.push_back(std::move(read).value());
+        }
+        auto past = doc->get_object_transient(num);
+        auto cached = doc->get_object(num);
+        ASSERT_TRUE(past.ok() && cached.ok());
+        EXPECT_EQ(past->get(), cached->get());
+        EXPECT_EQ(**cached, *reads.front());
+
+        auto other = open_bytes(packed_document().build(xref_stream()));
+        ASSERT_TRUE(other);
+        auto first = other->get_object(num);
+        auto transient = other->get_object_transient(num);
+        ASSERT_TRUE(first.ok() && transient.ok());
+        EXPECT_EQ(first->get(), transient->get());
+    }
+}
+
 TEST(Mapping, MovesKeepTheBytesViewable) {
     // A short buffer lives inside the string object and moves with it.
     Mapping a = Mapping::from_bytes("abc");
