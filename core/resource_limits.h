@@ -158,11 +158,11 @@ inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;
 inline constexpr std::size_t kPagesAheadPerWorker = 4;
 
 // Memory the workers map ahead for the calling thread's result objects and
-// that it has not taken yet. A text-dense page's objects take some 50 KiB,
+// that it has not taken yet. A text-dense page's objects take some 40 KiB,
 // so this covers the window of pages ahead many times over, and bounds what
-// is held for nothing when the converting thread falls behind or an
-// estimate runs high: it is given back when the call ends.
-inline constexpr std::size_t kMaxPreparedResultBytes = std::size_t{64} << 20;
+// is mapped for nothing when an estimate runs high (the interpreter reuses
+// memory a result freed before): it is given back when the call ends.
+inline constexpr std::size_t kMaxPreparedResultBytes = std::size_t{8} << 20;
 
 // Finished files a streaming batch holds, per worker, before the caller has
 // taken them, when the caller names no window. Two a worker keeps every

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -95,14 +94,14 @@ bool hook() {
     return true;
 }
 
-void* map_arena(std::size_t size) {
-    void* arena = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (arena == MAP_FAILED) return nullptr;
-    // Each page written once, here, faults it in on this thread.
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    for (std::size_t at = 0; at < size; at += page)
-        static_cast<volatile char*>(arena)[at] = 0;
-    return arena;
+// `count` arenas in one mapping whose pages the kernel makes present as it
+// maps them: one call, and the address space's lock taken once, for all of
+// them. Each arena is later unmapped on its own, which the kernel allows for
+// any page-aligned part of a mapping.
+void* map_arenas(std::size_t count) {
+    void* block = mmap(nullptr, count * kArenaSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
 }
 
 } // namespace
@@ -144,13 +143,15 @@ void ResultMemory::prepare(std::size_t bytes) const {
         s.owed %= size;
         count = s.ready.size() >= cap ? 0 : std::min(count, cap - s.ready.size());
     }
+    if (count == 0) return;
+    auto* block = static_cast<char*>(map_arenas(count));
+    if (block == nullptr) return; // the interpreter maps its own instead
+    std::lock_guard<std::mutex> lock(s.mu);
     for (std::size_t i = 0; i < count; ++i) {
-        void* arena = map_arena(size);
-        if (arena == nullptr) return; // the interpreter maps its own instead
-        std::lock_guard<std::mutex> lock(s.mu);
+        char* arena = block + i * size;
         if (s.users == 0 || s.ready.size() >= cap) {
             munmap(arena, size);
-            return;
+            continue;
         }
         s.ready.push_back(arena);
     }

@@ -14,8 +14,8 @@ namespace quarvel::python {
 // about a third of the converting thread's time, and that thread is the one
 // part of page-parallel extraction more cores do not shorten. While a
 // ResultMemory is alive, the workers map arenas with their pages already
-// present, as many as the pages they extracted will need once converted,
-// and the interpreter's next arenas are taken from those. What the
+// present (a few MiB ahead, as many as the pages they extracted will need
+// once converted), and the interpreter's next arenas are taken from those. What the
 // interpreter then does with an arena (use it, free it) is as with its own.
 //
 // Nothing changes where the interpreter's arena allocator is not its own
