@@ -750,7 +750,14 @@ class PagePipeline {
     CountedPage next() {
         std::unique_lock<std::mutex> lock(mu_);
         std::optional<CountedPage>& slot = slots_[taken_ % window_];
-        page_done_.wait(lock, [&] { return slot.has_value() || error_ != nullptr; });
+        if (!slot.has_value() && error_ == nullptr) {
+            // Ahead of the workers, the taking thread sleeps until a run of
+            // pages is ready rather than waking for each: a wake-up is a
+            // context switch on the one thread more cores do not help.
+            waiting_ = true;
+            page_done_.wait(lock, [&] { return run_ready() || error_ != nullptr; });
+            waiting_ = false;
+        }
         if (error_ != nullptr) std::rethrow_exception(error_);
         CountedPage page = std::move(*slot);
         slot.reset();
@@ -784,16 +791,28 @@ class PagePipeline {
                 done.swap(discarded_);
             }
             done.clear();
+            bool wake = false;
             try {
                 CountedPage page = extract_(index);
                 std::lock_guard<std::mutex> lock(mu_);
                 slots_[index % window_].emplace(std::move(page));
+                wake = waiting_ && run_ready();
             } catch (...) {
                 fail(std::current_exception());
                 return;
             }
-            page_done_.notify_one();
+            if (wake) page_done_.notify_one();
         }
+    }
+
+    // With mu_ held: the pages from the next one to take on are ready, as
+    // many as half the window or all that are left.
+    bool run_ready() const {
+        const std::size_t run = std::min(std::max<std::size_t>(window_ / 2, 1), count_ - taken_);
+        for (std::size_t i = taken_; i < taken_ + run; ++i) {
+            if (!slots_[i % window_].has_value()) return false;
+        }
+        return true;
     }
 
     void fail(std::exception_ptr error) {
@@ -815,6 +834,7 @@ class PagePipeline {
     std::vector<CountedPage> discarded_;
     std::size_t claimed_ = 0;
     std::size_t taken_ = 0;
+    bool waiting_ = false; // the taking thread sleeps on page_done_
     bool stopping_ = false;
     std::exception_ptr error_;
     Extract extract_;
