@@ -30,7 +30,7 @@ class Block(TypedDict):
     lines: list[Line]
     page: int
 
-class Image(TypedDict):
+class _ImageFacts(TypedDict):
     bbox: list[float]
     width: int
     height: int
@@ -38,8 +38,10 @@ class Image(TypedDict):
     colorspace: str
     xref: int
     ext: Literal["jpeg", "jpx", "png"]
-    image: bytes
     page: int
+
+class Image(_ImageFacts):
+    image: bytes
 
 # ["l", x0, y0, x1, y1], ["re", x0, y0, x1, y1] or
 # ["c", x0, y0, x1, y1, x2, y2, x3, y3]: the tag, then floats.
@@ -175,16 +177,8 @@ def image_pixels(path: StrPath, xref: int, *, password: Password = None) -> Imag
 _P = TypeVar("_P", bound=StrPath)
 
 # An image of iter_extract(..., image_bytes=False): every fact but its bytes.
-class ListedImage(TypedDict):
-    bbox: list[float]
-    width: int
-    height: int
-    bpc: int
-    colorspace: str
-    xref: int
-    ext: Literal["jpeg", "jpx", "png"]
+class ListedImage(_ImageFacts):
     image: None
-    page: int
 
 ListedResult = tuple[list[Block], list[ListedImage]]
 # With links=True a result is [blocks, images, links]: the links as
