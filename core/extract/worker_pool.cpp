@@ -181,31 +181,36 @@ namespace {
 void Pool::start(std::size_t n, std::function<void(std::size_t)> body,
                  std::function<void(std::exception_ptr)> finished,
                  std::shared_ptr<BackgroundMap::Done> done) {
-    // As in run(): the atomics state the scheduler's ordering where
-    // ThreadSanitizer can see it.
-    auto published = std::make_shared<std::atomic<bool>>(false);
-    published->store(true, std::memory_order_release);
-    arena_.enqueue([n, body = std::move(body), finished = std::move(finished),
-                    done = std::move(done), published] {
-        (void)published->load(std::memory_order_acquire);
+    // What the map needs, written here before the release below and read by
+    // the task after its acquire: the scheduler orders the two already, and
+    // the atomic says so where ThreadSanitizer can see it. The map itself is
+    // run()'s, nested in the task, so it hands its work over as run() does.
+    struct Job {
+        std::size_t n;
+        std::function<void(std::size_t)> body;
+        std::function<void(std::exception_ptr)> finished;
+        std::shared_ptr<BackgroundMap::Done> done;
+        std::atomic<bool> published{false};
+    };
+    auto job = std::make_shared<Job>();
+    job->n = n;
+    job->body = std::move(body);
+    job->finished = std::move(finished);
+    job->done = std::move(done);
+    job->published.store(true, std::memory_order_release);
+    arena_.enqueue([this, job] {
+        (void)job->published.load(std::memory_order_acquire);
         std::exception_ptr error;
         try {
             OnWorker scope;
-            tbb::parallel_for(
-                tbb::blocked_range<std::size_t>(0, n, 1),
-                [&body](const tbb::blocked_range<std::size_t>& range) {
-                    OnWorker inner;
-                    for (std::size_t i = range.begin(); i != range.end(); ++i)
-                        body(i);
-                },
-                tbb::simple_partitioner());
+            run(job->n, job->body);
         } catch (...) {
             error = std::current_exception();
         }
-        finished(std::move(error));
-        std::lock_guard<std::mutex> lock(done->mu);
-        done->done = true;
-        done->cv.notify_all();
+        job->finished(std::move(error));
+        std::lock_guard<std::mutex> lock(job->done->mu);
+        job->done->done = true;
+        job->done->cv.notify_all();
     });
 }
 
