@@ -1277,6 +1277,9 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     extract.read = options.read;
     extract.pages = options.pages;
     extract.include_images = options.images != ImageMode::Omit;
+    // Only the file mode reads the bytes (to name each file's type); the
+    // workers let the others go as they list the images.
+    extract.include_image_bytes = options.images == ImageMode::Files;
     // The outline is read first so that the workers key the lines of the
     // pages it points at as they lay them out.
     const std::vector<docinfo::OutlineEntry> outline = docinfo::read_outline(document);
@@ -1325,11 +1328,6 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         if (auto it = links_of.find(result.number); it != links_of.end()) page.links = it->second;
         page.blocks = std::move(result.blocks);
         page.images = std::move(result.images);
-        // Only the file mode reads the bytes (to name each file's type).
-        if (options.images != ImageMode::Files) {
-            for (ExtractedImage& image : page.images)
-                std::string().swap(image.image);
-        }
         pages.push_back(std::move(page));
         return true;
     });
