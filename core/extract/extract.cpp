@@ -721,11 +721,12 @@ class PagePipeline {
 
     PagePipeline(std::size_t count, std::size_t window, Extract extract)
         : count_(count), window_(std::max<std::size_t>(window, 1)),
-          slots_(std::max<std::size_t>(window, 1)), extract_(std::move(extract)) {
-        const std::size_t producers = std::min<std::size_t>(worker_count(), count_);
+          slots_(std::max<std::size_t>(window, 1)),
+          producers_(std::min<std::size_t>(worker_count(), count_)), discarded_(producers_),
+          extract_(std::move(extract)) {
         // The taking thread is free to take pages as they come.
         if (!runner_.start(
-                producers, [this](std::size_t) { produce(); },
+                producers_, [this](std::size_t producer) { produce(producer); },
                 [this](std::exception_ptr error) {
                     if (error != nullptr) fail(std::move(error));
                 })) {
@@ -749,8 +750,8 @@ class PagePipeline {
     // threw (an allocation failure) is rethrown here.
     CountedPage next() {
         std::unique_lock<std::mutex> lock(mu_);
-        std::optional<CountedPage>& slot = slots_[taken_ % window_];
-        if (!slot.has_value() && error_ == nullptr) {
+        Slot& slot = slots_[taken_ % window_];
+        if (!slot.page.has_value() && error_ == nullptr) {
             // Ahead of the workers, the taking thread sleeps until a run of
             // pages is ready rather than waking for each: a wake-up is a
             // context switch on the one thread more cores do not help.
@@ -759,25 +760,34 @@ class PagePipeline {
             waiting_ = false;
         }
         if (error_ != nullptr) std::rethrow_exception(error_);
-        CountedPage page = std::move(*slot);
-        slot.reset();
+        CountedPage page = std::move(*slot.page);
+        slot.page.reset();
+        taken_producer_ = slot.producer;
         ++taken_;
         lock.unlock();
         room_.notify_all();
         return page;
     }
 
-    // A page the taking thread is done with. The next worker to claim a page
-    // frees it: a text page's characters, spans and lines are thousands of
-    // small allocations, and freeing them is work the taking thread, the one
-    // serial part of the pipeline, need not do.
+    // The page last taken, once the taking thread is done with it. The worker
+    // that extracted it frees it when it claims its next page: a text page's
+    // characters, spans and lines are thousands of small allocations, and
+    // freeing them is work the taking thread, the one serial part of the
+    // pipeline, need not do. Only their own worker frees them because the
+    // allocator locks the heap a block came from: another thread's frees
+    // would contend with that worker's allocations.
     void discard(CountedPage&& page) {
         std::lock_guard<std::mutex> lock(mu_);
-        discarded_.push_back(std::move(page));
+        discarded_[taken_producer_].push_back(std::move(page));
     }
 
   private:
-    void produce() {
+    struct Slot {
+        std::optional<CountedPage> page;
+        std::size_t producer = 0;
+    };
+
+    void produce(std::size_t producer) {
         std::vector<CountedPage> done;
         for (;;) {
             std::size_t index = 0;
@@ -788,14 +798,16 @@ class PagePipeline {
                 });
                 if (stopping_ || claimed_ >= count_) return;
                 index = claimed_++;
-                done.swap(discarded_);
+                done.swap(discarded_[producer]);
             }
             done.clear();
             bool wake = false;
             try {
                 CountedPage page = extract_(index);
                 std::lock_guard<std::mutex> lock(mu_);
-                slots_[index % window_].emplace(std::move(page));
+                Slot& slot = slots_[index % window_];
+                slot.page.emplace(std::move(page));
+                slot.producer = producer;
                 wake = waiting_ && run_ready();
             } catch (...) {
                 fail(std::current_exception());
@@ -806,11 +818,14 @@ class PagePipeline {
     }
 
     // With mu_ held: the pages from the next one to take on are ready, as
-    // many as half the window or all that are left.
+    // many as half the window or half of those left. The taking thread then
+    // converts a run while the workers extract the rest: waiting for every
+    // page of a short document would leave it nothing to overlap.
     bool run_ready() const {
-        const std::size_t run = std::min(std::max<std::size_t>(window_ / 2, 1), count_ - taken_);
+        const std::size_t left = count_ - taken_;
+        const std::size_t run = std::max<std::size_t>(std::min(window_ / 2, (left + 1) / 2), 1);
         for (std::size_t i = taken_; i < taken_ + run; ++i) {
-            if (!slots_[i % window_].has_value()) return false;
+            if (!slots_[i % window_].page.has_value()) return false;
         }
         return true;
     }
@@ -830,8 +845,10 @@ class PagePipeline {
     std::mutex mu_;
     std::condition_variable page_done_;
     std::condition_variable room_;
-    std::vector<std::optional<CountedPage>> slots_; // page i in slot i % window
-    std::vector<CountedPage> discarded_;
+    std::vector<Slot> slots_; // page i in slot i % window
+    const std::size_t producers_;
+    std::vector<std::vector<CountedPage>> discarded_; // by the producer that made them
+    std::size_t taken_producer_ = 0;
     std::size_t claimed_ = 0;
     std::size_t taken_ = 0;
     bool waiting_ = false; // the taking thread sleeps on page_done_
