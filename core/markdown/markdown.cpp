@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <span>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -1165,16 +1166,58 @@ void fill_section_paths(std::vector<PageMarkdown>& pages) {
 
 namespace {
 
+// Pages the caller gives up to write_document, with the thread that made
+// each one (its lines, keys and blocks).
+struct Release {
+    std::vector<PageInput>* pages = nullptr;
+    std::vector<std::thread::id> made_by;
+};
+
+// What a written page leaves to free.
+struct Written {
+    PageInput page;
+    OutlineKeys keys;
+    std::vector<LineInfo> lines;
+};
+
+// Written pages go back to the thread that made them to be freed. The C
+// library's allocator locks the heap a block came from on every free, so a
+// worker freeing another's pages would stall that worker's allocations as
+// it writes its own page.
+class ReturnToMaker {
+  public:
+    void put(Written&& written, std::thread::id maker) {
+        const std::thread::id self = std::this_thread::get_id();
+        if (maker == std::thread::id() || maker == self) return; // freed here, now
+        std::lock_guard<std::mutex> lock(mu_);
+        waiting_[maker].push_back(std::move(written));
+    }
+
+    // Frees what waits for the calling thread.
+    void collect() {
+        std::vector<Written> mine;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            auto it = waiting_.find(std::this_thread::get_id());
+            if (it == waiting_.end()) return;
+            mine.swap(it->second);
+        }
+    }
+
+  private:
+    std::mutex mu_;
+    std::unordered_map<std::thread::id, std::vector<Written>> waiting_;
+};
+
 // The document passes over pages already analysed, then each page written
 // on the worker pool. With `release`, the pages are the caller's to give up:
-// the worker that wrote a page frees it, rather than the calling thread all
+// the workers free them as they write, rather than the calling thread all
 // of them after.
 std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
                                          std::vector<PageAnalysis> analysis,
                                          const std::vector<docinfo::OutlineEntry>& outline,
                                          const std::optional<std::vector<std::string>>& labels,
-                                         const Options& options,
-                                         std::vector<PageInput>* release = nullptr) {
+                                         const Options& options, Release release = {}) {
     std::vector<std::vector<LineInfo>> lines(pages.size());
     std::vector<PageFacts> facts(pages.size());
     for (std::size_t p = 0; p < pages.size(); ++p) {
@@ -1186,12 +1229,15 @@ std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
         lines[p] = std::move(analysis[p].lines);
     const DocumentStyle style = document_style(lines, facts);
     mark_running_lines(pages, lines, style.body_size, facts);
+    ReturnToMaker freed;
     std::vector<PageMarkdown> out = parallel_map(pages.size(), [&](std::size_t p) {
-        // The keys are thousands of small allocations: the workers free them.
-        OutlineKeys().swap(analysis[p].keys);
+        freed.collect();
         PageMarkdown page = PageWriter(pages[p], lines[p], facts[p], style, options).write();
-        std::vector<LineInfo>().swap(lines[p]);
-        if (release != nullptr) (*release)[p] = PageInput();
+        // The keys, lines and blocks are thousands of small allocations.
+        Written written{release.pages != nullptr ? std::move((*release.pages)[p]) : PageInput(),
+                        std::move(analysis[p].keys), std::move(lines[p])};
+        freed.put(std::move(written),
+                  p < release.made_by.size() ? release.made_by[p] : std::thread::id());
         return page;
     });
     for (PageMarkdown& page : out) {
@@ -1290,6 +1336,7 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     struct Worked {
         PageAnalysis analysis;
         std::vector<PageTable> tables;
+        std::thread::id made_by = std::this_thread::get_id();
     };
     std::mutex worked_mu;
     std::multimap<std::size_t, Worked> worked;
@@ -1309,6 +1356,7 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         links_of[link.page].push_back(std::move(link));
     std::vector<PageInput> pages;
     std::vector<PageAnalysis> analysis;
+    Release release{&pages, {}};
     const Status status = extract::extract_doc_each(document, extract, [&](PageResult&& result) {
         PageInput page;
         page.number = result.number;
@@ -1319,9 +1367,11 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
             if (it != worked.end()) {
                 page.tables = std::move(it->second.tables);
                 analysis.push_back(std::move(it->second.analysis));
+                release.made_by.push_back(it->second.made_by);
                 worked.erase(it);
             } else {
                 analysis.push_back(analyse_page(result.blocks, targets.count(result.number) != 0));
+                release.made_by.push_back(std::this_thread::get_id());
             }
         }
         // A page selected twice gets its links each time.
@@ -1333,7 +1383,7 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     });
     if (!status.ok()) return status.error();
     return write_document(pages, std::move(analysis), outline, docinfo::read_page_labels(document),
-                          options, &pages);
+                          options, std::move(release));
 }
 
 Result<std::vector<PageMarkdown>> to_markdown(const std::string& path, const Options& options) {
