@@ -887,6 +887,7 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
     // With one worker, handing pages over would only add waits: the taking
     // thread and the worker would share one CPU.
     if (!options.page_parallel || n < 2 || worker_count() < 2) {
+        if (options.meanwhile) options.meanwhile();
         for (std::size_t k = 0; k < n; ++k) {
             CountedPage counted = page_at(k);
             QUARVEL_TRY(Ok delivered, deliver(counted));
@@ -898,6 +899,7 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
         // Called from a task of the pool (files in parallel): a pipeline
         // would wait on workers that may all be waiting likewise, so the
         // pages go in groups through maps that nest in the running one.
+        if (options.meanwhile) options.meanwhile();
         for (std::size_t from = 0; from < n; from += window) {
             const std::size_t count = std::min(window, n - from);
             auto pages = parallel_map(count, [&](std::size_t i) { return page_at(from + i); });
@@ -909,6 +911,7 @@ Status stream_pages(const Document& document, const ExtractOptions& options,
         return Ok{};
     }
     PagePipeline pipeline(n, window, page_at);
+    if (options.meanwhile) options.meanwhile();
     for (std::size_t k = 0; k < n; ++k) {
         CountedPage counted = pipeline.next();
         QUARVEL_TRY(Ok delivered, deliver(counted));

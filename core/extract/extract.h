@@ -48,6 +48,11 @@ struct ExtractOptions {
     // before the page is handed on in order (later stages, such as finding
     // tables, then run on the pool too). Called from several threads at once.
     std::function<void(PageResult&)> on_page;
+    // Work of the calling thread's own, done once the workers have started
+    // on the pages and before it takes the first: reading what the document
+    // holds besides its pages then costs a long document no time. Without
+    // workers, done before the first page.
+    std::function<void()> meanwhile;
 };
 
 struct PageResult {

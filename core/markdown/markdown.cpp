@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <span>
@@ -382,47 +383,63 @@ int size_level(const DocumentStyle& style, double size) {
 // text, digits aside, comes back at about the same height on many pages
 // (journal names, chapter titles, "Page 3 of 12"), and page numbers whose
 // value minus the page's position is the same on several pages.
+// A line at one end of a page that may be running text: its text with
+// digits as '#' and letters in lower case, its height, and its value when
+// it reads as a page number.
+struct EndLine {
+    std::size_t line;
+    double y;
+    std::string key;
+    std::optional<long> number;
+};
+
+// The few lines at each end of a page, by their place on it alone: made on
+// the worker that laid the page out, so the document pass only counts.
+std::vector<EndLine> end_lines(const std::vector<LineInfo>& lines) {
+    std::vector<EndLine> out;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (!trim(lines[i].text).empty()) order.push_back(i);
+    // A page whose only text sits at its ends is all content ("Potato 7"
+    // alone on each page of a test file), not a frame around content.
+    if (order.size() <= kRunningLinesEachEnd) return out;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return lines[a].bbox[3] > lines[b].bbox[3]; });
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k >= kRunningLinesEachEnd && k + kRunningLinesEachEnd < order.size()) continue;
+        const LineInfo& line = lines[order[k]];
+        EndLine end{order[k], (line.bbox[1] + line.bbox[3]) / 2, {}, page_number_value(line.text)};
+        for (const char c : trim(line.text))
+            end.key.push_back(is_digit(c) ? '#' : (is_alpha_ascii(c) ? (c | 0x20) : c));
+        out.push_back(std::move(end));
+    }
+    return out;
+}
+
 void mark_running_lines(const std::vector<PageInput>& pages,
-                        const std::vector<std::vector<LineInfo>>& lines, double body,
+                        const std::vector<std::vector<LineInfo>>& lines,
+                        const std::vector<std::vector<EndLine>>& ends, double body,
                         std::vector<PageFacts>& facts) {
     struct Seen {
         std::size_t page;
         std::size_t line;
         double y;
     };
-    std::unordered_map<std::string, std::vector<Seen>> by_text;
+    std::unordered_map<std::string_view, std::vector<Seen>> by_text;
     std::map<long, std::vector<Seen>> by_offset;
     std::vector<Seen> roman;
-    for (std::size_t p = 0; p < lines.size(); ++p) {
-        std::vector<std::size_t> order;
-        for (std::size_t i = 0; i < lines[p].size(); ++i)
-            if (!trim(lines[p][i].text).empty()) order.push_back(i);
-        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return lines[p][a].bbox[3] > lines[p][b].bbox[3];
-        });
-        // A page whose only text sits at its ends is all content ("Potato 7"
-        // alone on each page of a test file), not a frame around content.
-        if (order.size() <= kRunningLinesEachEnd) continue;
-        std::vector<std::size_t> ends;
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            if (k < kRunningLinesEachEnd || k + kRunningLinesEachEnd >= order.size())
-                ends.push_back(order[k]);
-        }
-        for (const std::size_t i : ends) {
-            const LineInfo& line = lines[p][i];
+    for (std::size_t p = 0; p < ends.size(); ++p) {
+        for (const EndLine& end : ends[p]) {
             // Larger text is a title: a chapter's name at the top of each of
             // its first pages does not run.
-            if (line.size >= body * kHeadingSizeRatio) continue;
-            const double y = (line.bbox[1] + line.bbox[3]) / 2;
-            std::string key;
-            for (const char c : trim(line.text))
-                key.push_back(is_digit(c) ? '#' : (is_alpha_ascii(c) ? (c | 0x20) : c));
-            by_text[key].push_back({p, i, y});
-            if (const auto value = page_number_value(line.text)) {
-                if (*value < 0) {
-                    roman.push_back({p, i, y});
+            if (lines[p][end.line].size >= body * kHeadingSizeRatio) continue;
+            const Seen seen{p, end.line, end.y};
+            by_text[end.key].push_back(seen);
+            if (end.number) {
+                if (*end.number < 0) {
+                    roman.push_back(seen);
                 } else {
-                    by_offset[*value - static_cast<long>(pages[p].number)].push_back({p, i, y});
+                    by_offset[*end.number - static_cast<long>(pages[p].number)].push_back(seen);
                 }
             }
         }
@@ -511,12 +528,14 @@ std::unordered_set<std::size_t> outline_pages(const std::vector<docinfo::Outline
 struct PageAnalysis {
     std::vector<LineInfo> lines;
     OutlineKeys keys; // only for the pages the outline points at
+    std::vector<EndLine> ends;
 };
 
 PageAnalysis analyse_page(const std::vector<TextBlock>& blocks, bool outline_target) {
     PageAnalysis analysis;
     analysis.lines = page_lines(blocks);
     if (outline_target) analysis.keys = outline_keys(analysis.lines);
+    analysis.ends = end_lines(analysis.lines);
     return analysis;
 }
 
@@ -1225,10 +1244,13 @@ std::vector<PageMarkdown> write_document(const std::vector<PageInput>& pages,
         facts[p].outline_level.assign(analysis[p].lines.size(), 0);
     }
     match_outline(pages, analysis, outline, facts);
-    for (std::size_t p = 0; p < pages.size(); ++p)
+    std::vector<std::vector<EndLine>> ends(pages.size());
+    for (std::size_t p = 0; p < pages.size(); ++p) {
         lines[p] = std::move(analysis[p].lines);
+        ends[p] = std::move(analysis[p].ends);
+    }
     const DocumentStyle style = document_style(lines, facts);
-    mark_running_lines(pages, lines, style.body_size, facts);
+    mark_running_lines(pages, lines, ends, style.body_size, facts);
     ReturnToMaker freed;
     std::vector<PageMarkdown> out = parallel_map(pages.size(), [&](std::size_t p) {
         freed.collect();
@@ -1326,10 +1348,53 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     // Only the file mode reads the bytes (to name each file's type); the
     // workers let the others go as they list the images.
     extract.include_image_bytes = options.images == ImageMode::Files;
-    // The outline is read first so that the workers key the lines of the
-    // pages it points at as they lay them out.
-    const std::vector<docinfo::OutlineEntry> outline = docinfo::read_outline(document);
-    const std::unordered_set<std::size_t> targets = outline_pages(outline);
+    // The calling thread reads the outline, the links and the page labels
+    // while the workers extract the first pages. A worker keys the lines of
+    // the pages the outline points at as it lays them out, so it waits for
+    // the outline before it analyses its first page.
+    struct Outline {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool read = false;
+        std::vector<docinfo::OutlineEntry> entries;
+        std::unordered_set<std::size_t> targets;
+
+        const std::unordered_set<std::size_t>& wait_targets() {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return read; });
+            return targets;
+        }
+        void publish() {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                read = true;
+            }
+            cv.notify_all();
+        }
+    } outline;
+    Result<std::vector<PageLink>> links = std::vector<PageLink>();
+    std::unordered_map<std::size_t, std::vector<PageLink>> links_of;
+    std::optional<std::vector<std::string>> labels;
+    extract.meanwhile = [&] {
+        // Published however the reading ends, so that no worker waits on.
+        struct Published {
+            Outline& outline;
+            ~Published() {
+                if (!outline.read) outline.publish();
+            }
+        } published{outline};
+        outline.entries = docinfo::read_outline(document);
+        outline.targets = outline_pages(outline.entries);
+        outline.publish();
+        links = links::extract_links(document);
+        // Each page's links, in document order, without a scan of all of
+        // them per page.
+        if (links.ok()) {
+            for (PageLink& link : links.value())
+                links_of[link.page].push_back(std::move(link));
+        }
+        labels = docinfo::read_page_labels(document);
+    };
     // Each worker analyses the page it extracted and finds its tables, from
     // its rules and words; the drawings are not kept past that.
     extract.include_drawings = true;
@@ -1341,19 +1406,14 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     std::mutex worked_mu;
     std::multimap<std::size_t, Worked> worked;
     extract.on_page = [&](PageResult& result) {
+        const bool target = outline.wait_targets().count(result.number) != 0;
         Worked work;
-        work.analysis = analyse_page(result.blocks, targets.count(result.number) != 0);
+        work.analysis = analyse_page(result.blocks, target);
         work.tables = page_tables(result, work.analysis.lines);
         result.drawings = {};
         std::lock_guard<std::mutex> lock(worked_mu);
         worked.emplace(result.number, std::move(work));
     };
-    QUARVEL_TRY(std::vector<PageLink> links, links::extract_links(document));
-    // Each page's links, in document order, without a scan of all of them
-    // per page.
-    std::unordered_map<std::size_t, std::vector<PageLink>> links_of;
-    for (PageLink& link : links)
-        links_of[link.page].push_back(std::move(link));
     std::vector<PageInput> pages;
     std::vector<PageAnalysis> analysis;
     Release release{&pages, {}};
@@ -1370,7 +1430,8 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
                 release.made_by.push_back(it->second.made_by);
                 worked.erase(it);
             } else {
-                analysis.push_back(analyse_page(result.blocks, targets.count(result.number) != 0));
+                analysis.push_back(analyse_page(
+                    result.blocks, outline.wait_targets().count(result.number) != 0));
                 release.made_by.push_back(std::this_thread::get_id());
             }
         }
@@ -1381,9 +1442,10 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
         pages.push_back(std::move(page));
         return true;
     });
+    if (!links.ok()) return links.error();
     if (!status.ok()) return status.error();
-    return write_document(pages, std::move(analysis), outline, docinfo::read_page_labels(document),
-                          options, std::move(release));
+    return write_document(pages, std::move(analysis), outline.entries, labels, options,
+                          std::move(release));
 }
 
 Result<std::vector<PageMarkdown>> to_markdown(const std::string& path, const Options& options) {
