@@ -659,5 +659,49 @@ TEST(ExtractFull, ConcurrentCallsGiveWhatSequentialCallsGive) {
     for (std::size_t t = 0; t < got.size(); ++t) EXPECT_EQ(got[t], expected[t % paths.size()]) << t;
 }
 
+// The calling thread's own work runs once, on that thread, before it takes
+// the first page, with workers or without; if it throws, the workers stop
+// and the call ends with that exception rather than waiting on them.
+TEST(ExtractDocument, MeanwhileRunsOnceBeforeTheFirstPage) {
+    PdfBuilder b;
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    std::string kids;
+    for (std::uint32_t i = 10; i < 22; ++i)
+        kids += std::to_string(i) + " 0 R ";
+    b.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+    b.object(3, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    b.stream(4, "", "BT /F1 12 Tf 72 700 Td (page text) Tj ET");
+    for (std::uint32_t i = 10; i < 22; ++i)
+        b.object(i, "<< /Type /Page /Contents 4 0 R /Resources << /Font << /F1 3 0 R >> >> >>");
+    auto doc = open_bytes(b.build());
+    ASSERT_NE(doc, nullptr);
+    for (const bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        ExtractOptions options;
+        options.page_parallel = parallel;
+        int calls = 0;
+        std::size_t pages_before = 99;
+        std::size_t delivered = 0;
+        const std::thread::id caller = std::this_thread::get_id();
+        options.meanwhile = [&] {
+            ++calls;
+            pages_before = delivered;
+            EXPECT_EQ(std::this_thread::get_id(), caller);
+        };
+        auto done = extract::extract_doc_each(*doc, options, [&](PageResult&&) {
+            ++delivered;
+            return true;
+        });
+        ASSERT_TRUE(done.ok());
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(pages_before, 0U);
+        EXPECT_EQ(delivered, 12U);
+
+        options.meanwhile = [] { throw std::bad_alloc(); };
+        EXPECT_THROW((void)extract::extract_doc_each(*doc, options, [](PageResult&&) { return true; }),
+                     std::bad_alloc);
+    }
+}
+
 } // namespace
 } // namespace quarvel
