@@ -154,12 +154,17 @@ inline constexpr std::size_t kMaxRequestedPages = std::size_t{1} << 22;
 // Pages extracted ahead of the calling thread's conversion, per worker. The
 // calling thread turns pages into Python objects while workers extract the
 // next ones; the window keeps workers busy across uneven pages without
-// holding a second copy of the document in memory. A wider window lets the
-// calling thread wake less often (16 pages a worker saved the workers a
-// tenth of their CPU), but pages near the text floors take some 40 MB each,
-// and 16 a worker held 1.2 GB on such a file: a window bounded by the pages'
-// size as well would be needed first.
-inline constexpr std::size_t kPagesAheadPerWorker = 4;
+// holding a second copy of the document in memory. The calling thread wakes
+// for half a window at a time, and every wake-up takes a CPU from a worker
+// and its cache with it: with 4 pages a worker the workers spent a tenth
+// more CPU on the same pages than with 16.
+inline constexpr std::size_t kPagesAheadPerWorker = 16;
+
+// The memory the pages ahead may hold, extracted and not yet freed, as the
+// pipeline estimates it from their counts. A page near the text floors
+// takes some 40 MB, and a window of such pages would hold gigabytes;
+// ordinary pages are tens of kilobytes, so this never binds on them.
+inline constexpr std::uint64_t kMaxPageBytesAhead = std::uint64_t{64} << 20;
 
 // Memory the workers map ahead for the calling thread's result objects and
 // that it has not taken yet. A text-dense page's objects take some 40 KiB,

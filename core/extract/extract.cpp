@@ -338,6 +338,7 @@ struct CountedPage {
     std::uint64_t pieces = 0; // blocks, lines and spans
     std::uint64_t drawn = 0;  // characters and images the content drew
     DecodedSources sources;
+    std::uint64_t held = 0; // what the page pipeline counted for it, until it is freed
 };
 
 Result<ExtractResult> open_and_extract(const std::string& path, const ExtractOptions& options) {
@@ -709,12 +710,23 @@ Result<std::vector<std::size_t>> page_selection(const ExtractOptions& options,
     return *options.pages;
 }
 
+// What a page holds in memory until it is freed, as the pipeline counts it:
+// about 128 bytes a block, line or span with its strings, 4 a character, and
+// the bytes of its images.
+std::uint64_t held_bytes(const CountedPage& counted) {
+    std::uint64_t bytes = counted.pieces * 128 + counted.chars * 4;
+    for (const ExtractedImage& image : counted.page.images)
+        bytes += image.image.size();
+    return bytes;
+}
+
 // Pages extracted by the pool's workers ahead of the thread that takes them
 // in order. Workers claim the next page while it is within `window` pages
-// of the last one taken, so memory holds a few pages a worker whatever the
-// document's length, and the taking thread (which turns pages into Python
-// objects under the interpreter lock) works alongside the workers instead
-// of after them.
+// of the last one taken and the pages not yet freed hold less than
+// limits::kMaxPageBytesAhead, so memory holds a few pages a worker whatever
+// the document's length or its pages' size, and the taking thread (which
+// turns pages into Python objects under the interpreter lock) works
+// alongside the workers instead of after them.
 class PagePipeline {
   public:
     using Extract = std::function<CountedPage(std::size_t)>;
@@ -770,15 +782,20 @@ class PagePipeline {
     }
 
     // The page last taken, once the taking thread is done with it. The worker
-    // that extracted it frees it when it claims its next page: a text page's
-    // characters, spans and lines are thousands of small allocations, and
-    // freeing them is work the taking thread, the one serial part of the
-    // pipeline, need not do. Only their own worker frees them because the
-    // allocator locks the heap a block came from: another thread's frees
-    // would contend with that worker's allocations.
+    // that extracted it frees it: a text page's characters, spans and lines
+    // are thousands of small allocations, and freeing them is work the taking
+    // thread, the one serial part of the pipeline, need not do. Only their
+    // own worker frees them because the allocator locks the heap a block came
+    // from: another thread's frees would contend with that worker's
+    // allocations.
     void discard(CountedPage&& page) {
-        std::lock_guard<std::mutex> lock(mu_);
-        discarded_[taken_producer_].push_back(std::move(page));
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            discarded_[taken_producer_].push_back(std::move(page));
+        }
+        // The worker may be waiting for room that only this page's memory
+        // takes up.
+        room_.notify_all();
     }
 
   private:
@@ -787,25 +804,48 @@ class PagePipeline {
         std::size_t producer = 0;
     };
 
+    // With mu_ held: memory left for another page.
+    bool bytes_left() const { return held_ < limits::kMaxPageBytesAhead; }
+
     void produce(std::size_t producer) {
-        std::vector<CountedPage> done;
         for (;;) {
-            std::size_t index = 0;
+            std::vector<CountedPage> done;
+            std::optional<std::size_t> index;
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 room_.wait(lock, [&] {
-                    return stopping_ || claimed_ >= count_ || claimed_ < taken_ + window_;
+                    return stopping_ || claimed_ >= count_ || !discarded_[producer].empty() ||
+                           (claimed_ < taken_ + window_ && bytes_left());
                 });
-                if (stopping_ || claimed_ >= count_) return;
-                index = claimed_++;
+                // Its own taken pages first: they may be what keeps the
+                // memory full.
                 done.swap(discarded_[producer]);
+                if (done.empty()) {
+                    if (stopping_ || claimed_ >= count_) return;
+                    index = claimed_++;
+                }
             }
-            done.clear();
+            if (!done.empty()) {
+                std::uint64_t freed = 0;
+                // As counted when the page was made, though the taking thread
+                // may have moved some of it out since.
+                for (const CountedPage& page : done)
+                    freed += page.held;
+                done.clear();
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    held_ -= freed;
+                }
+                room_.notify_all();
+                continue;
+            }
             bool wake = false;
             try {
-                CountedPage page = extract_(index);
+                CountedPage page = extract_(*index);
+                page.held = held_bytes(page);
                 std::lock_guard<std::mutex> lock(mu_);
-                Slot& slot = slots_[index % window_];
+                held_ += page.held;
+                Slot& slot = slots_[*index % window_];
                 slot.page.emplace(std::move(page));
                 slot.producer = producer;
                 wake = waiting_ && run_ready();
@@ -820,8 +860,12 @@ class PagePipeline {
     // With mu_ held: the pages from the next one to take on are ready, as
     // many as half the window or half of those left. The taking thread then
     // converts a run while the workers extract the rest: waiting for every
-    // page of a short document would leave it nothing to overlap.
+    // page of a short document would leave it nothing to overlap. When the
+    // pages ahead fill the memory allowed, the next page is enough, since no
+    // worker claims another until pages are taken and freed.
     bool run_ready() const {
+        if (!slots_[taken_ % window_].page.has_value()) return false;
+        if (!bytes_left()) return true;
         const std::size_t left = count_ - taken_;
         const std::size_t run = std::max<std::size_t>(std::min(window_ / 2, (left + 1) / 2), 1);
         for (std::size_t i = taken_; i < taken_ + run; ++i) {
@@ -849,6 +893,7 @@ class PagePipeline {
     const std::size_t producers_;
     std::vector<std::vector<CountedPage>> discarded_; // by the producer that made them
     std::size_t taken_producer_ = 0;
+    std::uint64_t held_ = 0; // held_bytes of the pages extracted and not yet freed
     std::size_t claimed_ = 0;
     std::size_t taken_ = 0;
     bool waiting_ = false; // the taking thread sleeps on page_done_
