@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -701,6 +702,41 @@ TEST(ExtractDocument, MeanwhileRunsOnceBeforeTheFirstPage) {
         EXPECT_THROW((void)extract::extract_doc_each(*doc, options, [](PageResult&&) { return true; }),
                      std::bad_alloc);
     }
+}
+
+// Pages of large images fill the memory the pipeline lets pages ahead hold
+// long before its window of pages: the workers then wait for the taking
+// thread, and every page still comes, in order, with its image.
+TEST(ExtractDocument, PagesPastTheMemoryAheadStillComeInOrder) {
+    constexpr int kPages = 10;
+    constexpr std::size_t kSide = 4096; // 16 MiB of grey a page
+    PdfBuilder b;
+    b.object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    std::string kids;
+    for (int i = 0; i < kPages; ++i)
+        kids += std::to_string(10 + i) + " 0 R ";
+    b.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+    b.stream(3,
+             "/Type /XObject /Subtype /Image /Width 4096 /Height 4096 /ColorSpace /DeviceGray "
+             "/BitsPerComponent 8 /Filter /FlateDecode",
+             flate(std::string(kSide * kSide, '\0')));
+    b.stream(4, "", "q 100 0 0 100 0 0 cm /Im0 Do Q");
+    for (int i = 0; i < kPages; ++i)
+        b.object(static_cast<std::uint32_t>(10 + i),
+                 "<< /Type /Page /Contents 4 0 R /Resources << /XObject << /Im0 3 0 R >> >> >>");
+    auto doc = open_bytes(b.build());
+    ASSERT_NE(doc, nullptr);
+    std::vector<std::size_t> numbers;
+    auto done = extract::extract_doc_each(*doc, {}, [&](PageResult&& page) {
+        EXPECT_EQ(page.images.size(), 1U);
+        if (!page.images.empty()) EXPECT_EQ(page.images[0].image.size(), kSide * kSide);
+        numbers.push_back(page.number);
+        return true;
+    });
+    ASSERT_TRUE(done.ok());
+    std::vector<std::size_t> in_order(kPages);
+    std::iota(in_order.begin(), in_order.end(), std::size_t{0});
+    EXPECT_EQ(numbers, in_order);
 }
 
 } // namespace
