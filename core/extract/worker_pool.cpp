@@ -303,6 +303,12 @@ unsigned worker_count() {
 
 void parallel_for_each_index(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
+    // One piece of work gains nothing from a worker, and waking one and
+    // waiting for it costs a short document as much as its page.
+    if (n == 1) {
+        body(0);
+        return;
+    }
     Pool& p = pool();
     if (!p.usable()) {
         run_on_threads(n, body, p.workers());
