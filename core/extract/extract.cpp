@@ -734,11 +734,10 @@ class PagePipeline {
     PagePipeline(std::size_t count, std::size_t window, Extract extract)
         : count_(count), window_(std::max<std::size_t>(window, 1)),
           slots_(std::max<std::size_t>(window, 1)),
-          producers_(std::min<std::size_t>(worker_count(), count_)), discarded_(producers_),
-          extract_(std::move(extract)) {
+          discarded_(std::min<std::size_t>(worker_count(), count_)), extract_(std::move(extract)) {
         // The taking thread is free to take pages as they come.
         if (!runner_.start(
-                producers_, [this](std::size_t producer) { produce(producer); },
+                discarded_.size(), [this](std::size_t producer) { produce(producer); },
                 [this](std::exception_ptr error) {
                     if (error != nullptr) fail(std::move(error));
                 })) {
@@ -890,8 +889,7 @@ class PagePipeline {
     std::condition_variable page_done_;
     std::condition_variable room_;
     std::vector<Slot> slots_; // page i in slot i % window
-    const std::size_t producers_;
-    std::vector<std::vector<CountedPage>> discarded_; // by the producer that made them
+    std::vector<std::vector<CountedPage>> discarded_; // one list a producer, by who made them
     std::size_t taken_producer_ = 0;
     std::uint64_t held_ = 0; // held_bytes of the pages extracted and not yet freed
     std::size_t claimed_ = 0;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <span>
@@ -379,10 +379,6 @@ int size_level(const DocumentStyle& style, double size) {
     return style.body_heading_level;
 }
 
-// Running headers and footers: the few lines at each end of a page whose
-// text, digits aside, comes back at about the same height on many pages
-// (journal names, chapter titles, "Page 3 of 12"), and page numbers whose
-// value minus the page's position is the same on several pages.
 // A line at one end of a page that may be running text: its text with
 // digits as '#' and letters in lower case, its height, and its value when
 // it reads as a page number.
@@ -416,6 +412,10 @@ std::vector<EndLine> end_lines(const std::vector<LineInfo>& lines) {
     return out;
 }
 
+// Running headers and footers: the few lines at each end of a page whose
+// text, digits aside, comes back at about the same height on many pages
+// (journal names, chapter titles, "Page 3 of 12"), and page numbers whose
+// value minus the page's position is the same on several pages.
 void mark_running_lines(const std::vector<PageInput>& pages,
                         const std::vector<std::vector<LineInfo>>& lines,
                         const std::vector<std::vector<EndLine>>& ends, double body,
@@ -1221,6 +1221,7 @@ class ReturnToMaker {
             if (it == waiting_.end()) return;
             mine.swap(it->second);
         }
+        mine.clear(); // outside the lock
     }
 
   private:
@@ -1353,39 +1354,23 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     // the pages the outline points at as it lays them out, so it waits for
     // the outline before it analyses its first page.
     struct Outline {
-        std::mutex mu;
-        std::condition_variable cv;
-        bool read = false;
+        std::latch read{1};
         std::vector<docinfo::OutlineEntry> entries;
         std::unordered_set<std::size_t> targets;
-
-        const std::unordered_set<std::size_t>& wait_targets() {
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return read; });
-            return targets;
-        }
-        void publish() {
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                read = true;
-            }
-            cv.notify_all();
-        }
     } outline;
     Result<std::vector<PageLink>> links = std::vector<PageLink>();
     std::unordered_map<std::size_t, std::vector<PageLink>> links_of;
     std::optional<std::vector<std::string>> labels;
     extract.meanwhile = [&] {
-        // Published however the reading ends, so that no worker waits on.
-        struct Published {
-            Outline& outline;
-            ~Published() {
-                if (!outline.read) outline.publish();
-            }
-        } published{outline};
-        outline.entries = docinfo::read_outline(document);
-        outline.targets = outline_pages(outline.entries);
-        outline.publish();
+        {
+            // Counted down however the reading ends, so that no worker waits on.
+            struct CountDown {
+                std::latch& latch;
+                ~CountDown() { latch.count_down(); }
+            } read{outline.read};
+            outline.entries = docinfo::read_outline(document);
+            outline.targets = outline_pages(outline.entries);
+        }
         links = links::extract_links(document);
         // Each page's links, in document order, without a scan of all of
         // them per page.
@@ -1406,7 +1391,8 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
     std::mutex worked_mu;
     std::multimap<std::size_t, Worked> worked;
     extract.on_page = [&](PageResult& result) {
-        const bool target = outline.wait_targets().count(result.number) != 0;
+        outline.read.wait();
+        const bool target = outline.targets.count(result.number) != 0;
         Worked work;
         work.analysis = analyse_page(result.blocks, target);
         work.tables = page_tables(result, work.analysis.lines);
@@ -1430,8 +1416,9 @@ Result<std::vector<PageMarkdown>> document_to_markdown(const Document& document,
                 release.made_by.push_back(it->second.made_by);
                 worked.erase(it);
             } else {
-                analysis.push_back(analyse_page(
-                    result.blocks, outline.wait_targets().count(result.number) != 0));
+                // The calling thread has read the outline before any page.
+                analysis.push_back(
+                    analyse_page(result.blocks, outline.targets.count(result.number) != 0));
                 release.made_by.push_back(std::this_thread::get_id());
             }
         }
