@@ -214,14 +214,31 @@ PyObject* text_object(const std::string& text) {
 // number it took: the values that repeat come early and often, while right
 // edges of text are mostly unique, and evicting would touch the old object
 // (a cache miss) for nothing.
+//
+// A shared number is created pages before most of its uses, so incrementing
+// its reference count on each use would miss the cache every time. Instead
+// the slot prepays a large block of references when it takes the number and
+// counts its uses in a table of its own; the count is settled when the cache
+// goes. The prepaid block keeps the number alive meanwhile, however many of
+// the references handed out a failed conversion drops early.
 class FloatCache {
   public:
     FloatCache() = default;
     FloatCache(const FloatCache&) = delete;
     FloatCache& operator=(const FloatCache&) = delete;
     ~FloatCache() {
-        for (PyObject* number : objects_)
-            Py_XDECREF(number);
+        for (std::size_t slot = 0; slot < kSlots; ++slot) {
+            PyObject* number = objects_[slot];
+            if (number == nullptr) continue;
+            if (!kPrepay) {
+                Py_DECREF(number);
+                continue;
+            }
+            // Keeps the slot's own reference, given up through Py_DECREF so
+            // a number nothing else holds is freed.
+            Py_SET_REFCNT(number, Py_REFCNT(number) - kPrepaid + uses_[slot] + 1);
+            Py_DECREF(number);
+        }
     }
 
     PyObject* get(double value) {
@@ -230,12 +247,18 @@ class FloatCache {
         const std::size_t slot = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> 52);
         PyObject*& cached = objects_[slot];
         if (cached != nullptr && bits_[slot] == bits) {
-            Py_INCREF(cached);
+            if (kPrepay && uses_[slot] < kMaxUses)
+                ++uses_[slot];
+            else
+                Py_INCREF(cached);
             return cached;
         }
         PyObject* fresh = PyFloat_FromDouble(value);
         if (fresh == nullptr || cached != nullptr) return fresh;
-        Py_INCREF(fresh);
+        if (kPrepay)
+            Py_SET_REFCNT(fresh, Py_REFCNT(fresh) + kPrepaid);
+        else
+            Py_INCREF(fresh);
         cached = fresh;
         bits_[slot] = bits;
         return fresh;
@@ -243,8 +266,18 @@ class FloatCache {
 
   private:
     static constexpr std::size_t kSlots = 4096; // the top 12 bits of the hash
+#ifdef Py_GIL_DISABLED
+    static constexpr bool kPrepay = false; // counts are split between threads there
+#else
+    static constexpr bool kPrepay = true;
+#endif
+    // Far below the counts an interpreter reserves for objects it never
+    // frees; uses past the prepaid block are counted on the object itself.
+    static constexpr Py_ssize_t kPrepaid = Py_ssize_t{1} << 24;
+    static constexpr std::uint32_t kMaxUses = kPrepaid - 1;
     std::array<PyObject*, kSlots> objects_{};
     std::array<std::uint64_t, kSlots> bits_{};
+    std::array<std::uint32_t, kSlots> uses_{};
 };
 
 // Every span of a page carries the same font label, so one str is made per

@@ -88,6 +88,32 @@ def test_result_structure_key_order_and_types(quarvel, write_pdf):
     assert empty["image"] == b"" and empty["colorspace"] == "Indexed"
 
 
+@pytest.mark.parametrize("page_parallel", [False, True])
+def test_shared_numbers_carry_exactly_the_references_the_result_holds(quarvel, write_pdf,
+                                                                      page_parallel):
+    # Numbers repeat across lines and pages and are shared as one object;
+    # the conversion settles their reference counts only when it finishes.
+    contents = ["BT /F1 12 Tf " + " ".join(f"1 0 0 1 72 {700 - 14 * i} Tm (Line {i}) Tj"
+                                           for i in range(20)) + " ET"] * 6
+    blocks, _ = quarvel.extract(write_pdf(simple_document(contents)),
+                                page_parallel=page_parallel)
+    numbers = {}
+    for block in blocks:
+        values = [*block["bbox"]]
+        for line in block["lines"]:
+            values += line["bbox"]
+            for span in line["spans"]:
+                values += [*span["bbox"], span["size"]]
+        for value in values:
+            numbers.setdefault(id(value), [value, 0])[1] += 1
+    del values, value, block, line, span
+    assert max(uses for _, uses in numbers.values()) > 20
+    # Held by the result, by `numbers`, by `value` and by getrefcount's argument.
+    assert all(sys.getrefcount(value) == uses + 3 for value, uses in numbers.values())
+    del blocks
+    assert all(sys.getrefcount(value) == 3 for value, _ in numbers.values())
+
+
 def test_images_only_on_request_and_gpu_changes_nothing(quarvel, write_pdf):
     path = write_pdf(text_and_image_document())
     blocks, images = quarvel.extract(path, include_images=False)
