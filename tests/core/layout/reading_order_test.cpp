@@ -68,6 +68,20 @@ TEST(FullLayout, ReadsEachColumnFullyBeforeTheNextWhateverTheContentOrder) {
                                        "gamma one\ngamma two\ngamma three");
 }
 
+TEST(FullLayout, ColumnsLessThanASizeApartAreStillReadOneAfterTheOther) {
+    // Justified lines of two columns a little under a font size apart, as
+    // narrow-gutter papers set them: the gap is no word space.
+    std::vector<CharInfo> chars;
+    const char32_t* left[3] = {U"left text one runs", U"left text two runs", U"left text end"};
+    const char32_t* right[3] = {U"right side one", U"right side two", U"right side end"};
+    for (int r = 0; r < 3; ++r) {
+        draw(chars, left[r], 50, 700 - 12 * r);
+        draw(chars, right[r], 50 + 5 * 18 + 9.5, 700 - 12 * r);
+    }
+    EXPECT_EQ(text_of(lay_out(chars)), "left text one runs\nleft text two runs\nleft text end\n\n"
+                                       "right side one\nright side two\nright side end");
+}
+
 TEST(FullLayout, SpansEndAtFontSizeAndBaselineChangesAndCarryTheirFont) {
     std::vector<CharInfo> chars;
     draw(chars, U"plain", 50, 700, 10, 1);
