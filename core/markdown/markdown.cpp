@@ -167,6 +167,39 @@ bool is_capitals(std::string_view text) {
     return letters >= 3;
 }
 
+// How much of a title a character is: a letter 1, an ideograph or a Hangul
+// syllable 2 (each is a word), anything else 0 (digits, punctuation,
+// symbols, modifier and combining marks, private-use glyphs and the
+// replacement character).
+int title_weight(char32_t cp) {
+    if (cp < 0x80) return is_alpha_ascii(static_cast<char>(cp)) ? 1 : 0;
+    if ((cp >= 0x2E80 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7AF) ||
+        (cp >= 0xF900 && cp <= 0xFAFF) || cp >= 0x20000) {
+        return 2;
+    }
+    if (cp < 0xC0 || cp == 0xD7 || cp == 0xF7 || (cp >= 0x2B0 && cp <= 0x36F) ||
+        (cp >= 0x2000 && cp <= 0x2BFF) || (cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xFFF0) {
+        return 0;
+    }
+    return 1;
+}
+
+// Enough letters for a title: two at least. A page or figure number, a
+// lone label letter or a symbol set large stands alone without being one.
+bool has_title_letters(std::string_view text) {
+    int weight = 0;
+    for (std::size_t i = 0; i < text.size() && weight < 2;) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t cp = n == 1 ? lead : lead & (0x7F >> n);
+        for (std::size_t k = 1; k < n && i + k < text.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        weight += title_weight(cp);
+        i += n;
+    }
+    return weight >= 2;
+}
+
 bool is_terminal(std::string_view text) {
     // Closing markup and quotes do not end a paragraph; what they close does.
     while (!text.empty() && std::string_view("*_`)]\"'").find(text.back()) !=
@@ -909,8 +942,12 @@ class PageWriter {
         for (std::size_t i = 0; i < lines_.size(); ++i)
             level_[i] = facts_.outline_level[i];
         for_each_large_group(lines_, style_.body_size, [&](std::size_t i, std::size_t j) {
-            for (std::size_t k = i; k < j; ++k)
+            bool letters = false;
+            for (std::size_t k = i; k < j; ++k) {
                 if (level_[k] != 0) return;
+                letters = letters || has_title_letters(lines_[k].text);
+            }
+            if (!letters) return;
             const int level = size_level(style_, lines_[i].size);
             for (std::size_t k = i; k < j; ++k)
                 level_[k] = level;
@@ -920,7 +957,7 @@ class PageWriter {
             if (level_[i] != 0 || !line.first_in_block || line.mono || line.vertical) continue;
             const std::string_view text = trim(line.text);
             if (text.empty() || text.size() > kMaxHeadingChars / 2 || is_terminal(text) ||
-                is_contents_entry(text) ||
+                is_contents_entry(text) || !has_title_letters(text) ||
                 line.max_size < style_.body_size / kHeadingSizeRatio) {
                 // Small capitals set most letters smaller than the body;
                 // the number and the capitals keep its size.

@@ -92,6 +92,27 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
     EXPECT_NE(md.find("\n1.2 Sample Output . . . . . . 10\n"), std::string::npos) << md;
 }
 
+TEST(MarkdownHeadings, TitlesNeedTwoLettersOrAnIdeograph) {
+    // A figure's label, a number and a symbol set large or bold stand alone
+    // without being titles; a short word or one ideograph is one.
+    const std::string md = text_of({page(0, {
+        body("Body text first", 760),
+        block({line("T", 72, 700, 16)}),
+        block({line("68", 72, 670, 16)}),
+        block({line("\xe2\x84\xa2 \xe2\x88\xbc", 72, 640, 10, flags::kBold)}),
+        body("Body text in between", 620),
+        block({line("Go", 72, 570, 16)}),
+        body("Body text after", 550),
+        block({line("\xe5\xba\x8f", 72, 500, 16)}),
+        body("Body text last", 480),
+    })});
+    EXPECT_EQ(md.find("# T"), std::string::npos) << md;
+    EXPECT_EQ(md.find("# 68"), std::string::npos) << md;
+    EXPECT_EQ(md.find("# \xe2\x84\xa2"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n# Go\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n# \xe5\xba\x8f\n"), std::string::npos) << md;
+}
+
 TEST(MarkdownHeadings, SmallCapitalsKeepTheirNumbersSize) {
     TextLine heading = line("2.1 T", 72, 700);
     TextSpan rest = heading.spans[0];
