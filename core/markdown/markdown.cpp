@@ -223,6 +223,7 @@ struct LineInfo {
     double size = 0;  // the size most of its characters have
     double max_size = 0;
     bool bold = false;
+    bool italic = false;
     bool mono = false;
     bool vertical = false; // set along the page's height (an arXiv margin stamp)
     std::size_t chars = 0;
@@ -245,6 +246,7 @@ LineInfo line_info(const TextLine& line) {
     info.bbox = line.bbox;
     std::map<double, std::size_t> by_size;
     bool all_bold = true;
+    bool all_italic = true;
     bool all_mono = true;
     bool any_text = false;
     const TextSpan* previous = nullptr;
@@ -259,6 +261,7 @@ LineInfo line_info(const TextLine& line) {
         by_size[std::round(span.size * 2) / 2] += n;
         info.max_size = std::max(info.max_size, span.size);
         all_bold = all_bold && (span.flags & span_flags::kBold) != 0;
+        all_italic = all_italic && (span.flags & span_flags::kItalic) != 0;
         all_mono = all_mono && (span.flags & span_flags::kMonospaced) != 0;
     }
     std::size_t best = 0;
@@ -270,6 +273,7 @@ LineInfo line_info(const TextLine& line) {
     }
     info.vertical = info.chars > 3 && line.bbox[3] - line.bbox[1] > 2 * (line.bbox[2] - line.bbox[0]);
     info.bold = any_text && all_bold;
+    info.italic = any_text && all_italic;
     info.mono = any_text && all_mono;
     return info;
 }
@@ -987,6 +991,10 @@ class PageWriter {
             }
             if ((line.last_in_block && depth >= 2) || is_capitals(rest)) {
                 level_[i] = std::min(6, style_.body_heading_level + depth - 1);
+            } else if (line.italic && line.last_in_block) {
+                // Journal styles set subsections as an italic numbered line
+                // of its own ("A. Related Work") under capital sections.
+                level_[i] = std::min(6, style_.body_heading_level + depth);
             }
         }
     }

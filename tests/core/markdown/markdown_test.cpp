@@ -78,6 +78,11 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
         block({line("3 CAPITALS", 72, 485), line("Body text under capitals.", 72, 473)}),
         // A contents entry looks numbered and stands alone.
         block({line("1.2 Sample Output . . . . . . 10", 72, 470)}),
+        // An italic numbered line alone is a subsection; one opening a
+        // paragraph is not.
+        block({line("A. Italic Alone", 72, 462, 10, flags::kItalic)}),
+        block({line("B. Italic Opening", 72, 452, 10, flags::kItalic),
+               line("body text under it.", 72, 446)}),
         // Larger text of many lines is a passage, not a heading.
         block({line("Big one", 72, 440, 14), line("big two", 72, 424, 14),
                line("big three", 72, 408, 14), line("big four", 72, 392, 14)}),
@@ -90,6 +95,8 @@ TEST(MarkdownHeadings, SizeRankWeightAndNumberingGiveLevels) {
     EXPECT_NE(md.find("\n#### 3 CAPITALS\n"), std::string::npos) << md;
     EXPECT_NE(md.find("\nBig one big two big three big four"), std::string::npos) << md;
     EXPECT_NE(md.find("\n1.2 Sample Output . . . . . . 10\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("\n##### A. Italic Alone\n"), std::string::npos) << md;
+    EXPECT_EQ(md.find("# B. Italic Opening"), std::string::npos) << md;
 }
 
 TEST(MarkdownHeadings, TitlesNeedTwoLettersOrAnIdeograph) {
