@@ -798,6 +798,7 @@ struct Element {
     std::string marker;    // list items
     std::size_t block = 0; // the block its last line came from
     double marker_x = 0;   // list items
+    double size = 0;       // paragraphs: the size of their first line
     bool closed = false;   // a line that takes no other (a contents entry)
 };
 
@@ -1086,21 +1087,50 @@ class PageWriter {
         }
         push(element(Kind::Paragraph, std::string(trim(text)), info.block));
         elements_.back().closed = entry;
+        elements_.back().size = info.size;
     }
 
     // A paragraph cut by a column or a figure goes on in the next block: the
     // first ends without closing punctuation and the next starts in lower case.
+    // Small print between the two (the footnotes at a column's foot) is put
+    // after the joined paragraph.
     void merge_continued_paragraphs() {
         std::vector<Element> merged;
+        std::vector<Element> held;
+        auto release_held = [&] {
+            for (Element& h : held)
+                merged.push_back(std::move(h));
+            held.clear();
+        };
         for (Element& e : elements_) {
-            if (!merged.empty() && e.kind == Kind::Paragraph &&
-                merged.back().kind == Kind::Paragraph && !merged.back().closed && !e.closed &&
-                !is_terminal(merged.back().text) && starts_lower(e.text)) {
+            const bool open = !merged.empty() && merged.back().kind == Kind::Paragraph &&
+                              !merged.back().closed && !is_terminal(merged.back().text);
+            const bool small = open && e.size < merged.back().size / kHeadingSizeRatio;
+            if (open && e.kind == Kind::Paragraph && !e.closed && starts_lower(e.text) &&
+                (held.empty() || !small)) {
                 merged.back().text = join_text(std::move(merged.back().text), e.text);
+                release_held();
                 continue;
             }
+            if (open && e.kind == Kind::Paragraph && small) {
+                // Small print goes on within itself as text does.
+                Element* note = held.empty() ? nullptr : &held.back();
+                if (note != nullptr && !note->closed && !e.closed && !is_terminal(note->text) &&
+                    starts_lower(e.text)) {
+                    note->text = join_text(std::move(note->text), e.text);
+                    continue;
+                }
+                // Notes are sentences: a superscript or a mark set apart in
+                // small print stays where it is.
+                if (held.size() < kMaxHeldFootnotes && e.text.size() >= kMinFootnoteChars) {
+                    held.push_back(std::move(e));
+                    continue;
+                }
+            }
+            release_held();
             merged.push_back(std::move(e));
         }
+        release_held();
         elements_ = std::move(merged);
     }
 

@@ -49,6 +49,10 @@ inline constexpr double kSpanWordGap = 0.15;
 // Monospaced text is this wide per character, as a share of its size, when
 // its spans give no better measure: code keeps its indentation in spaces.
 inline constexpr double kMonospaceAdvance = 0.6;
+// A paragraph cut at a column's foot goes on past at most this many blocks
+// of smaller text (footnotes, a copyright notice) set between its parts.
+inline constexpr std::size_t kMaxHeldFootnotes = 3;
+inline constexpr std::size_t kMinFootnoteChars = 40;
 
 enum class ImageMode {
     Placeholder, // ![](page-P-image-N) where the image is

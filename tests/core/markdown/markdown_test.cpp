@@ -206,6 +206,18 @@ TEST(MarkdownParagraphs, JoinedAcrossLinesColumnsAndPages) {
     const std::string md = text_of(pages);
     EXPECT_EQ(md, "The first paragraph runs over two lines and stops at the column end and "
                   "ends here.\n\nA last line cut by the page and its hyphenated word goes on.\n");
+    // A note at the column's foot goes after the paragraph it cut; a mark
+    // in small print is no note and stays.
+    const std::string note = "Permission to copy is granted if copies are not sold.";
+    const std::string run = "words of the running text that fill the column";
+    EXPECT_EQ(text_of({page(0, {block({line(run, 72, 700), line("and stop at the", 72, 688)}),
+                                block({line(note, 72, 120, 7)}),
+                                block({line("column end and " + run + ".", 320, 700)})})}),
+              run + " and stop at the column end and " + run + ".\n\n" + note + "\n");
+    EXPECT_EQ(text_of({page(0, {block({line(run, 72, 700), line("and stop at the", 72, 688)}),
+                                block({line("1", 72, 120, 7)}),
+                                block({line("column end and " + run + ".", 320, 700)})})}),
+              run + " and stop at the\n\n1 column end and " + run + ".\n");
     // Contents entries keep a line each.
     EXPECT_EQ(text_of({page(0, {block({line("1 Start . . . . 3", 72, 700),
                                         line("2 more . . . . 9", 72, 688)})})}),
