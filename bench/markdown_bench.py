@@ -3,7 +3,7 @@
 
     .venv/bin/python scripts/make_markdown_docs.py /tmp/markdown-docs
     PYTHONPATH=build/python .venv/bin/python bench/markdown_bench.py /tmp/markdown-docs
-        [--corpus DIR] [--max-pages N] [--rounds N] [--turns N]
+        [--corpus DIR] [--max-pages N] [--rounds N] [--turns N] [--also PDF ...]
 
 For every NAME.pdf with NAME.md beside it (the development set) the scores
 are: heading F1 by text (headings compared as lower-case words, as
@@ -221,6 +221,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=20, help="timing rounds for quarvel_full")
     parser.add_argument("--turns", type=int, default=5,
                         help="processes a timing mode gets, taking turns; the best counts")
+    parser.add_argument("--also", type=Path, nargs="*", default=[], metavar="PDF",
+                        help="more documents (real papers, say) timed one call at a time on "
+                             "one CPU and on two, as a set")
     args = parser.parse_args(argv)
     import pymupdf4llm
     import quarvel_full
@@ -296,6 +299,16 @@ def main(argv: list[str] | None = None) -> int:
           f"alone ({page_count(longest)} pages)")
     print(f"pymupdf4llm  1 CPU   {pages / peer:10.1f} pages/s "
           f"(quarvel_full {peer * args.rounds / one:.0f}x)")
+    if args.also:
+        also = [str(p) for p in args.also]
+        also_one = also_two = float("inf")
+        for _ in range(args.turns):
+            also_one = min(also_one, timed("quarvel", also, cpus[:1], args.rounds))
+            also_two = min(also_two, timed("quarvel", also, cpus, args.rounds))
+        also_pages = sum(page_count(p) for p in args.also)
+        print(f"quarvel_full {len(cpus)} CPUs  {also_one / also_two:.2f}x one CPU on the "
+              f"{len(also)} --also documents ({also_pages} pages, "
+              f"{also_pages * args.rounds / also_one:.1f} pages/s on one CPU)")
     return 0
 
 
