@@ -20,10 +20,10 @@ constexpr double kCoordLimit = 1e9;
 constexpr double kMinSize = 1e-3;
 
 // A span ends at a gap wider than this many font sizes: a tab stop, a table
-// cell or a column gutter, never a word space. Below a size, as the gutter
-// below: two-column papers set their columns as little as one size apart
-// once a justified line's last glyph overshoots the measure, and a span
-// bridging the gutter joins the columns line by line.
+// cell or a column gutter, never a word space. Under one size, like the
+// gutter below: two-column papers leave as little as a size between their
+// columns once a justified line's last glyph overshoots the measure, and a
+// span bridging the gutter would join the columns line by line.
 constexpr double kSpanGapSizes = 0.9;
 // Glyphs of one span sit on one baseline within this fraction of the size;
 // a superscript or subscript starts a span of its own.
