@@ -729,7 +729,9 @@ TEST(ExtractDocument, PagesPastTheMemoryAheadStillComeInOrder) {
     std::vector<std::size_t> numbers;
     auto done = extract::extract_doc_each(*doc, {}, [&](PageResult&& page) {
         EXPECT_EQ(page.images.size(), 1U);
-        if (!page.images.empty()) EXPECT_EQ(page.images[0].image.size(), kSide * kSide);
+        if (!page.images.empty()) {
+            EXPECT_EQ(page.images[0].image.size(), kSide * kSide);
+        }
         numbers.push_back(page.number);
         return true;
     });
