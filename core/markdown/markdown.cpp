@@ -13,6 +13,7 @@
 
 #include "extract/worker_pool.h"
 #include "resource_limits.h"
+#include "syntax/text.h"
 #include "tables/render.h"
 #include "tables/table.h"
 
@@ -188,15 +189,8 @@ int title_weight(char32_t cp) {
 // lone label letter or a symbol set large stands alone without being one.
 bool has_title_letters(std::string_view text) {
     int weight = 0;
-    for (std::size_t i = 0; i < text.size() && weight < 2;) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        char32_t cp = n == 1 ? lead : lead & (0x7F >> n);
-        for (std::size_t k = 1; k < n && i + k < text.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        weight += title_weight(cp);
-        i += n;
-    }
+    for (std::size_t i = 0; i < text.size() && weight < 2;)
+        weight += title_weight(next_code_point(text, i));
     return weight >= 2;
 }
 

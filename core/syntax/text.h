@@ -40,4 +40,17 @@ inline char* write_utf8(char* out, char32_t cp) {
     return write_utf8_multibyte(out, cp);
 }
 
+// The scalar value of the UTF-8 sequence at `i` in `text` (text the system
+// wrote itself, so well-formed), moving `i` past it. A sequence cut short by
+// the end of the text is read from what there is of it.
+inline char32_t next_code_point(std::string_view text, std::size_t& i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    char32_t cp = n == 1 ? lead : lead & (0x7F >> n);
+    for (std::size_t k = 1; k < n && i + k < text.size(); ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += n;
+    return cp;
+}
+
 } // namespace quarvel

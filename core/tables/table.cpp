@@ -916,16 +916,8 @@ void aligned_tables(const Lines& text, const std::vector<bool>& used,
 // so the shares stand close to the glyphs' own positions.
 void span_words(const TextSpan& span, bool bold, std::vector<Word>& words) {
     std::u32string text;
-    for (std::size_t i = 0; i < span.text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(span.text[i]);
-        const std::size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t cp = n == 1 ? lead : lead & (0xFF >> (n + 1));
-        for (std::size_t k = 1; k < n && i + k < span.text.size(); ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(span.text[i + k]) & 0x3F);
-        }
-        text.push_back(cp);
-        i += n;
-    }
+    for (std::size_t i = 0; i < span.text.size();)
+        text.push_back(next_code_point(span.text, i));
     if (text.empty()) return;
     const double advance = (span.bbox[2] - span.bbox[0]) / double(text.size());
     const double size = span.size > 0 ? span.size : span.bbox[3] - span.bbox[1];
